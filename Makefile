@@ -1,0 +1,38 @@
+# make demo: set up, build and convert the bundled example.
+# make test: set up, then build and run every test, normally and under
+#            AddressSanitizer + UndefinedBehaviorSanitizer, plus a short
+#            fuzzing run of every fuzz target.
+.PHONY: demo test setup build test-release test-asan fuzz-smoke format-check clean
+
+JOBS ?= $(shell nproc)
+
+setup:
+	@tools/setup.sh
+
+build: setup
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+
+demo: build
+	tools/demo.sh build/release/quillon
+
+test: setup format-check test-release test-asan fuzz-smoke
+
+test-release:
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+	ctest --preset release -j $(JOBS)
+
+test-asan:
+	cmake --preset asan >/dev/null
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan -j $(JOBS)
+
+fuzz-smoke:
+	tools/fuzz_smoke.sh
+
+format-check:
+	tools/format_check.sh
+
+clean:
+	rm -rf build

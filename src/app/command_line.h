@@ -1,0 +1,12 @@
+// Turns the argument vector into a filled and validated converter state.
+#pragma once
+
+#include "app/converter.h"
+
+namespace quillon {
+
+// True when the run may go on. On false the run ends with status as set
+// here (left at 129 where nothing else applies).
+bool run_command_line(Converter& converter, int argc, char** argv, int& status);
+
+}  // namespace quillon

@@ -1,0 +1,63 @@
+// The converter state: one per run, filled by the command line, read by the
+// stages of the run.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "input/folder.h"
+
+namespace quillon {
+
+class OptionTable;
+struct Converter;
+
+// Hooks by which a decoding layer joins the generic converter. The defaults
+// behave as absent hooks.
+class ConverterPlugin {
+ public:
+  virtual ~ConverterPlugin() = default;
+  // Called after the generic options up to "buffer"; false ends the run (129).
+  virtual bool add_options(Converter& converter, OptionTable& table) {
+    (void)converter;
+    (void)table;
+    return true;
+  }
+  // Called once the command line was accepted; false ends the run (129).
+  virtual bool initialise(Converter& converter) {
+    (void)converter;
+    return true;
+  }
+  // First step of freeing the converter state.
+  virtual void release(Converter& converter) { (void)converter; }
+};
+
+struct Converter {
+  std::unique_ptr<ConverterPlugin> plugin;
+  uint8_t delete_converted = 0;
+  uint8_t no_append_root = 0;
+  uint8_t non_interactive = 0;                  // stored; nothing reads it
+  int64_t buffer_size = -1;                     // -1: read each file whole
+  std::string input_root;                       // ends in "/"
+  std::vector<std::string> input_paths;         // relative to input_root once validated
+  std::vector<std::string> output_directories;  // none or one
+  std::unique_ptr<RootedFolder> input_folder;
+  // Set only when an output directory was given; otherwise the output folder
+  // is the input folder itself.
+  std::unique_ptr<RootedFolder> separate_output_folder;
+
+  RootedFolder* output_folder() const {
+    return separate_output_folder ? separate_output_folder.get() : input_folder.get();
+  }
+
+  Converter() = default;
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+  ~Converter() {
+    if (plugin) plugin->release(*this);
+  }
+};
+
+}  // namespace quillon

@@ -1,0 +1,61 @@
+// The one shape in which a bus frame travels through the converter.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace quillon {
+
+enum FrameKind : int32_t {
+  kFrameCan = 1,        // CAN data frame
+  kFrameCanNoData = 2,  // CAN frame without payload (remote bit on a non-FD frame)
+  kFrameEvent = 3,      // logger event record
+  kFrameLin = 4,        // LIN frame; only the low 6 bits of id count
+};
+
+// Payload bytes. The record owns them; a consumer may swap in another buffer
+// (reassembly hands over a whole message this way). Clearing keeps the
+// capacity, so reading a log does not allocate per frame.
+using Payload = std::vector<uint8_t>;
+
+struct FrameBits {
+  uint8_t brs;
+  uint8_t remote;
+  uint8_t dlc;  // length code as read; consumers use payload.size()
+  uint8_t spare1;
+};
+
+struct Frame {
+  double time = 0;  // seconds since 1970, the logger's clock digits read as UTC
+  uint8_t channel = 0;
+  uint32_t id = 0;  // as read: 11 or 29 bits, no masking
+  Payload payload;
+  int32_t kind = 0;
+  uint8_t extended = 0;   // 1: id is a 29-bit identifier
+  uint8_t type_flag = 0;  // bit 3 of the log's Type value; read by nobody
+  uint8_t fd = 0;
+  uint8_t spare0 = 0;
+  // Kind 3 carries an event code where the other kinds carry brs..spare1.
+  union {
+    FrameBits bits;
+    int32_t event;
+  };
+
+  Frame() : event(0) {}
+
+  // All zero with an empty payload; the payload's storage is kept.
+  void reset() {
+    time = 0;
+    channel = 0;
+    id = 0;
+    payload.clear();
+    kind = 0;
+    extended = 0;
+    type_flag = 0;
+    fd = 0;
+    spare0 = 0;
+    event = 0;
+  }
+};
+
+}  // namespace quillon

@@ -1,0 +1,49 @@
+// The frame sink: the three operations every stage of the frame chain
+// implements. Each stage holds a pointer to the next one (not owned) and
+// forwards what it does not consume.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "input/frame.h"
+
+namespace quillon {
+
+// What a sink learns of the log file being converted.
+struct FileRecord {
+  std::string input_path;   // relative to the input folder's root
+  std::string output_path;  // relative to the output folder's root, no extension
+  std::string logger_id;    // "LOGGERID" when the header gives none
+  double start_time = 0;    // header time, read as local time
+  uint32_t session = 0;
+  uint32_t split = 0;
+};
+
+// Contract: the conversion loop calls on_file_start once per file, then
+// on_frame for each frame record while it returns true, then on_file_end in
+// every case. The defaults return false, so a stage that forgets one fails
+// loudly instead of passing data on silently.
+class FrameSink {
+ public:
+  virtual ~FrameSink() = default;
+  // The record is lent for the call only. False stops the current file.
+  virtual bool on_frame(Frame& frame) {
+    (void)frame;
+    return false;
+  }
+  // continuation: the file continues the previous one (same logger and
+  // session, same or next split). False: the file's frames are not read.
+  virtual bool on_file_start(const FileRecord& file, bool continuation) {
+    (void)file;
+    (void)continuation;
+    return false;
+  }
+  // False: the file's conversion failed.
+  virtual bool on_file_end(const FileRecord& file) {
+    (void)file;
+    return false;
+  }
+};
+
+}  // namespace quillon

@@ -1,0 +1,111 @@
+// Byte streams: a file for reading, a file for writing, and a buffered reader
+// over another stream. Positions and sizes are 64-bit.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace quillon {
+
+namespace platform {
+class File;
+}
+
+// An operation a variant does not have returns -2 (the defaults here).
+class ByteStream {
+ public:
+  virtual ~ByteStream() = default;
+  // Bytes copied: fewer at the end of the data, 0 or negative when nothing
+  // could be read.
+  virtual int64_t read(void* buffer, int64_t n) {
+    (void)buffer;
+    (void)n;
+    return -2;
+  }
+  virtual int64_t write(const void* buffer, int64_t n) {
+    (void)buffer;
+    (void)n;
+    return -2;
+  }
+  virtual int64_t tell() { return -2; }
+  // origin 0 = start, 1 = current position, 2 = end; another origin gives -1.
+  // Gives the new position.
+  virtual int64_t seek(int64_t offset, int origin) {
+    (void)offset;
+    (void)origin;
+    return -2;
+  }
+  // 0 on success; on failure the stream stays open and the error is returned.
+  virtual int close() { return -2; }
+  // True once a read failed for another reason than the end of the data, so
+  // that a short read is never mistaken for a complete file.
+  virtual bool read_failed() const { return false; }
+};
+
+// Remembers the position, seeks to the end, tells, seeks back.
+int64_t stream_size(ByteStream& stream);
+
+// A file opened with "rb" or "wb". Destroying an unclosed stream closes it.
+class FileStream : public ByteStream {
+ public:
+  enum Mode { kRead = 1, kWrite = 2 };
+  // Null when the file cannot be opened.
+  static std::unique_ptr<FileStream> open(const std::string& path, Mode mode);
+  ~FileStream() override;
+
+  int64_t read(void* buffer, int64_t n) override;
+  int64_t write(const void* buffer, int64_t n) override;
+  int64_t tell() override { return position_; }
+  int64_t seek(int64_t offset, int origin) override;
+  int close() override;
+  bool read_failed() const override { return read_failed_; }
+
+ private:
+  FileStream(platform::File* file, Mode mode) : file_(file), mode_(mode) {}
+  platform::File* file_;
+  Mode mode_;
+  int64_t position_ = 0;
+  bool read_failed_ = false;
+};
+
+// Reads through a buffer of size rounded up to a multiple of 8 from an inner
+// stream, which it owns: closing the reader closes the inner stream.
+class BufferedReader : public ByteStream {
+ public:
+  // Null when the buffer cannot be allocated.
+  static std::unique_ptr<BufferedReader> create(std::unique_ptr<ByteStream> inner, int64_t size);
+  ~BufferedReader() override = default;
+
+  int64_t read(void* buffer, int64_t n) override;
+  int64_t tell() override { return start_ + static_cast<int64_t>(offset_); }
+  int64_t seek(int64_t offset, int origin) override;
+  int close() override;
+  bool read_failed() const override { return inner_ && inner_->read_failed(); }
+
+  // The next byte, or -1 at the end of the data: an inlined load while the
+  // buffer lasts, for readers that go one byte at a time.
+  int read_byte() {
+    if (offset_ < valid_) return buffer_[offset_++];
+    return read_byte_slow();
+  }
+
+  int64_t buffer_size() const { return size_; }
+
+ private:
+  BufferedReader(std::unique_ptr<ByteStream> inner, std::unique_ptr<uint8_t[]> buffer, int64_t size)
+      : inner_(std::move(inner)), buffer_(std::move(buffer)), size_(size) {}
+  int read_byte_slow();
+  // Loads the buffer from position; false (and nothing changed) when the
+  // inner stream gives nothing there.
+  bool refill(int64_t position);
+
+  std::unique_ptr<ByteStream> inner_;
+  std::unique_ptr<uint8_t[]> buffer_;
+  int64_t size_;
+  int64_t start_ = 0;  // stream position of buffer_[0]
+  size_t valid_ = 0;   // bytes of buffer_ that hold data
+  size_t offset_ = 0;  // next byte within buffer_
+};
+
+}  // namespace quillon

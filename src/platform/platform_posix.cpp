@@ -1,0 +1,219 @@
+// POSIX implementation of the platform services.
+#include "platform/platform.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace quillon::platform {
+
+bool stat_path(const std::string& path, StatResult& out) {
+  struct stat st;
+  out = StatResult{};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      out.kind = kNotFound;
+      return true;
+    }
+    return false;
+  }
+  if (S_ISREG(st.st_mode)) {
+    out.kind = kFile;
+    out.size = static_cast<int64_t>(st.st_size);
+  } else if (S_ISDIR(st.st_mode)) {
+    out.kind = kFolder;
+  } else {
+    out.kind = kOther;
+  }
+  return true;
+}
+
+bool list_folder(const std::string& path, std::vector<std::string>& names) {
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) return false;
+  errno = 0;
+  bool ok = true;
+  while (true) {
+    errno = 0;
+    struct dirent* e = ::readdir(dir);
+    if (e == nullptr) {
+      ok = errno == 0;
+      break;
+    }
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    names.emplace_back(e->d_name);
+  }
+  ::closedir(dir);
+  return ok;
+}
+
+bool make_folder(const std::string& path) {
+  return ::mkdir(path.c_str(), 0777) == 0;
+}
+
+bool remove_file(const std::string& path) {
+  return ::unlink(path.c_str()) == 0;
+}
+
+bool current_folder(std::string& out) {
+  char buffer[2048];
+  if (::getcwd(buffer, sizeof buffer) == nullptr) return false;
+  out.assign(buffer);
+  return true;
+}
+
+File* File::open(const std::string& path, Mode mode) {
+  FILE* f = std::fopen(path.c_str(), mode == kRead ? "rb" : "wb");
+  if (f == nullptr) return nullptr;
+  return new File(f);
+}
+
+File::~File() {
+  if (handle_ != nullptr) std::fclose(static_cast<FILE*>(handle_));
+}
+
+size_t File::read(void* buffer, size_t n) {
+  return std::fread(buffer, 1, n, static_cast<FILE*>(handle_));
+}
+
+size_t File::write(const void* buffer, size_t n) {
+  return std::fwrite(buffer, 1, n, static_cast<FILE*>(handle_));
+}
+
+bool File::read_error() const {
+  return std::ferror(static_cast<FILE*>(handle_)) != 0;
+}
+
+bool File::seek(int64_t offset, int origin) {
+  int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
+  return ::fseeko(static_cast<FILE*>(handle_), static_cast<off_t>(offset), whence) == 0;
+}
+
+int64_t File::tell() {
+  return static_cast<int64_t>(::ftello(static_cast<FILE*>(handle_)));
+}
+
+bool File::flush() {
+  return std::fflush(static_cast<FILE*>(handle_)) == 0;
+}
+
+int File::close() {
+  if (handle_ == nullptr) return 0;
+  // fclose releases the stream even when it reports an error; keep the
+  // "stays open" contract by flushing first and closing only when that worked.
+  if (std::fflush(static_cast<FILE*>(handle_)) != 0) return errno != 0 ? errno : EIO;
+  int rc = std::fclose(static_cast<FILE*>(handle_));
+  handle_ = nullptr;
+  return rc == 0 ? 0 : (errno != 0 ? errno : EIO);
+}
+
+int64_t clock_ms() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+LocalClock local_clock_now() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  struct tm tm;
+  time_t t = ts.tv_sec;
+  ::localtime_r(&t, &tm);
+  return LocalClock{tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                    tm.tm_min,     tm.tm_sec,  static_cast<int>(ts.tv_nsec / 1000000)};
+}
+
+static struct tm make_tm(int year, int month, int day, int hour, int minute, int second) {
+  struct tm tm;
+  std::memset(&tm, 0, sizeof tm);
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  tm.tm_isdst = -1;
+  return tm;
+}
+
+int64_t utc_seconds(int year, int month, int day, int hour, int minute, int second) {
+  struct tm tm = make_tm(year, month, day, hour, minute, second);
+  return static_cast<int64_t>(::timegm(&tm));
+}
+
+int64_t local_seconds(int year, int month, int day, int hour, int minute, int second) {
+  struct tm tm = make_tm(year, month, day, hour, minute, second);
+  return static_cast<int64_t>(::mktime(&tm));
+}
+
+CivilTime utc_civil(int64_t seconds) {
+  time_t t = static_cast<time_t>(seconds);
+  struct tm tm;
+  std::memset(&tm, 0, sizeof tm);
+  ::gmtime_r(&t, &tm);
+  return CivilTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+int64_t process_id() {
+  return static_cast<int64_t>(::getpid());
+}
+
+int64_t thread_id() {
+  return static_cast<int64_t>(::syscall(SYS_gettid));
+}
+
+void stderr_write(const char* text, size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(2, text, n);
+    if (w <= 0) {
+      if (w < 0 && errno == EINTR) continue;
+      return;
+    }
+    text += w;
+    n -= static_cast<size_t>(w);
+  }
+}
+
+int64_t raise_open_file_limit(int64_t want) {
+  struct rlimit rl;
+  if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) return -1;
+  if (rl.rlim_cur == RLIM_INFINITY || static_cast<int64_t>(rl.rlim_cur) >= want) {
+    return rl.rlim_cur == RLIM_INFINITY ? want : static_cast<int64_t>(rl.rlim_cur);
+  }
+  rlim_t target = static_cast<rlim_t>(want);
+  if (rl.rlim_max != RLIM_INFINITY && rl.rlim_max < target) target = rl.rlim_max;
+  rl.rlim_cur = target;
+  if (::setrlimit(RLIMIT_NOFILE, &rl) != 0) {
+    if (::getrlimit(RLIMIT_NOFILE, &rl) != 0) return -1;
+  }
+  return static_cast<int64_t>(rl.rlim_cur);
+}
+
+const char* get_env(const char* name) {
+  return std::getenv(name);
+}
+
+void exit_process(int status) {
+  std::exit(status);
+}
+
+void abort_process() {
+  std::abort();
+}
+
+}  // namespace quillon::platform
+
+namespace quillon::platform {
+bool slash_is_absolute() {
+  return true;
+}
+}  // namespace quillon::platform

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Runs one golden case: tests/e2e/<case>/
+#   cmd       the arguments, shell-quoted, run in a fresh copy of input/
+#   input/    the files the run starts with (optional)
+#   expected/ the whole working folder after the run
+#   stdout    expected standard output ("Execution time" is not compared)
+#   stderr    expected log lines from the level letter on (optional)
+#   status    expected exit status
+# On failure it prints the first difference in full.
+set -u
+bin=$1
+case_dir=$2
+work=$(mktemp -d)
+out=$(mktemp -d)
+trap 'rm -rf "$work" "$out"' EXIT
+if [ -d "$case_dir/input" ]; then cp -r "$case_dir/input/." "$work/"; fi
+unset POSIXLY_CORRECT EF_DUMPCORE
+eval "set -- $(cat "$case_dir/cmd")"
+(cd "$work" && exec "$bin" "$@") >"$out/stdout" 2>"$out/stderr"
+echo $? >"$out/status"
+fail=0
+if ! diff -u "$case_dir/status" "$out/status"; then fail=1; fi
+if ! diff -u <(grep -v '^Execution time: ' "$case_dir/stdout") \
+             <(grep -v '^Execution time: ' "$out/stdout"); then fail=1; fi
+if [ -f "$case_dir/stderr" ]; then
+  if ! diff -u "$case_dir/stderr" <(sed -E 's/^[0-9]{2}-[0-9]{2} [0-9:.]{12} +[0-9]+ +[0-9]+ //' "$out/stderr"); then fail=1; fi
+fi
+if [ -d "$case_dir/expected" ]; then
+  if ! diff -r "$case_dir/expected" "$work" >"$out/tree.diff"; then
+    fail=1
+    head -n 40 "$out/tree.diff"
+  fi
+fi
+exit $fail

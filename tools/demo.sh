@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Converts the bundled example into a fresh folder and lists what was written.
+set -u
+bin=$1
+cd "$(dirname "$0")/.."
+out=examples/out
+rm -rf "$out"
+mkdir -p "$out"
+"$bin" -O "$out" examples/logs
+status=$?
+echo "exit status: $status"
+find "$out" -type f | sort | head -n 50

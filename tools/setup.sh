@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the fuzzers need,
+# only when one is missing.
+set -eu
+packages="cmake ninja-build g++ make git libgtest-dev libstb-dev libmd-dev clang libclang-rt-dev clang-format unicode-data"
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "Installing:$missing"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends $missing
+fi
