@@ -1,5 +1,6 @@
 #include "input/log_reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -15,11 +16,22 @@ bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+struct HexTable {
+  int8_t value[256];
+  constexpr HexTable() : value() {
+    for (int i = 0; i < 256; ++i) value[i] = -1;
+    for (int i = 0; i < 10; ++i) value['0' + i] = static_cast<int8_t>(i);
+    for (int i = 0; i < 6; ++i) {
+      value['a' + i] = static_cast<int8_t>(10 + i);
+      value['A' + i] = static_cast<int8_t>(10 + i);
+    }
+  }
+};
+constexpr HexTable kHex;
+
+// The digit's value, or -1 for a character that is no hexadecimal digit.
 int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+  return kHex.value[static_cast<uint8_t>(c)];
 }
 
 // An integer the way "%i" reads one: optional sign, then hexadecimal after
@@ -82,6 +94,9 @@ int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
   return era * 146097 + doe - 719468;
 }
 
+// Which field of "%4u%2u%2u%2u%2u%2u%3u" each template position feeds.
+constexpr int kFieldOf[17] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 6};
+
 struct Civil {
   int64_t year, month, day, hour, minute, second;
 };
@@ -119,21 +134,6 @@ uint32_t calendar_period(double time, bool year) {
   return static_cast<uint32_t>(next - t);
 }
 
-// Where BufferedReader::read_byte applies, it is an inlined load; the plain
-// stream pays a virtual call per byte.
-struct BufferedSource {
-  BufferedReader* reader;
-  int get() { return reader->read_byte(); }
-};
-
-struct StreamSource {
-  ByteStream* stream;
-  int get() {
-    uint8_t b;
-    return stream->read(&b, 1) == 1 ? b : -1;
-  }
-};
-
 }  // namespace
 
 int64_t civil_to_seconds(int64_t year, int64_t month, int64_t day, int64_t hour, int64_t minute,
@@ -147,31 +147,63 @@ int64_t civil_to_seconds(int64_t year, int64_t month, int64_t day, int64_t hour,
 }
 
 LogReader::LogReader(ByteStream* stream)
-    : stream_(stream), buffered_(dynamic_cast<BufferedReader*>(stream)) {}
+    : stream_(stream), buffered_(dynamic_cast<BufferedReader*>(stream)) {
+  special_[static_cast<uint8_t>('\r')] = kCarriageReturn;
+  special_[static_cast<uint8_t>('\n')] = kLineFeed;
+}
 
-template <typename Source>
-int LogReader::read_line_from(Source source) {
-  int n = 0;
-  for (int consumed = 0; consumed < kMaxLine; ++consumed) {
-    int c = source.get();
-    if (c < 0) {
-      if (consumed == 0) return -1;
-      break;
-    }
-    if (c == '\r') continue;
-    line_[n++] = static_cast<char>(c);
-    if (c == '\n') break;
+// Adds one byte to the line; true when it completes the line.
+inline bool LogReader::take(uint8_t c, Line& out, int& n, int& cut_count) const {
+  // One table look-up tells ordinary bytes from the few that matter.
+  const uint8_t special = special_[c];
+  if (special == kOrdinary) {
+    out.text[n++] = static_cast<char>(c);
+    return false;
   }
-  line_[n] = '\0';
-  return n;
+  if (special == kCarriageReturn) return false;
+  if (special == kSeparator && cut_count < kMaxColumns) out.cuts[cut_count++] = n;
+  out.text[n++] = static_cast<char>(c);
+  return special == kLineFeed;
 }
 
 // The line's length without carriage returns, line feed kept; -1 when the
 // stream gave no byte at all. A run of 199 carriage returns is an empty line,
 // not the end of the data.
-int LogReader::read_line() {
-  if (buffered_ != nullptr) return read_line_from(BufferedSource{buffered_});
-  return read_line_from(StreamSource{stream_});
+inline int LogReader::read_line(Line& out) {
+  int n = 0;
+  int cut_count = 0;
+  int consumed = 0;
+  bool done = false;
+  if (buffered_ != nullptr) {
+    // Byte by byte straight from the buffer, the position in a register;
+    // the reader's own position moves once per stretch.
+    while (!done && consumed < kMaxLine) {
+      size_t available;
+      const uint8_t* p = buffered_->unread(available);
+      if (available == 0) {
+        const int c = buffered_->read_byte();  // refills the buffer
+        if (c < 0) break;
+        ++consumed;
+        done = take(static_cast<uint8_t>(c), out, n, cut_count);
+        continue;
+      }
+      const uint8_t* end = p + std::min(available, static_cast<size_t>(kMaxLine - consumed));
+      const uint8_t* q = p;
+      while (q < end && !done) done = take(*q++, out, n, cut_count);
+      consumed += static_cast<int>(q - p);
+      buffered_->skip(static_cast<size_t>(q - p));
+    }
+  } else {
+    uint8_t c;
+    while (!done && consumed < kMaxLine && stream_->read(&c, 1) == 1) {
+      ++consumed;
+      done = take(c, out, n, cut_count);
+    }
+  }
+  if (consumed == 0) return out.length = -1;
+  out.text[n] = '\0';
+  out.cut_count = cut_count;
+  return out.length = n;
 }
 
 std::unique_ptr<LogReader> LogReader::create(ByteStream* stream) {
@@ -181,15 +213,20 @@ std::unique_ptr<LogReader> LogReader::create(ByteStream* stream) {
   if (stream->seek(0, 0) != 0) return nullptr;
 
   // Header lines, then the first line that is not one: the column header.
-  int length = reader->read_line();
-  if (length <= 0 || reader->line_[0] != '#') return nullptr;
-  while (length > 0 && reader->line_[0] == '#') {
+  Line& line = reader->line_;
+  int length = reader->read_line(line);
+  if (length <= 0 || line.text[0] != '#') return nullptr;
+  while (length > 0 && line.text[0] == '#') {
     reader->offer_header_line(length);
-    length = reader->read_line();
+    length = reader->read_line(line);
   }
   if (length < 0) return nullptr;
   reader->data_start_ = stream->tell();
   if (!reader->parse_columns(length)) return nullptr;
+
+  if (reader->value_separator_ != 0 && reader->value_separator_ != '\r' &&
+      reader->value_separator_ != '\n')
+    reader->special_[static_cast<uint8_t>(reader->value_separator_)] = kSeparator;
 
   // What every timestamp needs from the header, worked out once.
   const char drops[] = {reader->value_separator_,     reader->time_separator_,
@@ -203,11 +240,26 @@ std::unique_ptr<LogReader> LogReader::create(ByteStream* stream) {
   for (const char* p = reader->start_text_; *p != '\0' && n < 17; ++p) {
     if (!reader->drop_[static_cast<uint8_t>(*p)]) reader->template_[n++] = *p;
   }
+  reader->template_first_bad_ = 17;
+  std::memset(reader->lead_fields_, 0, sizeof reader->lead_fields_);
+  for (int lead = 1; lead <= 17; ++lead) {
+    std::memcpy(reader->lead_fields_[lead], reader->lead_fields_[lead - 1],
+                sizeof reader->lead_fields_[lead]);
+    const int at = lead - 1;
+    const unsigned digit = static_cast<unsigned>(static_cast<uint8_t>(reader->template_[at])) - '0';
+    int64_t& f = reader->lead_fields_[lead][kFieldOf[at]];
+    f = f * 10 + digit;  // only used while every digit before lead is one
+  }
+  for (int i = 16; i >= 0; --i) {
+    reader->template_digits_[i] =
+        static_cast<unsigned>(static_cast<uint8_t>(reader->template_[i])) - '0';
+    if (reader->template_digits_[i] > 9) reader->template_first_bad_ = i;
+  }
   return reader;
 }
 
 void LogReader::offer_header_line(int length) {
-  std::string_view line(line_, static_cast<size_t>(length));
+  std::string_view line(line_.text, static_cast<size_t>(length));
   size_t colon = line.find(": ");
   std::string_view value;
   if (colon != std::string_view::npos) {
@@ -267,8 +319,8 @@ bool LogReader::parse_columns(int length) {
   } kColumns[] = {{"Timestamp", kTimestamp}, {"Lost", kLost}, {"Type", kType}, {"ID", kId},
                   {"Length", kLength},       {"Data", kData}};
   int end = length;
-  if (end > 0 && line_[end - 1] == '\n') --end;
-  std::string_view line(line_, static_cast<size_t>(end));
+  if (end > 0 && line_.text[end - 1] == '\n') --end;
+  std::string_view line(line_.text, static_cast<size_t>(end));
   bool known = false;
   size_t start = 0;
   for (int slot = 0; slot < kMaxColumns; ++slot) {
@@ -291,34 +343,50 @@ bool LogReader::seek_to_data() {
 }
 
 void LogReader::parse_timestamp(const char* value, int length, Frame& frame) {
-  // The template's digits: the header's at the front, the value's at the
-  // back, right-aligned. Only the value's first 17 digits count, so a value
-  // with finer fractions (microseconds) still lands its milliseconds.
-  char t[17];
-  std::memcpy(t, template_, 17);
-  char digits[17];
+  // The value's digits as digit values (other characters give values above
+  // 9). Only the first 17 count, so a value with finer fractions
+  // (microseconds) still lands its milliseconds.
+  unsigned digits[17];
+  unsigned bad = 0;
   int n = 0;
   for (int i = 0; i < length && n < 17; ++i) {
-    if (!drop_[static_cast<uint8_t>(value[i])]) digits[n++] = value[i];
+    const uint8_t c = static_cast<uint8_t>(value[i]);
+    if (drop_[c]) continue;
+    digits[n] = static_cast<unsigned>(c) - '0';
+    bad |= digits[n] > 9;
+    ++n;
   }
-  std::memcpy(t + 17 - n, digits, static_cast<size_t>(n));
-
-  // "%4u%2u%2u%2u%2u%2u%3u". Reading stops at the first character that is
-  // not a digit; the fields from there on are 0.
-  static const int kWidths[7] = {4, 2, 2, 2, 2, 2, 3};
-  int64_t field[7] = {0, 0, 0, 0, 0, 0, 0};
-  int at = 0;
-  for (int f = 0; f < 7; ++f) {
-    for (int w = 0; w < kWidths[f]; ++w, ++at) {
-      unsigned d = static_cast<unsigned>(t[at] - '0');
-      if (d > 9) goto done;
-      field[f] = field[f] * 10 + d;
+  // The template: the header's digits at the front, the value's at the
+  // back, right-aligned, read as "%4u%2u%2u%2u%2u%2u%3u". The header's part
+  // of the fields is worked out once per alignment; the value's digits carry
+  // on from there.
+  const int lead = 17 - n;
+  int64_t field[7];
+  std::memcpy(field, lead_fields_[lead], sizeof field);
+  if (bad == 0 && template_first_bad_ >= lead) {
+    for (int i = 0; i < n; ++i) {
+      const int f = kFieldOf[lead + i];
+      field[f] = field[f] * 10 + digits[i];
+    }
+  } else {
+    // Reading stops at the first character that is not a digit; the fields
+    // from there on are 0.
+    std::memset(field, 0, sizeof field);
+    for (int at = 0; at < 17; ++at) {
+      const unsigned digit = at < lead ? template_digits_[at] : digits[at - lead];
+      if (digit > 9) break;
+      field[kFieldOf[at]] = field[kFieldOf[at]] * 10 + digit;
     }
   }
-done:
-  double time = static_cast<double>(
-                    civil_to_seconds(field[0], field[1], field[2], field[3], field[4], field[5])) +
-                static_cast<double>(field[6]) * 0.001 + static_cast<double>(rollover_);
+  // The date changes rarely: its seconds are worked out once per date.
+  const int64_t date_key = (field[0] * 100 + field[1]) * 100 + field[2];
+  if (date_key != cached_date_key_) {
+    cached_date_key_ = date_key;
+    cached_date_seconds_ = civil_to_seconds(field[0], field[1], field[2], 0, 0, 0);
+  }
+  double time =
+      static_cast<double>(cached_date_seconds_ + field[3] * 3600 + field[4] * 60 + field[5]) +
+      static_cast<double>(field[6]) * 0.001 + static_cast<double>(rollover_);
 
   if (time < last_timestamp_) {
     uint32_t period = 0;
@@ -402,25 +470,23 @@ int parse_data(const char* v, int length, uint8_t* bytes) {
 }  // namespace
 
 bool LogReader::next_frame(Frame& frame) {
+  Line line;  // local, so that filling it cannot alias the stream's position
   bool dropped = false;
   double remembered = 0;
   bool produced = false;
   for (;;) {
-    int length = read_line();
+    int length = read_line(line);
     if (length < 0) break;
     frame.reset();
     frame.channel = 1;
-    if (length > 0 && line_[length - 1] == '\n') --length;
+    if (length > 0 && line.text[length - 1] == '\n') --length;
 
-    const char* p = line_;
-    const char* end = line_ + length;
+    // Values lie between the separators read_line found; the last one ends
+    // at the line feed or the end of the text.
+    const char* p = line.text;
     for (int slot = 0; slot < kMaxColumns; ++slot) {
-      const char* stop = p;
-      if (value_separator_ != 0) {
-        while (stop < end && *stop != value_separator_) ++stop;
-      } else {
-        stop = end;
-      }
+      const bool last = slot >= line.cut_count;
+      const char* stop = last ? line.text + length : line.text + line.cuts[slot];
       const int n = static_cast<int>(stop - p);
       switch (columns_[slot]) {
         case kTimestamp:
@@ -440,9 +506,10 @@ bool LogReader::next_frame(Frame& frame) {
           frame.bits.dlc = parse_u8(p, n);
           break;
         case kData: {
-          uint8_t bytes[8];
-          int count = parse_data(p, n, bytes);
-          frame.payload.assign(bytes, bytes + count);
+          // Parsed in place: the payload keeps its capacity from line to line.
+          frame.payload.resize(8);
+          int count = parse_data(p, n, frame.payload.data());
+          frame.payload.resize(static_cast<size_t>(count));
           frame.bits.dlc = static_cast<uint8_t>(count);
           break;
         }
@@ -450,7 +517,7 @@ bool LogReader::next_frame(Frame& frame) {
         case kNone:
           break;
       }
-      if (stop >= end) break;
+      if (last) break;
       p = stop + 1;
     }
     frame.kind = kFrameCan;

@@ -65,10 +65,16 @@ class LogReader {
  private:
   enum Column : uint8_t { kNone, kTimestamp, kLost, kType, kId, kLength, kData };
 
+  struct Line {
+    char text[kMaxLine + 1];
+    int length;
+    int cuts[kMaxColumns];  // positions of the first value separators
+    int cut_count;
+  };
+
   explicit LogReader(ByteStream* stream);
-  int read_line();
-  template <typename Source>
-  int read_line_from(Source source);
+  int read_line(Line& out);
+  bool take(uint8_t c, Line& out, int& n, int& cut_count) const;
   void offer_header_line(int length);
   bool parse_columns(int length);
   void parse_timestamp(const char* value, int length, Frame& frame);
@@ -102,8 +108,19 @@ class LogReader {
   // template with the header's digits already in place.
   bool drop_[256] = {};
   char template_[18] = {};
+  unsigned template_digits_[17] = {};  // digit values; above 9 for other characters
+  int template_first_bad_ = 17;        // first position that holds no digit
+  // The fields read from the template's first n digits, for every n.
+  int64_t lead_fields_[18][7] = {};
+  int64_t cached_date_key_ = -1;
+  int64_t cached_date_seconds_ = 0;
 
-  char line_[kMaxLine + 1];
+  // Bytes that end a line, are dropped or split it; the separator is known
+  // only once the header is read.
+  enum Special : uint8_t { kOrdinary, kCarriageReturn, kLineFeed, kSeparator };
+  uint8_t special_[256] = {};
+
+  Line line_;  // the header's lines
 };
 
 // Seconds since 1970 of a UTC date and time, by arithmetic alone. Fields out

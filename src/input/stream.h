@@ -90,6 +90,15 @@ class BufferedReader : public ByteStream {
     return read_byte_slow();
   }
 
+  // The buffered bytes not read yet, for a reader that walks them in place
+  // with its position in a register; skip(n) then consumes n of them. None
+  // left means read_byte() has to refill.
+  const uint8_t* unread(size_t& available) const {
+    available = valid_ - offset_;
+    return buffer_.get() + offset_;
+  }
+  void skip(size_t n) { offset_ += n; }
+
   int64_t buffer_size() const { return size_; }
 
  private:
