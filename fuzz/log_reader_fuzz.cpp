@@ -1,0 +1,92 @@
+// Any bytes as a log file through the log reader, read three ways: straight
+// from the stream, through a buffer smaller than a line, and read whole. All
+// three must give the same frames.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "input/log_reader.h"
+#include "input/stream.h"
+#include "support/log.h"
+
+namespace {
+
+class BytesStream : public quillon::ByteStream {
+ public:
+  BytesStream(const uint8_t* data, size_t size) : data_(data), size_(static_cast<int64_t>(size)) {}
+  int64_t read(void* buffer, int64_t n) override {
+    int64_t take = n < size_ - position_ ? n : size_ - position_;
+    if (take <= 0) return 0;
+    std::memcpy(buffer, data_ + position_, static_cast<size_t>(take));
+    position_ += take;
+    return take;
+  }
+  int64_t tell() override { return position_; }
+  int64_t seek(int64_t offset, int origin) override {
+    int64_t base = origin == 0 ? 0 : origin == 1 ? position_ : size_;
+    if (origin < 0 || origin > 2) return -1;
+    if (base + offset < 0) return -1;
+    position_ = base + offset;
+    return position_;
+  }
+  int close() override { return 0; }
+
+ private:
+  const uint8_t* data_;
+  int64_t size_;
+  int64_t position_ = 0;
+};
+
+struct Seen {
+  double time;
+  uint32_t id;
+  uint8_t extended, type_flag, dlc;
+  uint8_t payload[8];
+  size_t length;
+};
+
+// The frames of one reading; false when the reader refused the file.
+bool read_all(const uint8_t* data, size_t size, int64_t buffer, std::vector<Seen>& out) {
+  std::unique_ptr<quillon::ByteStream> stream = std::make_unique<BytesStream>(data, size);
+  if (buffer > 0) stream = quillon::BufferedReader::create(std::move(stream), buffer);
+  auto reader = quillon::LogReader::create(stream.get());
+  if (!reader) return false;
+  if (!reader->seek_to_data()) std::abort();
+  quillon::Frame frame;
+  while (reader->next_frame(frame)) {
+    if (frame.payload.size() > 8 || frame.channel != 1 || frame.kind != 1) std::abort();
+    Seen s{frame.time, frame.id, frame.extended, frame.type_flag, frame.bits.dlc, {}, 0};
+    s.length = frame.payload.size();
+    if (s.length > 0) std::memcpy(s.payload, frame.payload.data(), s.length);
+    out.push_back(s);
+  }
+  return true;
+}
+
+bool same(const std::vector<Seen>& a, const std::vector<Seen>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::memcmp(&a[i].time, &b[i].time, sizeof(double)) != 0 || a[i].id != b[i].id ||
+        a[i].extended != b[i].extended || a[i].type_flag != b[i].type_flag ||
+        a[i].dlc != b[i].dlc || a[i].length != b[i].length ||
+        std::memcmp(a[i].payload, b[i].payload, a[i].length) != 0)
+      return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > 64 * 1024) return 0;
+  quillon::log_set_threshold(quillon::LOG_NONE);
+  std::vector<Seen> direct, small, whole;
+  bool a = read_all(data, size, 0, direct);
+  bool b = read_all(data, size, 8, small);
+  bool c = read_all(data, size, static_cast<int64_t>(size), whole);
+  if (size == 0) c = b;  // no buffer of size 0
+  if (a != b || a != c || !same(direct, small) || !same(direct, whole)) std::abort();
+  return 0;
+}
