@@ -232,13 +232,16 @@ std::unique_ptr<LogReader> LogReader::create(ByteStream* stream) {
   const char drops[] = {reader->value_separator_,     reader->time_separator_,
                         reader->ms_separator_,        reader->date_separator_,
                         reader->date_time_separator_, 'T'};
+  for (int c = 0; c < 256; ++c) {
+    reader->stamp_class_[c] = c >= '0' && c <= '9' ? static_cast<uint8_t>(c - '0') : kNotDigit;
+  }
   for (char d : drops) {
-    if (d != 0) reader->drop_[static_cast<uint8_t>(d)] = true;
+    if (d != 0) reader->stamp_class_[static_cast<uint8_t>(d)] = kDropped;
   }
   std::memcpy(reader->template_, "19700101000000000", 18);
   int n = 0;
   for (const char* p = reader->start_text_; *p != '\0' && n < 17; ++p) {
-    if (!reader->drop_[static_cast<uint8_t>(*p)]) reader->template_[n++] = *p;
+    if (reader->stamp_class_[static_cast<uint8_t>(*p)] != kDropped) reader->template_[n++] = *p;
   }
   reader->template_first_bad_ = 17;
   std::memset(reader->lead_fields_, 0, sizeof reader->lead_fields_);
@@ -350,11 +353,10 @@ void LogReader::parse_timestamp(const char* value, int length, Frame& frame) {
   unsigned bad = 0;
   int n = 0;
   for (int i = 0; i < length && n < 17; ++i) {
-    const uint8_t c = static_cast<uint8_t>(value[i]);
-    if (drop_[c]) continue;
-    digits[n] = static_cast<unsigned>(c) - '0';
-    bad |= digits[n] > 9;
-    ++n;
+    const unsigned digit = stamp_class_[static_cast<uint8_t>(value[i])];
+    if (digit == kDropped) continue;
+    digits[n++] = digit;
+    bad |= digit > 9;
   }
   // The template: the header's digits at the front, the value's at the
   // back, right-aligned, read as "%4u%2u%2u%2u%2u%2u%3u". The header's part

@@ -104,15 +104,18 @@ class LogReader {
   Column columns_[kMaxColumns] = {};
   double last_accepted_ = 0;
 
-  // Derived once from the header: which bytes a timestamp drops, and the
-  // template with the header's digits already in place.
-  bool drop_[256] = {};
-  char template_[18] = {};
+  // Derived once from the header, for the timestamps. Per byte: its digit
+  // value, kNotDigit, or kDropped for the separators and "T" that
+  // timestamps leave out.
+  static constexpr uint8_t kNotDigit = 10;
+  static constexpr uint8_t kDropped = 255;
+  uint8_t stamp_class_[256] = {};
+  char template_[18] = {};             // "19700101000000000" under the header's digits
   unsigned template_digits_[17] = {};  // digit values; above 9 for other characters
   int template_first_bad_ = 17;        // first position that holds no digit
   // The fields read from the template's first n digits, for every n.
   int64_t lead_fields_[18][7] = {};
-  int64_t cached_date_key_ = -1;
+  int64_t cached_date_key_ = -1;  // year, month and day of the last timestamp
   int64_t cached_date_seconds_ = 0;
 
   // Bytes that end a line, are dropped or split it; the separator is known
