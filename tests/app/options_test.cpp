@@ -352,13 +352,15 @@ TEST(OptionParse, ChecksRunOnlyAfterACleanScanAndInTableOrder) {
   std::string order;
   OptionTable t;
   t.add_callback_flag(nullptr, "a", "a", [&](const CallbackFlagOption& e) {
-    order += "a" + std::to_string(e.count());
+    order += 'a';
+    order += std::to_string(e.count());
     return 0;
   });
   t.add_callback_text(
       nullptr, "t", nullptr, 0, 5, "t",
       [&](const CallbackTextOption& e) {
-        order += "t" + std::to_string(e.count());
+        order += 't';
+        order += std::to_string(e.count());
         return e.count() > 1 ? 7 : 0;
       },
       [](std::string& out, const OptionEntry& e, int code, const char* value, const char*) {
