@@ -148,6 +148,9 @@ TEST_F(CommandLine, ParseErrorsDecideTheStatus) {
        134,
        "quillon: invalid option \"-z\"\nquillon: invalid argument \"x\" to option "
        "-b|--buffer=<n>\n"},
+      {{"-b", "3000MB", a},
+       134,
+       "quillon: integer overflow at option -b|--buffer=<n> (3000MB is too large)\n"},
       {{"-O", out}, 134, "quillon: missing option file(s)/folder(s)\n"},
       {{"-O", out, "-O", out, a},
        134,
