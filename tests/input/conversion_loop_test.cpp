@@ -171,7 +171,6 @@ TEST_F(ConversionLoopTest, RepeatedAndContinuingFiles) {
 }
 
 TEST_F(ConversionLoopTest, FailuresAndExitStatuses) {
-  dir.write("good.txt", make_log("L", "1", "1", 3));
   dir.write("nosession.txt", make_log("L", "", "1", 3));
   dir.write("zerosplit.txt", make_log("L", "1", "0", 3));
   dir.write("empty.txt", "");
