@@ -128,6 +128,11 @@ std::string normalize_input_path(const std::string& typed) {
     QLOG(LOG_ERROR, "Could not stat path %s", path.c_str());
     return path;
   }
+  if (st.kind == kNotFound && path.size() > 1 && path.back() == '/') {
+    // Some systems refuse "file/" outright; look at the name itself.
+    StatResult bare;
+    if (platform::stat_path(path.substr(0, path.size() - 1), bare) && bare.kind == kFile) st = bare;
+  }
   if (st.kind == kFolder) {
     if (path.empty() || path.back() != '/') path += '/';
   } else if (st.kind == kFile) {

@@ -1,0 +1,125 @@
+#include "input/folder.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "support/log.h"
+#include "test_util.h"
+
+namespace quillon {
+namespace {
+
+TEST(RootedFolder, CreateNeedsAnExistingFolderEndingInSlash) {
+  test::TempDir dir;
+  dir.write("file.txt", "x");
+  EXPECT_TRUE(RootedFolder::create(dir.root()));
+  EXPECT_FALSE(RootedFolder::create(dir.path().string()));
+  EXPECT_FALSE(RootedFolder::create(dir.root() + "file.txt/"));
+  EXPECT_FALSE(RootedFolder::create(dir.root() + "missing/"));
+  EXPECT_FALSE(RootedFolder::create(""));
+}
+
+TEST(RootedFolder, StatKindsAndSizes) {
+  test::TempDir dir;
+  dir.write("a b/ü.txt", "12345");
+  auto f = RootedFolder::create(dir.root());
+  StatResult st;
+  ASSERT_TRUE(f->stat("a b/ü.txt", st));
+  EXPECT_EQ(st.kind, kFile);
+  EXPECT_EQ(st.size, 5);
+  ASSERT_TRUE(f->stat("a b", st));
+  EXPECT_EQ(st.kind, kFolder);
+  EXPECT_EQ(st.size, 0);
+  ASSERT_TRUE(f->stat("nothing", st));
+  EXPECT_EQ(st.kind, kNotFound);
+  ASSERT_TRUE(f->stat("a b/ü.txt/below", st));  // a file where a folder is expected
+  EXPECT_EQ(st.kind, kNotFound);
+}
+
+TEST(RootedFolder, ListsFilesAndFoldersInByteOrder) {
+  test::TempDir dir;
+  for (const char* name : {"b.txt", "B.TXT", "a.txt", "00000010.TXT", "00000002.TXT", "\xc3\xa9"})
+    dir.write(name, "x");
+  dir.mkdir("sub");
+  std::filesystem::create_symlink(dir.path() / "gone", dir.path() / "dangling");
+  auto f = RootedFolder::create(dir.root());
+  FolderListing listing;
+  ASSERT_TRUE(f->list("", listing));
+  std::vector<std::string> names;
+  for (const auto& [name, st] : listing) names.push_back(name);
+  EXPECT_EQ(names, (std::vector<std::string>{"00000002.TXT", "00000010.TXT", "B.TXT", "a.txt",
+                                             "b.txt", "sub", "\xc3\xa9"}));
+  EXPECT_EQ(listing["sub"].kind, kFolder);
+  EXPECT_FALSE(f->list("missing", listing));
+  EXPECT_TRUE(listing.empty());
+}
+
+TEST(RootedFolder, MakeFoldersRemoveOpenAndFullPath) {
+  test::TempDir dir;
+  dir.write("blocker", "x");
+  auto f = RootedFolder::create(dir.root());
+  EXPECT_TRUE(f->make_folders("x/y//z/"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "x/y/z"));
+  EXPECT_TRUE(f->make_folders("x/y"));
+  EXPECT_FALSE(f->make_folders("blocker/inner"));
+
+  auto w = f->open("x/y/z/out.csv", 2);
+  ASSERT_TRUE(w);
+  EXPECT_EQ(w->write("abc", 3), 3);
+  EXPECT_EQ(w->close(), 0);
+  EXPECT_EQ(dir.read("x/y/z/out.csv"), "abc");
+  auto r = f->open("x/y/z/out.csv", 1);
+  ASSERT_TRUE(r);
+  EXPECT_FALSE(f->open("x/y/z/out.csv", 3));
+  EXPECT_FALSE(f->open("missing", 1));
+
+  EXPECT_TRUE(f->remove("x/y/z/out.csv"));
+  EXPECT_FALSE(f->remove("x/y/z/out.csv"));
+
+  EXPECT_EQ(f->full_path("a/b"), dir.root() + "a/b");
+  EXPECT_EQ(f->full_path(".."), dir.root());
+  std::string s = "prefix:";
+  f->full_path("c", s);
+  EXPECT_EQ(s, "prefix:" + dir.root() + "c");
+}
+
+class Normalize : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir.mkdir("logs");
+    dir.write("logs/00000001.TXT", "x");
+  }
+  test::TempDir dir;
+};
+
+TEST_F(Normalize, SeparatorsAndFolderSlash) {
+  test::ScopedCwd cwd(dir.path());
+  std::string root = dir.root();
+  EXPECT_EQ(normalize_input_path("logs"), root + "logs/");
+  EXPECT_EQ(normalize_input_path("logs/"), root + "logs/");
+  EXPECT_EQ(normalize_input_path("logs\\00000001.TXT"), root + "logs/00000001.TXT");
+  EXPECT_EQ(normalize_input_path("logs//00000001.TXT"), root + "logs/00000001.TXT");
+  EXPECT_EQ(normalize_input_path("logs/00000001.TXT/"), root + "logs/00000001.TXT");
+  EXPECT_EQ(normalize_input_path("missing"), root + "missing");
+  EXPECT_EQ(normalize_input_path("missing/"), root + "missing/");
+}
+
+TEST_F(Normalize, AbsolutePathsKeepTheirRoot) {
+  test::ScopedCwd cwd(dir.path() / "logs");
+  EXPECT_EQ(normalize_input_path(dir.root() + "logs"), dir.root() + "logs/");
+  // Drive letters count as absolute everywhere; a bare drive gets its "/".
+  EXPECT_EQ(normalize_input_path("C:\\data\\x.txt"), "C:/data/x.txt");
+  EXPECT_EQ(normalize_input_path("c:"), "c:/");
+}
+
+TEST_F(Normalize, DotDotIsTheParentFolder) {
+  test::ScopedCwd cwd(dir.path() / "logs");
+  std::string got = normalize_input_path("..");
+  EXPECT_EQ(got, dir.root() + "logs/../");
+  EXPECT_EQ(std::filesystem::canonical(got), std::filesystem::canonical(dir.path()));
+}
+
+}  // namespace
+}  // namespace quillon

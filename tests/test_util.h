@@ -1,0 +1,70 @@
+// Helpers shared by the test programs.
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+namespace quillon::test {
+
+// A fresh folder under the system's temporary folder, removed with its
+// content when the object goes.
+class TempDir {
+ public:
+  TempDir() {
+    static std::mt19937_64 rng(std::random_device{}());
+    for (;;) {
+      path_ = std::filesystem::temp_directory_path() /
+              ("quillon-test-" + std::to_string(rng() % 100000000));
+      std::error_code ec;
+      if (std::filesystem::create_directory(path_, ec)) break;
+    }
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  // The path as the converter spells folders: ending in "/".
+  std::string root() const { return path_.string() + "/"; }
+
+  void write(const std::string& relative, const std::string& content) const {
+    std::filesystem::path p = path_ / relative;
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << content;
+  }
+  std::string read(const std::string& relative) const {
+    std::ifstream in(path_ / relative, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+  void mkdir(const std::string& relative) const {
+    std::filesystem::create_directories(path_ / relative);
+  }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Changes the working folder for the lifetime of the object.
+class ScopedCwd {
+ public:
+  explicit ScopedCwd(const std::filesystem::path& to) : old_(std::filesystem::current_path()) {
+    std::filesystem::current_path(to);
+  }
+  ~ScopedCwd() {
+    std::error_code ec;
+    std::filesystem::current_path(old_, ec);
+  }
+
+ private:
+  std::filesystem::path old_;
+};
+
+}  // namespace quillon::test
