@@ -1,13 +1,196 @@
 #include "app/command_line.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <new>
+#include <set>
+#include <string>
+
+#include "app/options.h"
+#include "app/version.h"
+#include "input/folder.h"
+#include "support/log.h"
+
 namespace quillon {
 
-bool run_command_line(Converter& converter, int argc, char** argv, int& status) {
-  (void)converter;
-  (void)argc;
-  (void)argv;
-  (void)status;
+namespace {
+
+const char kProgram[] = "quillon";
+constexpr int kMaxErrors = 20;
+
+// Log threshold for each accepted verbosity value.
+constexpr int32_t kThresholdForVerbosity[] = {LOG_NONE, LOG_FATAL, LOG_ERROR,
+                                              LOG_WARN, LOG_INFO,  LOG_INFO};
+constexpr uint32_t kMaxVerbosity = 5;
+
+void write_stdout(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+// Normalises every value of the entry and appends it to the list. The user
+// code 1 means the list could not grow.
+PathOption::Check collect_paths(std::vector<std::string>& into) {
+  return [&into](const PathOption& entry) -> int {
+    try {
+      for (int i = 0; i < entry.count(); ++i) into.push_back(normalize_input_path(entry.value(i)));
+    } catch (const std::bad_alloc&) {
+      return 1;
+    }
+    return 0;
+  };
+}
+
+void report_collect_error(std::string& out, const OptionEntry&, int, const char*, const char*) {
+  out += "internal error, could not allocate memory\n";
+}
+
+// Every input must lie directly in one folder, the input root; the inputs
+// become relative to it.
+bool find_input_root(Converter& converter, int& status) {
+  std::set<std::string> roots;
+  for (const std::string& path : converter.input_paths) {
+    const size_t length = path.size();
+    // A folder given with its trailing "/" has the same parent as without.
+    size_t start = length > 1 && path[length - 1] == '/' ? length - 2 : length - 1;
+    size_t slash = 0;
+    // Index 0 is never a separator here: "/name" has no parent to share.
+    for (size_t i = length == 0 ? 0 : start; i >= 1; --i) {
+      if (path[i] == '/') {
+        slash = i;
+        break;
+      }
+    }
+    if (slash == 0) {
+      QLOG(LOG_FATAL, "Could not find root for %.*s", static_cast<int>(length), path.data());
+      status = 132;
+      return false;
+    }
+    roots.insert(path.substr(0, std::min(length, slash + 1)));
+  }
+  if (roots.empty()) {
+    status = 132;
+    return false;
+  }
+  if (roots.size() > 1) {
+    QLOG(LOG_FATAL, "No common root detected for all inputs");
+    status = 132;
+    return false;
+  }
+  converter.input_root = *roots.begin();
+  for (std::string& path : converter.input_paths) {
+    path.erase(0, std::min(path.size(), converter.input_root.size()));
+  }
   return true;
+}
+
+}  // namespace
+
+bool run_command_line(Converter& converter, int argc, char** argv, int& status) {
+  OptionTable table;
+  auto help = make_flag_option(nullptr, "help", "display this help and exit");
+  auto version = make_flag_option("v", "version", "display tool version and exit");
+  auto verbosity = make_integer_option(nullptr, "verbosity", "<n>",
+                                       "verbosity level (0 to 4, 0=disable, 4=verbose, default=2)");
+  auto non_interactive =
+      make_flag_option(nullptr, "non-interactive", "does not print any progress output");
+  auto delete_converted =
+      make_flag_option("d", "delete-converted", "deletes files after conversion if specified");
+  auto no_append_root =
+      make_flag_option("X", "no-append-root", "do not add \"_out\" when converting folders");
+  auto buffer = make_integer_option("b", "buffer", "<n>",
+                                    "buffer size in bytes. 0 disables and -1 takes entire file");
+  auto output_directory =
+      make_path_option("O", "output-directory", "<file>", 0, 1, "path to output files",
+                       collect_paths(converter.output_directories), report_collect_error);
+  // Documents the positional inputs in the glossary; the option itself
+  // takes no value and changes nothing.
+  auto input_files = make_flag_option("i", "input-files=<file(s)/folder(s)>",
+                                      "paths to input files/folders (must have common root)");
+  // Every word may be an input, so this entry never overflows.
+  auto inputs =
+      make_path_option(nullptr, nullptr, "file(s)/folder(s)", 1, std::max(argc - 1, 1), nullptr,
+                       collect_paths(converter.input_paths), report_collect_error);
+  auto end = make_option_end(kMaxErrors);
+
+  FlagOption* help_entry = table.append(std::move(help));
+  FlagOption* version_entry = table.append(std::move(version));
+  IntegerOption* verbosity_entry = table.append(std::move(verbosity));
+  FlagOption* non_interactive_entry = table.append(std::move(non_interactive));
+  FlagOption* delete_entry = table.append(std::move(delete_converted));
+  FlagOption* no_append_entry = table.append(std::move(no_append_root));
+  IntegerOption* buffer_entry = table.append(std::move(buffer));
+  if (converter.plugin && !converter.plugin->add_options(converter, table)) return false;
+  table.append(std::move(output_directory));
+  table.append(std::move(input_files));
+  table.append(std::move(inputs));
+  const OptionEnd* end_entry = table.append(std::move(end));
+  if (!table.complete()) {
+    status = 129;
+    return false;
+  }
+
+  table.parse(argc, argv);
+
+  if (help_entry->count() > 0 || argc == 1) {
+    write_stdout(std::string("Usage: ") + kProgram);
+    table.print_syntax(stdout, "\n\n");
+    table.print_glossary(stdout, "  %-40s %s\n");
+    std::fflush(stdout);
+    return false;
+  }
+  if (version_entry->count() > 0) {
+    write_stdout(version_block());
+    std::fflush(stdout);
+    status = 0;
+    return false;
+  }
+  if (!end_entry->errors().empty()) {
+    switch (end_entry->errors().front().code) {
+      case kEndUnexpected:  // also an integer value that is not a number
+        status = 131;
+        break;
+      case kEndMissingValue:
+        status = 130;
+        break;
+      default:
+        table.print_errors(stdout, kProgram);
+        std::fflush(stdout);
+        status = 134;
+        break;
+    }
+    return false;
+  }
+
+  int32_t threshold = LOG_ERROR;
+  if (verbosity_entry->count() > 0) {
+    // Compared unsigned, so negative values are refused too.
+    uint32_t value = static_cast<uint32_t>(verbosity_entry->value());
+    if (value > kMaxVerbosity) {
+      status = 131;
+      return false;
+    }
+    threshold = kThresholdForVerbosity[value];
+  }
+  log_set_threshold(threshold);
+
+  converter.delete_converted = delete_entry->count() == 1 ? 1 : 0;
+  converter.no_append_root = no_append_entry->count() == 1 ? 1 : 0;
+  converter.non_interactive = non_interactive_entry->count() == 1 ? 1 : 0;
+  converter.buffer_size = buffer_entry->count() == 1 ? buffer_entry->value() : -1;
+
+  if (!find_input_root(converter, status)) return false;
+  converter.input_folder = RootedFolder::create(converter.input_root);
+  if (!converter.input_folder) return false;
+  if (converter.output_directories.size() == 1) {
+    const std::string& directory = converter.output_directories.front();
+    converter.separate_output_folder = RootedFolder::create(directory);
+    if (!converter.separate_output_folder) {
+      QLOG(LOG_ERROR, "Invalid output path: %s", directory.c_str());
+      return false;
+    }
+  }
+  // The table (and the values its entries point at) must outlive the hook.
+  return converter.plugin ? converter.plugin->initialise(converter) : true;
 }
 
 }  // namespace quillon
