@@ -1137,7 +1137,8 @@ int Matcher::run(Thread* a, Thread* b, int limit) {
     // Slots are 32-bit offsets.
     if (p >= size_t(INT32_MAX)) return PATTERN_MATCH_ERROR;
     int length = 1;
-    const uint32_t c = utf8_decode(text_ + p, &length);
+    const auto byte = static_cast<unsigned char>(text_[p]);
+    const uint32_t c = byte < 0x80 ? byte : utf8_decode(text_ + p, &length);
     const bool at_end = text_[p] == '\0';
     if (!found_ && !dies_at_once(p, c)) {
       fresh[0] = int32_t(p);
