@@ -6,6 +6,7 @@
 
 #include "app/command_line.h"
 #include "app/converter.h"
+#include "app/decoder_plugin.h"
 #include "input/conversion_loop.h"
 #include "input/sink.h"
 #include "platform/platform.h"
@@ -85,6 +86,8 @@ int run(int argc, char** argv) {
   int status = 129;
   std::unique_ptr<Converter> converter(new (std::nothrow) Converter());
   if (!converter) return 129;
+  converter->plugin.reset(new (std::nothrow) DecoderPlugin());
+  if (!converter->plugin) return 129;
 
   if (!run_command_line(*converter, argc, argv, status)) return status;
 
