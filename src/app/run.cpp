@@ -6,6 +6,8 @@
 
 #include "app/command_line.h"
 #include "app/converter.h"
+#include "input/conversion_loop.h"
+#include "input/sink.h"
 #include "platform/platform.h"
 
 namespace quillon {
@@ -23,7 +25,38 @@ void append_format(std::string& out, const char* format, unsigned long long a, u
   if (n > 0) out.append(buffer, static_cast<size_t>(n) < sizeof buffer ? n : sizeof buffer - 1);
 }
 
+// Stands in for the frame chain until the frame handler exists: accepts
+// every file and frame.
+class AcceptingSink : public FrameSink {
+ public:
+  bool on_frame(Frame&) override { return true; }
+  bool on_file_start(const FileRecord&, bool) override { return true; }
+  bool on_file_end(const FileRecord&) override { return true; }
+};
+
 }  // namespace
+
+std::unique_ptr<ConversionLoop> make_conversion_loop(const Converter& converter,
+                                                     FrameSink* first_sink) {
+  ConversionOptions options;
+  options.delete_converted = converter.delete_converted != 0;
+  options.no_append_root = converter.no_append_root != 0;
+  options.buffer_size = converter.buffer_size;
+  return ConversionLoop::create(converter.input_folder.get(), converter.output_folder(), options,
+                                first_sink);
+}
+
+int run_conversion(ConversionLoop& loop, const std::vector<std::string>& input_paths,
+                   RunCounters& counters) {
+  int64_t started = platform::clock_ms();
+  int status = loop.run(input_paths);
+  int64_t finished = platform::clock_ms();
+  counters.elapsed_ms = finished - started;
+  counters.reader_files = loop.files();
+  counters.reader_frames = loop.frames();
+  counters.reader_bytes = loop.bytes();
+  return status;
+}
 
 std::string format_summaries(const RunCounters& c) {
   std::string out;
@@ -55,11 +88,15 @@ int run(int argc, char** argv) {
 
   if (!run_command_line(*converter, argc, argv, status)) return status;
 
+  // The frame chain; the conversion loop feeds its first sink.
+  AcceptingSink accept_all;
+  FrameSink* first_sink = &accept_all;
+
+  std::unique_ptr<ConversionLoop> loop = make_conversion_loop(*converter, first_sink);
+  if (!loop) return status;
+
   RunCounters counters;
-  int64_t started = platform::clock_ms();
-  status = 0;
-  int64_t finished = platform::clock_ms();
-  counters.elapsed_ms = finished - started;
+  status = run_conversion(*loop, converter->input_paths, counters);
 
   std::string summary = format_summaries(counters);
   std::fwrite(summary.data(), 1, summary.size(), stdout);
@@ -67,6 +104,7 @@ int run(int argc, char** argv) {
 
   // The converter state goes first: its plug-in frees the databases.
   converter.reset();
+  loop.reset();
   return status;
 }
 

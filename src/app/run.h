@@ -2,9 +2,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace quillon {
+
+class ConversionLoop;
+class FrameSink;
+struct Converter;
 
 // Takes the argument count and vector; gives the exit status.
 int run(int argc, char** argv);
@@ -15,6 +21,16 @@ struct RunCounters {
   uint64_t writer_files = 0, writer_messages = 0, writer_signals = 0;
   int64_t elapsed_ms = 0;
 };
+
+// The conversion loop over the converter's folders with its options, feeding
+// first_sink. Null when it cannot be created.
+std::unique_ptr<ConversionLoop> make_conversion_loop(const Converter& converter,
+                                                     FrameSink* first_sink);
+
+// The loop over the input paths between two clock reads: fills the reader
+// counters and the elapsed time, gives the loop's result.
+int run_conversion(ConversionLoop& loop, const std::vector<std::string>& input_paths,
+                   RunCounters& counters);
 
 // The four summary blocks between 79-dash separators.
 std::string format_summaries(const RunCounters& counters);

@@ -1,0 +1,201 @@
+#include "input/conversion_loop.h"
+
+#include <new>
+#include <type_traits>
+
+#include "input/log_reader.h"
+#include "support/log.h"
+#include "support/text.h"
+
+namespace quillon {
+
+namespace {
+
+using ssize_type = std::make_signed_t<size_t>;
+
+int path_length(const std::string& path) {
+  return static_cast<int>(path.size());
+}
+
+// Joins a folder path and an entry name with one "/".
+std::string child(const std::string& folder, const std::string& name) {
+  std::string path = folder;
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += name;
+  return path;
+}
+
+// "logs" becomes "logs_out", "logs/" "logs_out/", "a/b/" "a_out/b/".
+std::string append_out(const std::string& path) {
+  std::string out = path;
+  size_t slash = out.find('/');
+  out.insert(slash == std::string::npos ? out.size() : slash, "_out");
+  return out;
+}
+
+}  // namespace
+
+std::unique_ptr<ConversionLoop> ConversionLoop::create(const RootedFolder* input_folder,
+                                                       const RootedFolder* output_folder,
+                                                       const ConversionOptions& options,
+                                                       FrameSink* first_sink) {
+  if (input_folder == nullptr || output_folder == nullptr || first_sink == nullptr) return nullptr;
+  return std::unique_ptr<ConversionLoop>(
+      new (std::nothrow) ConversionLoop(input_folder, output_folder, options, first_sink));
+}
+
+std::unique_ptr<ByteStream> ConversionLoop::open_input(const std::string& relative) {
+  return input_folder_->open(relative, FileStream::kRead);
+}
+
+int ConversionLoop::run(const std::vector<std::string>& input_paths) {
+  int status = kResultOk;
+  for (const std::string& input : input_paths) {
+    std::string output = input;
+    if (!options_.no_append_root) {
+      StatResult st;
+      if (!input_folder_->stat(input, st)) {
+        QLOG(LOG_FATAL, "Could not query %.*s for information", path_length(input), input.c_str());
+        return kResultInvalid;
+      }
+      if (st.kind == kFolder) output = append_out(output);
+    }
+    status |= walk(input, output);
+  }
+  return status;
+}
+
+int ConversionLoop::walk(const std::string& input, const std::string& output) {
+  StatResult st;
+  if (!input_folder_->stat(input, st)) {
+    // Not a success: the path was never looked at.
+    QLOG(LOG_FATAL, "Error during stat of %.*s, exiting", path_length(input), input.c_str());
+    return kResultInvalid;
+  }
+  switch (st.kind) {
+    case kFolder: {
+      FolderListing entries;
+      if (!input_folder_->list(input, entries)) {
+        // An unreadable folder is not an empty one.
+        QLOG(LOG_ERROR, "Could not list folder %.*s", path_length(input), input.c_str());
+        return kResultInvalid;
+      }
+      int result = kResultOk;
+      for (const auto& entry : entries) {
+        result |= walk(child(input, entry.first), child(output, entry.first));
+      }
+      return result;
+    }
+    case kNotFound:
+      QLOG(LOG_WARN, "Could not find input file/folder %.*s", path_length(input), input.c_str());
+      return kResultMissing;
+    case kFile:
+      break;
+    default:
+      return kResultInvalid;
+  }
+
+  size_t name_start = input.rfind('/');
+  name_start = name_start == std::string::npos ? 0 : name_start + 1;
+  size_t dot = input.rfind('.');
+  if (dot == std::string::npos || dot < name_start) return kResultOk;
+  if (text_to_lower(std::string_view(input).substr(dot + 1)) != "txt") return kResultOk;
+
+  files_ += 1;
+  bytes_ += static_cast<uint64_t>(st.size);
+  const size_t extension = input.size() - dot;
+  std::string stem = output;
+  stem.resize(stem.size() >= extension ? stem.size() - extension : 0);
+  int result = convert(input, stem);
+  if (result != kResultOk) {
+    QLOG(LOG_ERROR, "Error during conversion of %.*s", path_length(input), input.c_str());
+  }
+  return result;
+}
+
+int ConversionLoop::convert(const std::string& input, const std::string& output) {
+  std::unique_ptr<ByteStream> stream = open_input(input);
+  if (!stream) {
+    QLOG(LOG_ERROR, "Could not open input file %.*s", path_length(input), input.c_str());
+    return kResultFailed;
+  }
+
+  int64_t n = options_.buffer_size;
+  if (n < 0) n = stream_size(*stream);
+  if (n > 0) {
+    std::unique_ptr<BufferedReader> buffered = BufferedReader::create(std::move(stream), n);
+    if (!buffered) {
+      QLOG(LOG_ERROR, "Could not allocate buffer of size %zd", static_cast<ssize_type>(n));
+      return kResultFailed;
+    }
+    stream = std::move(buffered);
+  }
+
+  std::unique_ptr<LogReader> reader = LogReader::create(stream.get());
+  if (!reader) {
+    QLOG(LOG_ERROR, "Could not open log");
+    return kResultFailed;
+  }
+
+  FileRecord file;
+  file.input_path = input;
+  file.output_path = output;
+  file.logger_id = reader->logger_id()[0] != '\0' ? reader->logger_id() : "LOGGERID";
+  file.start_time = reader->start_time();
+  file.session = static_cast<uint32_t>(reader->session());
+  file.split = static_cast<uint32_t>(reader->split());
+  if (file.session == 0 || file.split == 0) {
+    QLOG(LOG_ERROR, "Could not parse file header");
+    return kResultFailed;
+  }
+
+  bool repeated = false;
+  bool continuation = false;
+  if (!previous_.logger_id.empty() && file.logger_id == previous_.logger_id &&
+      file.session == previous_.session) {
+    repeated = file.split == previous_.split;
+    continuation = repeated || file.split == previous_.split + 1;
+  }
+  if (repeated) {
+    QLOG(LOG_WARN, "Repeated input file (%s, %08u, %08u)", file.logger_id.c_str(), file.session,
+         file.split);
+  }
+  previous_ = file;
+  if (repeated) return kResultOk;
+
+  bool ok = false;
+  if (first_sink_->on_file_start(file, continuation)) {
+    ok = reader->seek_to_data();
+    while (ok && reader->next_frame(frame_)) {
+      frames_ += 1;
+      ok = first_sink_->on_frame(frame_);
+    }
+    // A short read is not the end of the log: its frames would be lost
+    // without a word.
+    if (ok && stream->read_failed()) {
+      QLOG(LOG_ERROR, "Could not read input file %.*s", path_length(input), input.c_str());
+      ok = false;
+    }
+  } else {
+    QLOG(LOG_ERROR, "Error on new file");
+  }
+  if (!first_sink_->on_file_end(file)) {
+    QLOG(LOG_ERROR, "Error during end file callback");
+    ok = false;
+  }
+
+  reader.reset();
+  if (stream->close() != 0) {
+    QLOG(LOG_ERROR, "Could not close input file after conversion: %.*s", path_length(input),
+         input.c_str());
+    return kResultFailed;
+  }
+  if (!ok) return kResultFailed;
+  if (options_.delete_converted && !input_folder_->remove(input)) {
+    QLOG(LOG_ERROR, "Could not remove input file after conversion: %.*s", path_length(input),
+         input.c_str());
+  }
+  return kResultOk;
+}
+
+}  // namespace quillon

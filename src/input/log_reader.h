@@ -1,0 +1,115 @@
+// The text log reader: a header of "#" lines, one column-header line, then
+// one frame line per captured frame, values split at the header's value
+// separator.
+//
+//   # Logger ID: 1A2B3C4D
+//   # Session No.: 5
+//   # Split No.: 1
+//   # Time: 20200101T120000
+//   # Value separator: ";"
+//   # Time format: 3
+//   Timestamp;Type;ID;Length;Data
+//   120000123;1;18FEF100;8;0102030405060708
+//
+// Compact timestamps take their missing high digits (date, hour...) from the
+// header's "Time:"; when they wrap (the next minute, hour, day, month or
+// year, after the time format) the reader adds the period. Frames whose time
+// goes backwards are dropped.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "input/frame.h"
+#include "input/stream.h"
+
+namespace quillon {
+
+class BufferedReader;
+
+class LogReader {
+ public:
+  // Longest line in bytes; the rest of a longer line reads as the next line.
+  static constexpr int kMaxLine = 199;
+  static constexpr int kMaxColumns = 7;
+
+  // Reads the header and the column-header line. Null when the stream is
+  // missing, the first line is not a "#" line, the data ends within the
+  // header, or no column name is known. The stream is not owned; when it is
+  // a BufferedReader, bytes are taken straight from its buffer.
+  static std::unique_ptr<LogReader> create(ByteStream* stream);
+
+  // Header values. Texts are cut to their field width.
+  const char* logger_id() const { return logger_id_; }    // at most 21 characters
+  const char* hw_rev() const { return hw_rev_; }          // at most 4
+  const char* fw_rev() const { return fw_rev_; }          // at most 4
+  const char* start_text() const { return start_text_; }  // at most 19
+  int32_t session() const { return session_; }
+  int32_t split() const { return split_; }
+  uint32_t logger_type() const { return logger_type_; }
+  double start_time() const { return start_time_; }  // "Time:" read as local time
+  char value_separator() const { return value_separator_; }
+  uint8_t time_format() const { return time_format_; }
+  int32_t bit_rate() const { return bit_rate_; }
+  int32_t silent() const { return silent_; }
+  int32_t cyclic() const { return cyclic_; }
+  int64_t data_start() const { return data_start_; }
+
+  // Positions the stream on the first frame line; false when it cannot.
+  bool seek_to_data();
+
+  // Resets and fills frame from the next frame line whose time does not go
+  // backwards. False when the data is exhausted.
+  bool next_frame(Frame& frame);
+
+ private:
+  enum Column : uint8_t { kNone, kTimestamp, kLost, kType, kId, kLength, kData };
+
+  explicit LogReader(ByteStream* stream);
+  int read_line();
+  template <typename Source>
+  int read_line_from(Source source);
+  void offer_header_line(int length);
+  bool parse_columns(int length);
+  void parse_timestamp(const char* value, int length, Frame& frame);
+
+  ByteStream* stream_;
+  BufferedReader* buffered_;  // stream_ when it is buffered, else null
+  int64_t data_start_ = 0;
+  uint32_t logger_type_ = 0;
+  char hw_rev_[5] = {};
+  char fw_rev_[5] = {};
+  char logger_id_[22] = {};
+  int32_t session_ = 0;
+  int32_t split_ = 0;
+  double start_time_ = 0;
+  char start_text_[20] = {};
+  char value_separator_ = 0;
+  uint8_t time_format_ = 0;
+  char time_separator_ = 0;
+  char ms_separator_ = 0;
+  char date_separator_ = 0;
+  char date_time_separator_ = 0;
+  int32_t bit_rate_ = 0;
+  int32_t silent_ = 0;
+  int32_t cyclic_ = 0;
+  uint32_t rollover_ = 0;  // seconds added to every timestamp so far
+  double last_timestamp_ = 0;
+  Column columns_[kMaxColumns] = {};
+  double last_accepted_ = 0;
+
+  // Derived once from the header: which bytes a timestamp drops, and the
+  // template with the header's digits already in place.
+  bool drop_[256] = {};
+  char template_[18] = {};
+
+  char line_[kMaxLine + 1];
+};
+
+// Seconds since 1970 of a UTC date and time, by arithmetic alone. Fields out
+// of range carry over as a calendar library's normalisation does (month 13
+// is January of the next year, day 0 the last day of the month before).
+int64_t civil_to_seconds(int64_t year, int64_t month, int64_t day, int64_t hour, int64_t minute,
+                         int64_t second);
+
+}  // namespace quillon
