@@ -101,6 +101,11 @@ OptionEntry::OptionEntry(uint8_t flags, const char* shorts, const char* longs,
       max_(max_count) {}
 
 std::string OptionEntry::option_text(const char* separator, const char* value_in_place) const {
+  return guarded([&] { return build_option_text(separator, value_in_place); });
+}
+
+std::string OptionEntry::build_option_text(const char* separator,
+                                           const char* value_in_place) const {
   std::string s;
   for (char letter : shorts_) {
     if (!s.empty()) s += separator;

@@ -12,7 +12,12 @@
 //   table.add_callback_text(nullptr, "dbc-can*", nullptr, 0, 99, "path to DBC file",
 //       [&](const CallbackTextOption& e) { ...copy e.value(0..count-1)...; return 0; },
 //       [](std::string& out, const OptionEntry& e, int code, const char* value,
-//          const char* program) { out += ...; });
+//          const char* program) {
+//         // The entry is the CallbackTextOption itself: its values are at hand.
+//         const auto& text = static_cast<const CallbackTextOption&>(e);
+//         out += "invalid value \"" + std::string(text.value(0)) + "\" to option " +
+//                e.option_text("|") + "\n";
+//       });
 //   table.add_end(20);
 //   if (!table.complete()) ...;
 //   int problems = table.parse(argc, argv);
@@ -32,6 +37,15 @@
 // receives the whole word after the two dashes ("dbc-can2=body.dbc") so that
 // it can read the name's tail. A wildcard name never matches exactly or as an
 // abbreviation, so --dbc-can1 without "=" is an invalid option.
+//
+// Callbacks: the check callback of a callback flag, path or callback text
+// entry runs once per parse, after the scan, only when the scan recorded
+// nothing and the entry met its minimum count, in table order (so of two
+// entries that set the same setting, the later one decides). A non-zero
+// result u is recorded as u * kOptionUserUnit against the entry. When the
+// errors are printed, the entry's error writer gets u back: for path and
+// callback text entries "<program>: " is already written, a callback flag's
+// writer writes its whole line. An absent writer prints nothing for u.
 //
 // Values that entries store point into the argument vector: copy what must
 // outlive it. Parse works on one table at a time and keeps no state outside
@@ -116,6 +130,7 @@ class OptionEntry {
                            const char* program) const = 0;
 
  protected:
+  std::string build_option_text(const char* separator, const char* value_in_place) const;
   OptionEntry(uint8_t flags, const char* shorts, const char* longs, const char* data_type,
               const char* glossary, int32_t min_count, int32_t max_count);
   // Code kOptionExcess once the maximum is reached, else 0.
