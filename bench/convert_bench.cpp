@@ -3,7 +3,8 @@
 // references measured in the same run: reading the same file alone (the
 // conversion loop with a sink that accepts everything) and formatting the
 // identical rows alone with the mandated formatter (the floor). Medians of
-// five runs. Usage: convert_bench [quillon binary] [frames]
+// five runs. Usage: convert_bench [quillon binary] [frames]; the files are
+// generated in <temp>/quillon-convert-bench.
 #include <stb/stb_sprintf.h>
 
 #include <algorithm>
@@ -125,6 +126,7 @@ int main(int argc, char** argv) {
     }));
 
     fs::remove_all(dir / "out");
+    fs::create_directories(dir / "out");
     std::string command = "cd '" + dir.string() + "' && '" + binary +
                           "' --dbc-can1=bench.dbc -O out logs > /dev/null 2>&1";
     int status = 0;
@@ -138,6 +140,7 @@ int main(int argc, char** argv) {
   std::printf("format floor: %8.3f s  %10.0f frames/s\n", f, frames / f);
   std::printf("end to end:   %8.3f s  %10.0f frames/s  %7.1f MB/s  %.2fx the floor\n", t,
               frames / t, mb / t, t / f);
-  fs::remove_all(dir);
+  // QUILLON_BENCH_KEEP=1 keeps the generated files, for profiling the binary.
+  if (!std::getenv("QUILLON_BENCH_KEEP")) fs::remove_all(dir);
   return 0;
 }

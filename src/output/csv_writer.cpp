@@ -23,6 +23,8 @@ namespace {
 // decimals; with the separator this bounds one value's share of a row.
 constexpr size_t kValueRoom = 320;
 
+int format_at(char* at, int room, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
 int format_at(char* at, int room, const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -61,14 +63,20 @@ std::unique_ptr<CsvWriter> CsvWriter::create(const std::string& path,
 
 bool CsvWriter::write_row(double time, const double* values, size_t count) {
   if (count != column_count_) return false;
-  size_t room = (count + 1) * kValueRoom;
-  if (line_.size() < room) line_.resize(room);
+  size_t needed = (count + 1) * kValueRoom;
+  if (line_.size() < needed) line_.resize(needed);
   char* p = line_.data();
-  size_t used = static_cast<size_t>(format_at(p, static_cast<int>(kValueRoom), "%f", time));
-  for (size_t i = 0; i < count; ++i) {
-    used +=
-        static_cast<size_t>(format_at(p + used, static_cast<int>(kValueRoom), ",%f", values[i]));
+  const int room = static_cast<int>(kValueRoom);
+  size_t used = static_cast<size_t>(format_at(p, room, "%f", time));
+  // Eight values per call: the formatter's per-call cost is a good part of
+  // a value's.
+  size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    const double* v = values + i;
+    used += static_cast<size_t>(format_at(p + used, 8 * room, ",%f,%f,%f,%f,%f,%f,%f,%f", v[0],
+                                          v[1], v[2], v[3], v[4], v[5], v[6], v[7]));
   }
+  for (; i < count; ++i) used += static_cast<size_t>(format_at(p + used, room, ",%f", values[i]));
   p[used++] = '\n';
   return file_->write(p, used) == used;
 }

@@ -57,6 +57,7 @@ void FrameHandler::close_all() {
     }
   }
   writers_.clear();
+  ++generation_;
 }
 
 bool FrameHandler::on_file_start(const FileRecord& file, bool continuation) {
@@ -168,17 +169,18 @@ void FrameHandler::decode_with(const MessageDatabase& db, const Frame& frame) {
 CsvWriter* FrameHandler::get_writer() {
   writer_key_bytes(logger_folder_, record_, options_.pgn_src_merge, options_.pgn_dst_merge,
                    decoded_, key_bytes_);
-  uint64_t key;
   auto cached = key_cache_.find(std::string_view(key_bytes_));
-  if (cached != key_cache_.end()) {
-    key = cached->second;
-  } else {
-    key = writer_key(key_bytes_);
-    key_cache_.emplace(key_bytes_, key);
+  if (cached == key_cache_.end()) {
+    CachedOutput entry;
+    entry.key = writer_key(key_bytes_);
+    cached = key_cache_.emplace(key_bytes_, entry).first;
   }
-  auto found = writers_.find(key);
-  if (found != writers_.end()) return found->second.get();
-  return open_writer(key);
+  CachedOutput& c = cached->second;
+  if (c.writer && c.generation == generation_) return c.writer;
+  auto found = writers_.find(c.key);
+  c.writer = found != writers_.end() ? found->second.get() : open_writer(c.key);
+  c.generation = generation_;
+  return c.writer;
 }
 
 CsvWriter* FrameHandler::open_writer(uint64_t key) {

@@ -91,12 +91,19 @@ class FrameHandler : public FrameSink {
   std::string key_bytes_;
   std::string path_;
 
-  // The digest is costly; the exact bytes it covers map to the writer key.
+  // The digest is costly; the exact bytes it covers map to the writer key,
+  // and to its open writer while no close-all has happened since.
+  struct CachedOutput {
+    uint64_t key = 0;
+    CsvWriter* writer = nullptr;
+    uint64_t generation = 0;  // writer is valid while this equals generation_
+  };
   struct BytesHash {
     using is_transparent = void;
     size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
   };
-  std::unordered_map<std::string, uint64_t, BytesHash, std::equal_to<>> key_cache_;
+  std::unordered_map<std::string, CachedOutput, BytesHash, std::equal_to<>> key_cache_;
+  uint64_t generation_ = 1;  // advanced whenever the writers are closed
   // Run-wide: output path (relative, no ".csv") to the writer key that
   // created it. Grows with output files, not with frames.
   std::unordered_map<std::string, uint64_t> path_owner_;

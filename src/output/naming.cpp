@@ -79,19 +79,20 @@ int32_t KeyRecord::kind() const {
 
 void writer_key_bytes(std::string_view logger_folder, const KeyRecord& record, bool src_merge,
                       bool dst_merge, const DecodedMessage& decoded, std::string& out) {
-  out.clear();
-  char folder[kLoggerFolderSize] = {};
-  std::memcpy(folder, logger_folder.data(), std::min(logger_folder.size(), kLoggerFolderSize));
-  out.append(folder, kLoggerFolderSize);
-  uint8_t r[sizeof record.bytes];
-  std::memcpy(r, record.bytes, sizeof r);
-  if (src_merge) r[20] = 0;
-  if (dst_merge) r[22] = 0;
-  out.append(reinterpret_cast<const char*>(r), sizeof r);
+  // Sized once and filled in place: this runs for every decoded frame.
+  out.resize(kLoggerFolderSize + sizeof record.bytes + 4 * decoded.values.size());
+  uint8_t* p = reinterpret_cast<uint8_t*>(out.data());
+  size_t folder = std::min(logger_folder.size(), kLoggerFolderSize);
+  std::memcpy(p, logger_folder.data(), folder);
+  std::memset(p + folder, 0, kLoggerFolderSize - folder);
+  p += kLoggerFolderSize;
+  std::memcpy(p, record.bytes, sizeof record.bytes);
+  if (src_merge) p[20] = 0;
+  if (dst_merge) p[22] = 0;
+  p += sizeof record.bytes;
   for (const DecodedValue& v : decoded.values) {
-    uint8_t h[4];
-    put_le(h, v.name_hash, 4);
-    out.append(reinterpret_cast<const char*>(h), 4);
+    put_le(p, v.name_hash, 4);
+    p += 4;
   }
 }
 

@@ -42,5 +42,23 @@ TEST(CsvWriter, HeaderRowsNaNInfAndRefusedCount) {
   EXPECT_FALSE(CsvWriter::create(dir.root() + "missing/m", {"A"}, false, header_ok));
 }
 
+TEST(CsvWriter, WideRowsKeepEveryValueInOrder) {
+  test::TempDir dir;
+  bool header_ok = false;
+  std::vector<std::string_view> names(19, "v");
+  auto w = CsvWriter::create(dir.root() + "w", names, false, header_ok);
+  ASSERT_TRUE(w);
+  std::vector<double> values;
+  std::string expected = "0.500000";
+  for (int i = 0; i < 19; ++i) {
+    values.push_back(i - 0.25);
+    expected += "," + std::to_string(i - 0.25);
+  }
+  EXPECT_TRUE(w->write_row(0.5, values.data(), values.size()));
+  w.reset();
+  std::string text = dir.read("w.csv");
+  EXPECT_EQ(text.substr(text.find('\n') + 1), expected + "\n");
+}
+
 }  // namespace
 }  // namespace quillon
