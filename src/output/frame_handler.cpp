@@ -131,8 +131,9 @@ void FrameHandler::decode_with(const MessageDatabase& db, const Frame& frame) {
       if (frame.extended) {
         record_.set_source(static_cast<uint8_t>(frame.id));
         // PDU1 groups (PDU format below 240) carry a destination address.
-        if (((frame.id >> 16) & 0xFF) < 240)
+        if (((frame.id >> 16) & 0xFF) < 240) {
           record_.set_destination(static_cast<uint8_t>(frame.id >> 8));
+        }
       }
       break;
     case kBusLin:
