@@ -6,6 +6,7 @@
 
 #include "app/command_line.h"
 #include "app/converter.h"
+#include "app/decoder_plugin.h"
 #include "input/conversion_loop.h"
 #include "input/sink.h"
 #include "output/frame_handler.h"
@@ -85,14 +86,21 @@ int run(int argc, char** argv) {
   int status = 129;
   std::unique_ptr<Converter> converter(new (std::nothrow) Converter());
   if (!converter) return 129;
+  converter->plugin.reset(new (std::nothrow) DecoderPlugin());
+  if (!converter->plugin) return 129;
 
   if (!run_command_line(*converter, argc, argv, status)) return status;
 
   // The frame chain. Until the transport stages exist the conversion loop
   // feeds the frame handler directly.
-  static const DatabaseChannels kNoDatabases;
+  DecoderPart* decoder = decoder_part(*converter);
+  if (!decoder) return status;
+  FrameHandlerOptions options;
+  options.concat = decoder->concat;
+  options.pgn_src_merge = decoder->pgn_src_merge;
+  options.pgn_dst_merge = decoder->pgn_dst_merge;
   std::unique_ptr<FrameHandler> handler =
-      make_frame_handler(*converter, &kNoDatabases, &kNoDatabases, FrameHandlerOptions());
+      make_frame_handler(*converter, &decoder->can_channels, &decoder->lin_channels, options);
   if (!handler) return status;
   FrameSink* first_sink = handler.get();
 

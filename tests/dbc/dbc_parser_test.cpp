@@ -1,0 +1,333 @@
+#include "dbc/dbc_parser.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "dbc/json_dump.h"
+#include "log_capture.h"
+
+namespace quillon {
+namespace {
+
+using testing_support::LogCapture;
+
+struct Parsed {
+  std::unique_ptr<MessageDatabase> db;
+  std::string log;
+  bool logged(const std::string& text) const { return log.find(text) != std::string::npos; }
+  size_t count(const std::string& text) const {
+    size_t n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+  }
+};
+
+Parsed parse(const std::string& text) {
+  LogCapture capture;
+  Parsed p;
+  p.db = parse_dbc_bytes(text);
+  p.log = capture.text();
+  return p;
+}
+
+const char kCanHeader[] =
+    "BA_DEF_  \"BusType\" STRING ;\n"
+    "BA_DEF_DEF_  \"BusType\" \"CAN\";\n";
+
+const Signal* top(const MessageDatabase& db, uint32_t key, const char* name) {
+  const Message* m = db.find_message(key);
+  return m ? find_signal(m->signals, name) : nullptr;
+}
+
+TEST(DbcParser, MessagesSignalsAndNumbers) {
+  Parsed p = parse(std::string(kCanHeader) +
+                   "VERSION \"\"\r\n"
+                   "\r\n"
+                   "BO_ 256 Engine: 8 ECU\n"
+                   " SG_ Speed : 0|16@1+ (0.01,-5) [0|655.35] \"km/h\" Dash\n"
+                   "\tSG_ Temp : 7|8@0- (1,-40) [-40|215] \"C\" Dash\r\n"
+                   " SG_ Low : 0|4@0+ (1,0) [0|15] \"\" Dash\n"
+                   " SG_ Mid : 12|12@0+ (1,0) [0|1] \"\" Dash\n"
+                   " SG_ Big : 0|64@1+ (1e+3,0) [0|1.84467440737096E+019] \"\" Dash\n"
+                   "BO_ 2364540158 Ext: 8 ECU\n"
+                   " SG_ Fuel : 8|8@1+ (1,0) [0|255] \"\" Dash\n"
+                   "BO_ 5 Unused: 0 Vector__XXX\n"
+                   "SIG_VALTYPE_ 256 Speed : 1;\n"
+                   "SIG_VALTYPE_ 256 Temp : 0;\n");
+  ASSERT_TRUE(p.db);
+  EXPECT_FALSE(p.logged("BusType"));
+  EXPECT_EQ(p.db->bus_kind(), kBusCan);
+  ASSERT_EQ(p.db->messages().size(), 3u);
+  const Message* engine = p.db->find_message(256);
+  ASSERT_TRUE(engine);
+  EXPECT_EQ(engine->name, "Engine");
+  EXPECT_EQ(engine->length, 8u);
+  ASSERT_EQ(engine->signals.size(), 5u);
+  EXPECT_EQ(engine->signals[0]->name, "Speed");  // file order
+
+  const SignalParams& speed = top(*p.db, 256, "Speed")->params;
+  EXPECT_EQ(speed.byte_order, kLittleEndian);
+  EXPECT_EQ(speed.value_type, kValueFloat);  // from SIG_VALTYPE_ 1 (length left as written)
+  EXPECT_EQ(speed.bit_position, 0);
+  EXPECT_EQ(speed.bit_length, 16);
+  EXPECT_DOUBLE_EQ(speed.factor, 0.01);
+  EXPECT_DOUBLE_EQ(speed.offset, -5);
+  EXPECT_DOUBLE_EQ(speed.maximum, 655.35);
+
+  const SignalParams& temp = top(*p.db, 256, "Temp")->params;
+  EXPECT_EQ(temp.byte_order, kBigEndian);
+  EXPECT_EQ(temp.value_type, kValueSigned);  // type digit 0 leaves "-"
+  EXPECT_EQ(temp.bit_position, 0);           // start bit 7, most significant first
+  EXPECT_DOUBLE_EQ(temp.minimum, -40);
+  EXPECT_EQ(top(*p.db, 256, "Low")->params.bit_position, 7);
+  EXPECT_EQ(top(*p.db, 256, "Mid")->params.bit_position, 11);
+
+  const SignalParams& big = top(*p.db, 256, "Big")->params;
+  EXPECT_DOUBLE_EQ(big.factor, 1000);
+  EXPECT_DOUBLE_EQ(big.maximum, 1.84467440737096e19);
+
+  EXPECT_EQ(top(*p.db, 0x8CF004FE, "Fuel")->params.bit_position, 8);
+  EXPECT_TRUE(p.db->find_message(5)->signals.empty());
+}
+
+TEST(DbcParser, LinesThatDoNotMatchAreDropped) {
+  Parsed p = parse(std::string(kCanHeader) +
+                   "BO_ 1 First: 8 ECU\n"
+                   " SG_ A : 0|8@1+ (1,0) [0|1] \"\" X\n"
+                   "BO_ 2 NoTransmitter: 8\n"  // no match: A2 goes to message 1
+                   " SG_ A2 : 8|8@1+ (1,0) [0|1] \"\" X\n"
+                   "    \t  BO_ 3 Hidden: 8 ECU\n"  // spaces stay after the tab
+                   " SG_ Bad : 0|8@2+ (1,0) [0|1] \"\" X\n"
+                   " SG_ Word : 0|8@1+ (one,0) [0|1] \"\" X\n"
+                   "BO_ 4 N\xC3\xA4me: 8 ECU\n"
+                   " SG_ \xFF : 0|8@1+ (1,0) [0|1] \"\" X\n");
+  ASSERT_TRUE(p.db);
+  EXPECT_EQ(p.db->messages().size(), 2u);
+  EXPECT_TRUE(top(*p.db, 1, "A2"));
+  EXPECT_FALSE(p.db->find_message(2));
+  EXPECT_FALSE(p.db->find_message(3));
+  EXPECT_EQ(p.db->find_message(1)->signals.size(), 2u);
+  EXPECT_EQ(p.db->find_message(4)->name, "N__me");
+  EXPECT_TRUE(top(*p.db, 4, "_"));
+}
+
+TEST(DbcParser, EmptyFileFailsSilently) {
+  Parsed p = parse("");
+  EXPECT_FALSE(p.db);
+  EXPECT_EQ(p.log, "");
+  p = parse("\n\r\n  \t\n");
+  ASSERT_TRUE(p.db);  // no lines at all is a database without messages
+  EXPECT_TRUE(p.db->messages().empty());
+  EXPECT_TRUE(p.logged("attribute not set"));
+}
+
+TEST(DbcParser, BusKindFromAttributes) {
+  struct Row {
+    const char* text;
+    int32_t kind;
+    const char* log;
+  } rows[] = {
+      // A value without a definition gives nothing.
+      {"BA_ \"BusType\" \"LIN\";\n", kBusCan,
+       "W \"BusType\" attribute not set. Defaulting to \"CAN\""},
+      // A single space before the name fails the definition's pattern.
+      {"BA_DEF_ \"BusType\" STRING ;\nBA_ \"BusType\" \"LIN\";\n", kBusCan, "attribute not set"},
+      {"BA_DEF_  \"BusType\" STRING ;\nBA_ \"BusType\" \"LIN\";\n", kBusLin, ""},
+      // The value's space splits it into an object name and "Fd": CAN by default.
+      {"BA_DEF_  \"bustype\" STRING ;\nBA_ \"BusType\" \"cAn Fd\";\n", kBusCan, nullptr},
+      {"BA_DEF_  \"bustype\" STRING ;\nBA_ \"BusType\" \"cAn\";\n", kBusCan, ""},
+      {"BA_DEF_  \"BusType\" STRING ;\nBA_ \"BUSTYPE\" \"LIN\";\n", kBusCan,
+       "attribute not set"},  // value names are matched exactly when read
+      {"BA_DEF_  \"BusType\" STRING ;\nBA_DEF_DEF_ \"BusType\" \"LIN\";\n", kBusLin, ""},
+      {"BA_DEF_  \"BusType\" INT 0 1;\nBA_ \"BusType\" \"LIN\";\n", kBusCan, "attribute not set"},
+      {"BA_DEF_  \"BusType\" STRING ;\nBA_ \"BusType\" \"FlexRay\";\n", kBusCan,
+       "E Unknown \"BusType\": \"FlexRay\""},
+      {"BA_DEF_  \"BusType\" STRING ;\nBA_DEF_  \"ProtocolType\" STRING ;\n"
+       "BA_ \"BusType\" \"CAN\";\nBA_ \"ProtocolType\" \"J1939\";\n",
+       kBusJ1939, ""},
+      {"BA_DEF_  \"BusType\" STRING ;\nBA_DEF_  \"ProtocolType\" STRING ;\n"
+       "BA_ \"BusType\" \"CAN\";\nBA_ \"ProtocolType\" \"j1939\";\n",
+       kBusCan, ""},
+      {"BA_DEF_  \"BusType\" STRING ;\nBA_DEF_  \"ProtocolType\" STRING ;\n"
+       "BA_ \"BusType\" \"LIN\";\nBA_ \"ProtocolType\" \"J1939\";\n",
+       kBusLin, ""},
+      // An ENUM is not a STRING, whatever its text.
+      {"BA_DEF_  \"BusType\" ENUM \"CAN\",\"LIN\";\nBA_ \"BusType\" 1;\n", kBusCan,
+       "attribute not set"},
+  };
+  for (const Row& r : rows) {
+    Parsed p = parse(r.text);
+    ASSERT_TRUE(p.db) << r.text;
+    EXPECT_EQ(p.db->bus_kind(), r.kind) << r.text;
+    if (!r.log) continue;
+    if (*r.log) {
+      EXPECT_TRUE(p.logged(r.log)) << r.text << p.log;
+    } else {
+      EXPECT_EQ(p.log, "") << r.text;
+    }
+  }
+}
+
+TEST(DbcParser, MessageAndSignalAttributes) {
+  Parsed p = parse(std::string(kCanHeader) +
+                   "BA_DEF_ BO_ \"TransportProtocolType\" STRING ;\n"
+                   "BA_DEF_ BO_  \"MessageIgnore\" INT 0 1;\n"
+                   "BA_DEF_ SG_  \"SignalIgnore\" INT 0 1;\n"
+                   "BA_DEF_ BU_  \"SignalIgnore\" INT 0 1;\n"
+                   "BA_DEF_DEF_  \"MessageIgnore\" 0;\n"
+                   "BA_DEF_DEF_  \"TransportProtocolType\" \"\";\n"
+                   "BO_ 1 Iso: 64 ECU\n"
+                   " SG_ S : 0|8@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ T : 8|8@1+ (1,0) [0|1] \"\" X\n"
+                   "BO_ 2 Nmea: 8 ECU\n"
+                   " SG_ S : 0|8@1+ (1,0) [0|1] \"\" X\n"
+                   "BO_ 3 Mux: 8 ECU\n"
+                   "BO_ 4 Odd: 8 ECU\n"
+                   "BO_ 5 Plain: 8 ECU\n"
+                   "BA_ \"TransportProtocolType\" BO_ 1 \"ISOTP\";\n"
+                   "BA_ \"TransportProtocolType\" BO_ 2 \"NMEATP\";\n"
+                   "BA_ \"TransportProtocolType\" BO_ 3 \"MUXTP#1:2:3:4\";\n"
+                   "BA_ \"TransportProtocolType\" BO_ 4 \"isotp\";\n"
+                   "BA_ \"MessageIgnore\" BO_ 2 1;\n"
+                   "BA_ \"SignalIgnore\" SG_ 1 T 1;\n"
+                   "BA_ \"SignalIgnore\" SG_ 2 T 1;\n");
+  ASSERT_TRUE(p.db);
+  const auto& db = *p.db;
+  EXPECT_EQ(db.find_message(1)->transport_type, kTransportIsoTp);
+  EXPECT_EQ(db.find_message(2)->transport_type, kTransportNmea);
+  EXPECT_EQ(db.find_message(3)->transport_type, kTransportMux);
+  EXPECT_EQ(db.find_message(3)->transport_parameter, "MUXTP#1:2:3:4");
+  EXPECT_EQ(db.find_message(4)->transport_type, kTransportNone);
+  EXPECT_EQ(db.find_message(1)->transport_parameter, "");
+  EXPECT_TRUE(p.logged("E \"TransportProtocolType\" \"isotp\" not supported (\"Odd\")"));
+  EXPECT_EQ(p.count("not supported"), 1u);  // the empty default is no type
+  EXPECT_FALSE(db.find_message(1)->ignored);
+  EXPECT_TRUE(db.find_message(2)->ignored);
+  EXPECT_FALSE(top(db, 1, "S")->ignored);
+  EXPECT_TRUE(top(db, 1, "T")->ignored);
+  EXPECT_FALSE(top(db, 2, "S")->ignored);
+}
+
+TEST(DbcParser, EnumAttributeValueIsAnIndex) {
+  const std::string defs = std::string(kCanHeader) +
+                           "BA_DEF_ BO_  \"TransportProtocolType\" ENUM  \"none\", \"ISOTP\" ;\n"
+                           "BO_ 1 A: 8 ECU\n";
+  // ENUM text is never a STRING, so neither index nor default sets a type;
+  // what must hold is that no index, however odd, reads out of the list.
+  for (const char* v : {"1", "0", "7", "-1", "99999999999999999999"}) {
+    Parsed p = parse(defs + "BA_ \"TransportProtocolType\" BO_ 1 " + v + ";\n");
+    ASSERT_TRUE(p.db) << v;
+    EXPECT_EQ(p.db->find_message(1)->transport_type, kTransportNone) << v;
+  }
+}
+
+TEST(DbcParser, MultiplexingAndPasses) {
+  Parsed p = parse(std::string(kCanHeader) +
+                   "BO_ 1 Simple: 8 ECU\n"
+                   " SG_ A0 m0 : 8|8@1+ (1,0) [0|1] \"\" X\n"  // before its switch
+                   " SG_ Mode M : 0|8@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ A1 m1 : 8|8@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ B1 m1 : 16|8@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ Mode : 24|8@1+ (1,0) [0|1] \"\" X\n"  // repeated name: dropped
+                   "BO_ 2 Extended: 8 ECU\n"
+                   " SG_ Deep m3 : 24|8@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ Inner m2M : 16|8@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ Outer M : 0|8@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ Other m7 : 32|8@1+ (1,0) [0|1] \"\" X\n"
+                   "BO_ 3 Same: 8 ECU\n"
+                   " SG_ Outer M : 0|8@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ Inner m2M : 8|8@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ Deep m1 : 16|8@1+ (1,0) [0|1] \"\" X\n"
+                   "SG_MUL_VAL_ 2 Inner Outer 2-4;\n"
+                   "SG_MUL_VAL_ 2 Deep Inner 3-3;\n"
+                   "SG_MUL_VAL_ 2 Other Outer 7-7, 9-9;\n"  // two ranges: ignored
+                   "SG_MUL_VAL_ 3 Deep Inner 5-6;\n"
+                   "SG_MUL_VAL_ 3 Inner Outer 1-1;\n");
+  ASSERT_TRUE(p.db);
+  EXPECT_EQ(p.log, "");
+  const Message* simple = p.db->find_message(1);
+  ASSERT_EQ(simple->signals.size(), 1u);
+  const Signal* mode = simple->signals[0].get();
+  ASSERT_EQ(mode->groups.size(), 2u);
+  EXPECT_EQ(mode->groups[0]->from, 1u);  // m1 comes first: placed in pass 1
+  ASSERT_EQ(mode->groups[0]->signals.size(), 2u);
+  EXPECT_EQ(mode->groups[1]->from, 0u);
+  EXPECT_EQ(mode->groups[1]->signals[0]->name, "A0");
+  EXPECT_EQ(mode->params.bit_position, 0);  // the first "Mode" line
+
+  // Outer -> (7..7) Other, placed in pass 1 under the first plain switch as
+  // its two-range line is ignored; Outer -> (2..4) Inner -> (3..3) Deep.
+  const Message* ext = p.db->find_message(2);
+  ASSERT_EQ(ext->signals.size(), 1u);
+  const Signal* outer = ext->signals[0].get();
+  ASSERT_EQ(outer->groups.size(), 2u);
+  EXPECT_EQ(outer->groups[0]->from, 7u);
+  EXPECT_EQ(outer->groups[0]->signals[0]->name, "Other");
+  EXPECT_EQ(outer->groups[1]->from, 2u);
+  EXPECT_EQ(outer->groups[1]->to, 4u);
+  const Signal* inner = outer->groups[1]->signals[0].get();
+  EXPECT_EQ(inner->name, "Inner");
+  ASSERT_EQ(inner->groups.size(), 1u);
+  EXPECT_EQ(inner->groups[0]->from, 3u);
+  EXPECT_EQ(inner->groups[0]->signals[0]->name, "Deep");
+
+  // The same names in another message take that message's ranges.
+  const Signal* outer3 = p.db->find_message(3)->signals[0].get();
+  ASSERT_EQ(outer3->groups.size(), 1u);
+  EXPECT_EQ(outer3->groups[0]->from, 1u);
+  const Signal* inner3 = outer3->groups[0]->signals[0].get();
+  ASSERT_EQ(inner3->groups.size(), 1u);
+  EXPECT_EQ(inner3->groups[0]->from, 5u);
+  EXPECT_EQ(inner3->groups[0]->to, 6u);
+  EXPECT_EQ(inner3->groups[0]->signals[0]->name, "Deep");
+}
+
+TEST(DbcParser, UnplacedSignalsAreReported) {
+  Parsed p = parse(std::string(kCanHeader) +
+                   "BO_ 1 M: 8 ECU\n"
+                   " SG_ Ok : 0|8@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ Over : 60|8@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ Long : 0|264@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ Far : 70000|8@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ Orphan m1 : 8|8@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ Range m1 : 8|8@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ Sw M : 16|8@1+ (1,0) [0|1] \"\" X\n"
+                   "SG_MUL_VAL_ 1 Orphan Missing 1-1;\n"
+                   "SG_MUL_VAL_ 1 Range Sw 5-3;\n"
+                   "BO_ 2 Big: 4294967295 ECU\n"
+                   " SG_ Edge : 65528|8@1+ (1,0) [0|1] \"\" X\n"
+                   "BO_ 3 VECTOR__INDEPENDENT_SIG_MSG: 0 Vector__XXX\n"
+                   " SG_ Loose : 0|8@1+ (1,0) [0|1] \"\" X\n");
+  ASSERT_TRUE(p.db);
+  const Message* m = p.db->find_message(1);
+  ASSERT_EQ(m->signals.size(), 2u);  // Ok, Sw
+  EXPECT_TRUE(p.logged("F Failed to add signal Over to message M"));
+  EXPECT_TRUE(p.logged("F Failed to add signal Long to message M"));
+  EXPECT_TRUE(p.logged("F Failed to add signal Far to message M"));
+  for (const char* name : {"Over", "Long", "Far", "Orphan", "Range"}) {
+    EXPECT_EQ(p.count(std::string("E Failed to load signal ") + name + "\n"), 1u) << name;
+  }
+  EXPECT_FALSE(p.logged("Failed to load signal Ok"));
+  EXPECT_TRUE(m->signals[1]->groups.empty());  // from > to makes no group
+  EXPECT_TRUE(top(*p.db, 2, "Edge"));          // no overflow with a huge length
+  EXPECT_TRUE(p.logged("W Ignoring message: VECTOR__INDEPENDENT_SIG_MSG"));
+  EXPECT_FALSE(p.db->find_message(3));
+  EXPECT_FALSE(p.logged("Loose"));
+}
+
+TEST(DbcParser, KeyCollisionFailsTheFile) {
+  Parsed p = parse(
+      "BA_DEF_  \"BusType\" STRING ;\nBA_DEF_  \"ProtocolType\" STRING ;\n"
+      "BA_ \"BusType\" \"CAN\";\nBA_ \"ProtocolType\" \"J1939\";\n"
+      "BO_ 2566844672 First: 8 ECU\n"     // 0x98FEF100
+      "BO_ 2566844926 Second: 8 ECU\n");  // 0x98FEF1FE
+  EXPECT_FALSE(p.db);
+  EXPECT_TRUE(p.logged("E Message key collision: 2164191488 (Second, First)"));
+  EXPECT_TRUE(
+      p.logged("E Failed to add message Second with DBC key: 98FEF1FE and DB key: 80FEF100"));
+}
+
+}  // namespace
+}  // namespace quillon
