@@ -216,7 +216,7 @@ bool class_has(uint32_t id, uint32_t c, bool insensitive) {
     case U_CASED:
       return cased(c);
     case U_DIGIT:
-      return in_group(UnicodeGroup::Nd, c);
+      return c < 0x80 ? ascii_digit(c) : in_group(UnicodeGroup::Nd, c);
     case U_LOWER:
       return insensitive ? cased(c) : codepoint_upper(c) != c;
     case U_UPPER:
@@ -898,9 +898,28 @@ class Matcher {
 
  private:
   void add(ThreadList& list, int32_t pc, const int32_t* slots, int after);
+  // Only the slots in use travel with a thread.
+  void copy_slots(int32_t* to, const int32_t* from) const {
+    std::memcpy(to, from, sizeof(int32_t) * size_t(ints_));
+  }
   void step(const Thread& t, int index, size_t p, uint32_t c, bool at_end);
   bool word_boundary(size_t p, uint32_t c, bool at_end) const;
   bool skip_ahead(size_t* p) const;
+  // True when a thread started at p would fail its first instruction; not
+  // starting it changes nothing.
+  bool dies_at_once(size_t p, uint32_t c) const {
+    const Inst& first = in_[prog_.start];
+    switch (first.op) {
+      case OP_LINE_START:
+        return p != 0 && text_[p - 1] != '\n';
+      case OP_TEXT_START:
+        return p != 0;
+      case OP_CHAR:
+        return !is_class_code(first.arg) && c != first.arg;
+      default:
+        return false;
+    }
+  }
 
   const PatternProgram& prog_;
   const Inst* in_;
@@ -935,13 +954,13 @@ void Matcher::add(ThreadList& list, int32_t pc, const int32_t* slots, int after)
       int k = after + 1;
       while (k < list.count && list.order[k] != i) ++k;
       if (k < list.count) {
-        std::memmove(list.order + after + 2, list.order + after + 1, size_t(k - after - 1));
+        for (int j = k; j > after + 1; --j) list.order[j] = list.order[j - 1];
         list.order[after + 1] = uint8_t(i);
-        std::memcpy(t.slots, slots, sizeof(int32_t) * size_t(ints_));
+        copy_slots(t.slots, slots);
         return;
       }
     }
-    if (slots[0] < t.slots[0]) std::memcpy(t.slots, slots, sizeof(int32_t) * size_t(ints_));
+    if (slots[0] < t.slots[0]) copy_slots(t.slots, slots);
     return;
   }
   if (list.count == limit_) {
@@ -950,11 +969,11 @@ void Matcher::add(ThreadList& list, int32_t pc, const int32_t* slots, int after)
   }
   Thread& t = list.pool[list.count];
   t.pc = pc;
-  std::memcpy(t.slots, slots, sizeof(int32_t) * size_t(ints_));
+  copy_slots(t.slots, slots);
   int at = list.count;
   if (after >= 0) {
     at = after + 1;
-    std::memmove(list.order + at + 1, list.order + at, size_t(list.count - at));
+    for (int j = list.count; j > at; --j) list.order[j] = list.order[j - 1];
   }
   list.order[at] = uint8_t(list.count);
   ++list.count;
@@ -972,8 +991,16 @@ bool Matcher::word_boundary(size_t p, uint32_t c, bool at_end) const {
 // already passed at this position ends there, so zero-width loops such as
 // "(^|a)*" or "\b+" cannot circle forever.
 void Matcher::step(const Thread& start, int index, size_t p, uint32_t c, bool at_end) {
-  int32_t slots[2 * PATTERN_MAX_SLOTS];
-  std::memcpy(slots, start.slots, sizeof(int32_t) * size_t(ints_));
+  // The thread's slots are copied only when a group instruction changes them.
+  int32_t own[2 * PATTERN_MAX_SLOTS];
+  const int32_t* slots = start.slots;
+  auto writable = [&]() {
+    if (slots != own) {
+      copy_slots(own, slots);
+      slots = own;
+    }
+    return own;
+  };
   if (++walk_ == 0) {
     std::memset(stamps_, 0, sizeof(uint32_t) * size_t(prog_.count));
     walk_ = 1;
@@ -1037,19 +1064,19 @@ void Matcher::step(const Thread& start, int index, size_t p, uint32_t c, bool at
         insensitive_ = true;
         break;
       case OP_GROUP_OPEN:
-        if (int(2 * in.arg) < ints_) slots[2 * in.arg] = pos;
+        if (int(2 * in.arg) < ints_) writable()[2 * in.arg] = pos;
         break;
       case OP_GROUP_CLOSE:
-        if (int(2 * in.arg) < ints_) slots[2 * in.arg + 1] = pos - slots[2 * in.arg];
+        if (int(2 * in.arg) < ints_) writable()[2 * in.arg + 1] = pos - slots[2 * in.arg];
         break;
       case OP_SPLIT:
         add(*current_, in.alt, slots, index);
         if (overflow_) return;
         break;
       case OP_MATCH:
-        slots[1] = pos - slots[0];
-        if (!found_ || slots[0] < best_[0] || (slots[0] == best_[0] && slots[1] > best_[1])) {
-          std::memcpy(best_, slots, sizeof(int32_t) * size_t(ints_));
+        if (!found_ || slots[0] < best_[0] || (slots[0] == best_[0] && pos - slots[0] > best_[1])) {
+          copy_slots(best_, slots);
+          best_[1] = pos - slots[0];
           found_ = true;
         }
         return;
@@ -1109,13 +1136,13 @@ int Matcher::run(Thread* a, Thread* b, int limit) {
     }
     // Slots are 32-bit offsets.
     if (p >= size_t(INT32_MAX)) return PATTERN_MATCH_ERROR;
-    if (!found_) {
-      fresh[0] = int32_t(p);
-      add(*current_, prog_.start, fresh, -1);
-    }
     int length = 1;
     const uint32_t c = utf8_decode(text_ + p, &length);
     const bool at_end = text_[p] == '\0';
+    if (!found_ && !dies_at_once(p, c)) {
+      fresh[0] = int32_t(p);
+      add(*current_, prog_.start, fresh, -1);
+    }
     for (int i = 0; i < current_->count && !overflow_; ++i) {
       step(current_->pool[current_->order[i]], i, p, c, at_end);
     }
