@@ -52,7 +52,8 @@ TEST(CsvWriter, WideRowsKeepEveryValueInOrder) {
   std::string expected = "0.500000";
   for (int i = 0; i < 19; ++i) {
     values.push_back(i - 0.25);
-    expected += "," + std::to_string(i - 0.25);
+    expected += ',';
+    expected += std::to_string(i - 0.25);
   }
   EXPECT_TRUE(w->write_row(0.5, values.data(), values.size()));
   w.reset();
