@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 out=examples/out
 rm -rf "$out"
 mkdir -p "$out"
-"$bin" -O "$out" examples/logs
+"$bin" --dbc-can1=examples/engine.dbc -O "$out" examples/logs
 status=$?
 echo "exit status: $status"
 find "$out" -type f | sort | head -n 50

@@ -9,6 +9,7 @@
 #include "app/decoder_plugin.h"
 #include "input/conversion_loop.h"
 #include "input/sink.h"
+#include "output/frame_handler.h"
 #include "platform/platform.h"
 
 namespace quillon {
@@ -26,16 +27,15 @@ void append_format(std::string& out, const char* format, unsigned long long a, u
   if (n > 0) out.append(buffer, static_cast<size_t>(n) < sizeof buffer ? n : sizeof buffer - 1);
 }
 
-// Stands in for the frame chain until the frame handler exists: accepts
-// every file and frame.
-class AcceptingSink : public FrameSink {
- public:
-  bool on_frame(Frame&) override { return true; }
-  bool on_file_start(const FileRecord&, bool) override { return true; }
-  bool on_file_end(const FileRecord&) override { return true; }
-};
-
 }  // namespace
+
+std::unique_ptr<FrameHandler> make_frame_handler(const Converter& converter,
+                                                 const DatabaseChannels* can_channels,
+                                                 const DatabaseChannels* lin_channels,
+                                                 FrameHandlerOptions options) {
+  options.no_append_root = converter.no_append_root != 0;
+  return FrameHandler::create(converter.output_folder(), can_channels, lin_channels, options);
+}
 
 std::unique_ptr<ConversionLoop> make_conversion_loop(const Converter& converter,
                                                      FrameSink* first_sink) {
@@ -91,15 +91,27 @@ int run(int argc, char** argv) {
 
   if (!run_command_line(*converter, argc, argv, status)) return status;
 
-  // The frame chain; the conversion loop feeds its first sink.
-  AcceptingSink accept_all;
-  FrameSink* first_sink = &accept_all;
+  // The frame chain. Until the transport stages exist the conversion loop
+  // feeds the frame handler directly.
+  DecoderPart* decoder = decoder_part(*converter);
+  if (!decoder) return status;
+  FrameHandlerOptions options;
+  options.concat = decoder->concat;
+  options.pgn_src_merge = decoder->pgn_src_merge;
+  options.pgn_dst_merge = decoder->pgn_dst_merge;
+  std::unique_ptr<FrameHandler> handler =
+      make_frame_handler(*converter, &decoder->can_channels, &decoder->lin_channels, options);
+  if (!handler) return status;
+  FrameSink* first_sink = handler.get();
 
   std::unique_ptr<ConversionLoop> loop = make_conversion_loop(*converter, first_sink);
   if (!loop) return status;
 
   RunCounters counters;
   status = run_conversion(*loop, converter->input_paths, counters);
+  counters.writer_files = handler->files();
+  counters.writer_messages = handler->messages();
+  counters.writer_signals = handler->signals();
 
   std::string summary = format_summaries(counters);
   std::fwrite(summary.data(), 1, summary.size(), stdout);
@@ -108,6 +120,7 @@ int run(int argc, char** argv) {
   // The converter state goes first: its plug-in frees the databases.
   converter.reset();
   loop.reset();
+  handler.reset();  // last: closes every CSV file still open
   return status;
 }
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "output/frame_handler.h"
+
 namespace quillon {
 
 class ConversionLoop;
@@ -21,6 +23,14 @@ struct RunCounters {
   uint64_t writer_files = 0, writer_messages = 0, writer_signals = 0;
   int64_t elapsed_ms = 0;
 };
+
+// The frame handler writing into the converter's output folder, with the
+// decoder's channel maps and flags; the no-append-root flag comes from the
+// converter. Null when it cannot be created.
+std::unique_ptr<FrameHandler> make_frame_handler(const Converter& converter,
+                                                 const DatabaseChannels* can_channels,
+                                                 const DatabaseChannels* lin_channels,
+                                                 FrameHandlerOptions options);
 
 // The conversion loop over the converter's folders with its options, feeding
 // first_sink. Null when it cannot be created.

@@ -35,7 +35,8 @@ bool current_folder(std::string& out);
 // A file opened in binary mode. Positions are 64-bit.
 class File {
  public:
-  enum Mode { kRead, kWrite };
+  // kAppend writes after the file's content, creating it when absent.
+  enum Mode { kRead, kWrite, kAppend };
   // Null when the file cannot be opened.
   static File* open(const std::string& path, Mode mode);
   ~File();

@@ -72,7 +72,7 @@ bool current_folder(std::string& out) {
 }
 
 File* File::open(const std::string& path, Mode mode) {
-  FILE* f = std::fopen(path.c_str(), mode == kRead ? "rb" : "wb");
+  FILE* f = std::fopen(path.c_str(), mode == kRead ? "rb" : mode == kAppend ? "ab" : "wb");
   if (f == nullptr) return nullptr;
   return new File(f);
 }

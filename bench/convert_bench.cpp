@@ -1,0 +1,146 @@
+// End-to-end conversion of a generated J1939 log of 1,000,000 frames (five
+// messages of eight signals, one DBC) through the real binary, next to two
+// references measured in the same run: reading the same file alone (the
+// conversion loop with a sink that accepts everything) and formatting the
+// identical rows alone with the mandated formatter (the floor). Medians of
+// five runs. Usage: convert_bench [quillon binary] [frames]; the files are
+// generated in <temp>/quillon-convert-bench.
+#include <stb/stb_sprintf.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "input/conversion_loop.h"
+#include "input/folder.h"
+#include "input/sink.h"
+
+namespace {
+
+constexpr int kMessages = 5;
+constexpr int kRuns = 5;
+
+std::string dbc_text() {
+  std::string s =
+      "VERSION \"\"\n\nBU_: ECU\n\n"
+      "BA_DEF_  \"BusType\" STRING ;\nBA_DEF_  \"ProtocolType\" STRING ;\n"
+      "BA_ \"BusType\" \"CAN\";\nBA_ \"ProtocolType\" \"J1939\";\n\n";
+  char line[160];
+  for (int m = 0; m < kMessages; ++m) {
+    std::snprintf(line, sizeof line, "BO_ %u Msg%d: 8 ECU\n", 0x98FF1000u + (m << 8), m);
+    s += line;
+    for (int k = 0; k < 8; ++k) {
+      std::snprintf(line, sizeof line, " SG_ Sig%d_%d : %d|8@1+ (0.5,-10) [-10|117.5] \"\" ECU\n",
+                    m, k, 8 * k);
+      s += line;
+    }
+  }
+  return s;
+}
+
+uint8_t payload_byte(long frame, int k) {
+  return static_cast<uint8_t>((frame * 7 + k * 31 + (frame >> 5)) & 0xFF);
+}
+
+std::string log_text(long frames) {
+  std::string s =
+      "# Logger ID: BENCH01\n# Session No.: 1\n# Split No.: 1\n# Time: 20240517T100000\n"
+      "# Value separator: \";\"\n# Time format: 3\n# Time separator: \":\"\n"
+      "# Time separator ms: \".\"\nTimestamp;Type;ID;Length;Data\n";
+  s.reserve(static_cast<size_t>(frames) * 44);
+  char line[96];
+  for (long i = 0; i < frames; ++i) {
+    long ms = 36000000 + i;  // 1 ms apart from 10:00:00
+    unsigned id = 0x18FF1000u + ((i % kMessages) << 8) + (i % 2);
+    int n = std::snprintf(line, sizeof line, "%02ld:%02ld:%02ld.%03ld;1;%08X;8;", ms / 3600000,
+                          ms / 60000 % 60, ms / 1000 % 60, ms % 1000, id);
+    s.append(line, n);
+    for (int k = 0; k < 8; ++k) {
+      std::snprintf(line, sizeof line, "%02X", payload_byte(i, k));
+      s.append(line, 2);
+    }
+    s += '\n';
+  }
+  return s;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+class AcceptAll : public quillon::FrameSink {
+ public:
+  bool on_frame(quillon::Frame&) override { return true; }
+  bool on_file_start(const quillon::FileRecord&, bool) override { return true; }
+  bool on_file_end(const quillon::FileRecord&) override { return true; }
+};
+
+template <typename F>
+double seconds(F f) {
+  auto start = std::chrono::steady_clock::now();
+  f();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string binary = argc > 1 ? argv[1] : QUILLON_BINARY;
+  long frames = argc > 2 ? std::atol(argv[2]) : 1000000;
+  namespace fs = std::filesystem;
+  fs::path dir = fs::temp_directory_path() / "quillon-convert-bench";
+  fs::remove_all(dir);
+  fs::create_directories(dir / "logs");
+  std::ofstream(dir / "bench.dbc", std::ios::binary) << dbc_text();
+  std::string log = log_text(frames);
+  std::ofstream(dir / "logs" / "00000001.TXT", std::ios::binary) << log;
+  double mb = static_cast<double>(log.size()) / 1e6;
+
+  std::vector<double> reader, floor, total;
+  for (int run = 0; run < kRuns; ++run) {
+    auto folder = quillon::RootedFolder::create(dir.string() + "/");
+    AcceptAll sink;
+    quillon::ConversionOptions options;
+    auto loop = quillon::ConversionLoop::create(folder.get(), folder.get(), options, &sink);
+    reader.push_back(seconds([&] { loop->run({"logs"}); }));
+
+    // The rows the conversion writes, formatted and discarded.
+    char row[512];
+    volatile size_t sink_bytes = 0;
+    floor.push_back(seconds([&] {
+      for (long i = 0; i < frames; ++i) {
+        double time = 1715940000.0 + static_cast<double>(i) * 0.001;
+        int n = stbsp_snprintf(row, sizeof row, "%f", time);
+        for (int k = 0; k < 8; ++k) {
+          n += stbsp_snprintf(row + n, static_cast<int>(sizeof row) - n, ",%f",
+                              payload_byte(i, k) * 0.5 - 10);
+        }
+        sink_bytes = sink_bytes + static_cast<size_t>(n);
+      }
+    }));
+
+    fs::remove_all(dir / "out");
+    fs::create_directories(dir / "out");
+    std::string command = "cd '" + dir.string() + "' && '" + binary +
+                          "' --dbc-can1=bench.dbc -O out logs > /dev/null 2>&1";
+    int status = 0;
+    total.push_back(seconds([&] { status = std::system(command.c_str()); }));
+    if (status != 0) std::printf("run %d: the conversion returned %d\n", run, status);
+  }
+
+  double r = median(reader), f = median(floor), t = median(total);
+  std::printf("frames: %ld, input: %.1f MB, medians of %d runs\n", frames, mb, kRuns);
+  std::printf("reader only:  %8.3f s  %10.0f frames/s  %7.1f MB/s\n", r, frames / r, mb / r);
+  std::printf("format floor: %8.3f s  %10.0f frames/s\n", f, frames / f);
+  std::printf("end to end:   %8.3f s  %10.0f frames/s  %7.1f MB/s  %.2fx the floor\n", t,
+              frames / t, mb / t, t / f);
+  // QUILLON_BENCH_KEEP=1 keeps the generated files, for profiling the binary.
+  if (!std::getenv("QUILLON_BENCH_KEEP")) fs::remove_all(dir);
+  return 0;
+}

@@ -1,0 +1,105 @@
+#include "dbc/decode.h"
+
+#include <cstring>
+
+#include "support/log.h"
+
+namespace quillon {
+
+namespace {
+
+double to_number(uint64_t raw, const Signal& s) {
+  switch (s.params.value_type) {
+    case kValueSigned:
+      // Below 64 bits the sign bit is the top bit of the mask.
+      if (s.layout.sign_extension != 0 && (raw & ((s.layout.mask >> 1) + 1)) != 0) {
+        raw |= s.layout.sign_extension;
+      }
+      return static_cast<double>(static_cast<int64_t>(raw));
+    case kValueFloat: {
+      uint32_t bits = static_cast<uint32_t>(raw);
+      float f;
+      std::memcpy(&f, &bits, sizeof f);
+      return f;
+    }
+    case kValueDouble: {
+      double d;
+      std::memcpy(&d, &raw, sizeof d);
+      return d;
+    }
+    default:
+      return static_cast<double>(raw);
+  }
+}
+
+// Appends the values of list (and of the groups their values select) to out.
+bool walk(std::vector<DecodedValue>& out, const SignalList& list, const uint8_t* payload,
+          size_t size) {
+  bool ok = true;
+  for (const auto& owned : list) {
+    const Signal& s = *owned;
+    double value;
+    if (!extract_signal(payload, size, s, value)) {
+      QLOG(LOG_WARN, "Failed to decode signal: \"%s\"", s.name.c_str());
+      return false;
+    }
+    DecodedValue& v = out.emplace_back();
+    v.signal = &s;
+    v.name_hash = static_cast<uint32_t>(s.name_hash);
+    v.ignored = s.ignored;
+    v.is_multiplexer = !s.groups.empty();
+    v.value = value;
+    v.minimum = s.params.minimum;
+    v.maximum = s.params.maximum;
+    // Groups are chosen on the physical value as a double, so 1.5 selects
+    // neither 1..1 nor 2..2, and NaN selects nothing.
+    for (const auto& g : s.groups) {
+      if (static_cast<double>(g->from) <= value && value <= static_cast<double>(g->to)) {
+        if (!walk(out, g->signals, payload, size)) ok = false;
+        break;
+      }
+    }
+  }
+  return ok;
+}
+
+}  // namespace
+
+bool extract_signal(const uint8_t* payload, size_t size, const Signal& s, double& value) {
+  const SignalLayout& l = s.layout;
+  if (l.check == ExtractCheck::kZeroLength) {
+    QLOG(LOG_WARN, "Invalid signal bit length (zero)");
+    return false;
+  }
+  if (static_cast<uint64_t>(l.end_bit) > static_cast<uint64_t>(size) * 8) {
+    QLOG(LOG_WARN, "Invalid signal bit length (exceeds payload)");
+    return false;
+  }
+  if (l.check == ExtractCheck::kFloatLength) {
+    QLOG(LOG_WARN, "Invalid signal bit length (float != 32)");
+    return false;
+  }
+  if (l.check == ExtractCheck::kDoubleLength) {
+    QLOG(LOG_WARN, "Invalid signal bit length (double != 64)");
+    return false;
+  }
+  uint64_t raw = read_raw(l, s.params.byte_order, payload);
+  value = to_number(raw, s) * s.params.factor + s.params.offset;
+  return true;
+}
+
+bool decode_message(const MessageDatabase* database, uint32_t key, const uint8_t* payload,
+                    size_t size, DecodedMessage& out) {
+  out.message = nullptr;
+  out.values.clear();
+  if (!database) return false;
+  const Message* m = database->find_message(key);
+  if (!m || m->ignored) return false;
+  out.message = m;
+  if (!walk(out.values, m->signals, payload, size)) {
+    QLOG(LOG_WARN, "Failed to decode message: \"%s\"", m->name.c_str());
+  }
+  return true;
+}
+
+}  // namespace quillon

@@ -1,0 +1,112 @@
+// The frame handler: the last frame sink. Decodes each frame against the
+// databases of its bus and channel, range-checks the values and appends a
+// row to the message's CSV file. Owns every open CSV writer.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "dbc/database.h"
+#include "dbc/decode.h"
+#include "input/folder.h"
+#include "input/sink.h"
+#include "output/csv_writer.h"
+#include "output/naming.h"
+
+namespace quillon {
+
+// Channel number to its databases in load order (the decoder's channel maps).
+using DatabaseChannels = std::map<uint8_t, std::vector<std::unique_ptr<MessageDatabase>>>;
+
+struct FrameHandlerOptions {
+  bool no_append_root = false;
+  bool concat = true;
+  bool pgn_src_merge = false;
+  bool pgn_dst_merge = true;
+};
+
+class FrameHandler : public FrameSink {
+ public:
+  // Raises the open-file limit to at least 8192 where the system allows, so
+  // that many CSV files can stay open. The folder and maps are not owned and
+  // must outlive the handler; the maps must not change afterwards. Null when
+  // the output folder is missing or memory is short.
+  static std::unique_ptr<FrameHandler> create(const RootedFolder* output_folder,
+                                              const DatabaseChannels* can_channels,
+                                              const DatabaseChannels* lin_channels,
+                                              const FrameHandlerOptions& options);
+  ~FrameHandler() override;
+
+  // Writes what it can; a frame never stops the conversion (always true).
+  bool on_frame(Frame& frame) override;
+  // Closes every writer unless the file continues the previous one while
+  // concat is on; takes the logger folder name, session and split.
+  bool on_file_start(const FileRecord& file, bool continuation) override;
+  // Flushes the open files. False when, since the file started, a CSV file
+  // could not be created, a header or a row could not be written, or the
+  // flush or a close failed: lost output is never a success.
+  bool on_file_end(const FileRecord& file) override;
+
+  uint64_t files() const { return files_; }
+  uint64_t messages() const { return messages_; }
+  uint64_t signals() const { return signals_; }
+
+  // Closes every open file and empties the writer map.
+  void close_all();
+
+ private:
+  FrameHandler() = default;
+  void decode_with(const MessageDatabase& db, const Frame& frame);
+  CsvWriter* get_writer();
+  CsvWriter* open_writer(uint64_t key);
+  void check_day(double time);
+  void set_date(const PathDate& date, int64_t seconds);
+
+  const RootedFolder* output_folder_ = nullptr;
+  // Indexed by channel number; built once from the channel maps.
+  const std::vector<std::unique_ptr<MessageDatabase>>* can_by_channel_[256] = {};
+  const std::vector<std::unique_ptr<MessageDatabase>>* lin_by_channel_[256] = {};
+  std::string logger_folder_ = std::string(kLoggerFolderSize, '\0');
+  uint32_t session_ = 0, split_ = 0;
+  PathDate date_;  // 0/0/0 until the first decoded frame
+  // Seconds since 1970 of the current day's first and next day's first
+  // second, so that most frames skip the calendar conversion.
+  int64_t day_begin_ = 0, day_end_ = 0;
+  FrameHandlerOptions options_;
+  std::string root_suffix_;
+
+  std::unordered_map<uint64_t, std::unique_ptr<CsvWriter>> writers_;
+  uint64_t files_ = 0, messages_ = 0, signals_ = 0;
+  bool failed_ = false;  // output lost since the current input file started
+
+  // Per-frame scratch, reused so that a frame costs no allocation.
+  KeyRecord record_;
+  DecodedMessage decoded_;
+  std::vector<double> values_;
+  std::string key_bytes_;
+  std::string path_;
+
+  // The digest is costly; the exact bytes it covers map to the writer key,
+  // and to its open writer while no close-all has happened since.
+  struct CachedOutput {
+    uint64_t key = 0;
+    CsvWriter* writer = nullptr;
+    uint64_t generation = 0;  // writer is valid while this equals generation_
+  };
+  struct BytesHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+  };
+  std::unordered_map<std::string, CachedOutput, BytesHash, std::equal_to<>> key_cache_;
+  uint64_t generation_ = 1;  // advanced whenever the writers are closed
+  // Run-wide: output path (relative, no ".csv") to the writer key that
+  // created it. Grows with output files, not with frames.
+  std::unordered_map<std::string, uint64_t> path_owner_;
+};
+
+}  // namespace quillon

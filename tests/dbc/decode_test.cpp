@@ -1,0 +1,222 @@
+#include "dbc/decode.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "log_capture.h"
+
+namespace quillon {
+namespace {
+
+using testing_support::LogCapture;
+
+// Reads the signal one bit at a time, straight from the bit numbering.
+double naive_value(const SignalParams& p, const std::vector<uint8_t>& payload) {
+  uint64_t raw = 0;
+  for (uint32_t i = 0; i < p.bit_length; ++i) {
+    uint32_t k = p.bit_position + i;
+    if (p.byte_order == kLittleEndian) {
+      raw |= static_cast<uint64_t>((payload[k / 8] >> (k % 8)) & 1) << i;
+    } else {
+      raw = (raw << 1) | ((payload[k / 8] >> (7 - k % 8)) & 1);
+    }
+  }
+  double x;
+  switch (p.value_type) {
+    case kValueSigned: {
+      int64_t v;
+      if (p.bit_length < 64 && ((raw >> (p.bit_length - 1)) & 1)) {
+        v = static_cast<int64_t>(raw) - (int64_t{1} << (p.bit_length - 1)) -
+            (int64_t{1} << (p.bit_length - 1));
+      } else {
+        v = static_cast<int64_t>(raw);
+      }
+      x = static_cast<double>(v);
+      break;
+    }
+    case kValueFloat: {
+      float f;
+      uint32_t b = static_cast<uint32_t>(raw);
+      std::memcpy(&f, &b, 4);
+      x = f;
+      break;
+    }
+    case kValueDouble:
+      std::memcpy(&x, &raw, 8);
+      break;
+    default:
+      x = static_cast<double>(raw);
+  }
+  return x * p.factor + p.offset;
+}
+
+bool same(double a, double b) {
+  return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+TEST(ExtractSignal, MatchesBitByBitReferenceOnRandomSignals) {
+  const uint32_t seed = 20261208;
+  std::mt19937 rng(seed);
+  SignalList list;
+  for (int round = 0; round < 20000; ++round) {
+    std::vector<uint8_t> payload(1 + rng() % (round % 10 == 0 ? 400 : 16));
+    for (auto& b : payload) b = static_cast<uint8_t>(rng());
+    SignalParams p;
+    p.byte_order = rng() % 2 ? kLittleEndian : kBigEndian;
+    p.value_type = static_cast<int32_t>(1 + rng() % 4);
+    uint32_t bits = static_cast<uint32_t>(payload.size() * 8);
+    p.bit_length = p.value_type == kValueFloat    ? 32
+                   : p.value_type == kValueDouble ? 64
+                                                  : static_cast<uint8_t>(1 + rng() % 64);
+    if (p.bit_length > bits) continue;
+    p.bit_position = static_cast<uint16_t>(rng() % (bits - p.bit_length + 1));
+    p.factor = rng() % 2 ? 1.0 : 0.125;
+    p.offset = rng() % 2 ? 0.0 : -40.0;
+    list.clear();
+    const Signal* s = add_signal(&list, "S", p, false);
+    double got = 0;
+    ASSERT_TRUE(extract_signal(payload.data(), payload.size(), *s, got));
+    ASSERT_TRUE(same(got, naive_value(p, payload)))
+        << "seed " << seed << " round " << round << " order " << p.byte_order << " type "
+        << p.value_type << " pos " << p.bit_position << " len " << int(p.bit_length) << " got "
+        << got;
+  }
+}
+
+Signal* make(SignalList& list, const char* name, uint32_t order, int32_t type, uint16_t pos,
+             uint8_t len, double factor = 1, double offset = 0) {
+  SignalParams p;
+  p.byte_order = order;
+  p.value_type = type;
+  p.bit_position = pos;
+  p.bit_length = len;
+  p.factor = factor;
+  p.offset = offset;
+  return add_signal(&list, name, p, false);
+}
+
+TEST(ExtractSignal, NumberKindsAndBounds) {
+  SignalList l;
+  double v = 0;
+  const uint8_t ff[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  const uint8_t fe[8] = {0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  ASSERT_TRUE(extract_signal(ff, 1, *make(l, "a", kLittleEndian, kValueSigned, 0, 8, 0.5, 10), v));
+  EXPECT_EQ(v, 9.5);
+  ASSERT_TRUE(extract_signal(fe, 8, *make(l, "b", kLittleEndian, kValueSigned, 0, 64), v));
+  EXPECT_EQ(v, -2.0);
+  ASSERT_TRUE(extract_signal(ff, 8, *make(l, "c", kLittleEndian, kValueUnsigned, 0, 64), v));
+  EXPECT_EQ(v, 18446744073709551616.0);
+  const uint8_t one[4] = {0x00, 0x00, 0x80, 0x3F};
+  ASSERT_TRUE(extract_signal(one, 4, *make(l, "d", kLittleEndian, kValueFloat, 0, 32), v));
+  EXPECT_EQ(v, 1.0);
+
+  // Ends exactly at the last bit of a 300-byte message; one bit further fails.
+  std::vector<uint8_t> big(300, 0);
+  big[298] = 0x5A;
+  ASSERT_TRUE(extract_signal(big.data(), big.size(),
+                             *make(l, "e", kBigEndian, kValueUnsigned, 2384, 8), v));
+  EXPECT_EQ(v, 0x5A);
+  ASSERT_TRUE(extract_signal(big.data(), big.size(),
+                             *make(l, "f", kLittleEndian, kValueUnsigned, 2392, 8), v));
+
+  struct Bad {
+    Signal* s;
+    size_t size;
+    const char* message;
+  } bad[] = {
+      {make(l, "z", kLittleEndian, kValueUnsigned, 0, 0), 8, "(zero)"},
+      {make(l, "x", kBigEndian, kValueUnsigned, 2400, 8), 300, "(exceeds payload)"},
+      {make(l, "y", kLittleEndian, kValueUnsigned, 2393, 8), 300, "(exceeds payload)"},
+      {make(l, "w", kLittleEndian, kValueFloat, 0, 31), 8, "(float != 32)"},
+      {make(l, "u", kLittleEndian, kValueDouble, 0, 32), 8, "(double != 64)"},
+  };
+  for (const Bad& b : bad) {
+    LogCapture log(LOG_WARN);
+    EXPECT_FALSE(extract_signal(big.data(), b.size, *b.s, v)) << b.s->name;
+    EXPECT_NE(log.text().find(std::string("Invalid signal bit length ") + b.message),
+              std::string::npos)
+        << b.s->name;
+  }
+}
+
+class DecodeMessage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    db = MessageDatabase::create(kBusCan);
+    m = db->add_message("M", 0x100, 8, kTransportNone, "", false);
+    make(m->signals, "A", kLittleEndian, kValueUnsigned, 0, 8);
+    Signal* sw = make(m->signals, "Mux", kLittleEndian, kValueUnsigned, 8, 8, 0.5);
+    make(add_group(sw->groups, 0, 1)->signals, "G01", kLittleEndian, kValueUnsigned, 16, 8);
+    MuxGroup* g2 = add_group(sw->groups, 2, 2);
+    Signal* inner = make(g2->signals, "Inner", kLittleEndian, kValueUnsigned, 16, 8);
+    make(add_group(inner->groups, 7, 7)->signals, "Deep", kLittleEndian, kValueUnsigned, 24, 8);
+    make(g2->signals, "Far", kLittleEndian, kValueUnsigned, 56, 8);
+    make(add_group(sw->groups, 2, 5)->signals, "G25", kLittleEndian, kValueUnsigned, 16, 8);
+    Signal* tail = make(m->signals, "Tail", kLittleEndian, kValueUnsigned, 32, 8);
+    tail->ignored = true;
+  }
+
+  std::vector<std::string> names(const std::vector<uint8_t>& payload) {
+    DecodedMessage out;
+    EXPECT_TRUE(decode_message(db.get(), 0x100, payload.data(), payload.size(), out));
+    std::vector<std::string> r;
+    for (const DecodedValue& v : out.values) r.emplace_back(v.name());
+    return r;
+  }
+
+  std::unique_ptr<MessageDatabase> db;
+  Message* m = nullptr;
+};
+
+TEST_F(DecodeMessage, WalkSelectsFirstGroupOnThePhysicalValue) {
+  using V = std::vector<std::string>;
+  // Mux has factor 0.5: raw 4 is 2.0, so group 2..2 wins over 2..5; the
+  // nested switch Inner = 7 opens Deep.
+  EXPECT_EQ(names({1, 4, 7, 9, 5, 0, 0, 3}), (V{"A", "Mux", "Inner", "Deep", "Far", "Tail"}));
+  EXPECT_EQ(names({1, 2, 7, 9, 5, 0, 0, 3}), (V{"A", "Mux", "G01", "Tail"}));
+  // Raw 3 is 1.5: neither 0..1 nor 2..2 nor 2..5 contains it.
+  EXPECT_EQ(names({1, 3, 7, 9, 5, 0, 0, 3}), (V{"A", "Mux", "Tail"}));
+  EXPECT_EQ(names({1, 8, 7, 9, 5, 0, 0, 3}), (V{"A", "Mux", "G25", "Tail"}));
+
+  DecodedMessage out;
+  std::vector<uint8_t> p{1, 4, 7, 9, 5, 0, 0, 3};
+  ASSERT_TRUE(decode_message(db.get(), 0x100, p.data(), p.size(), out));
+  EXPECT_TRUE(out.values[1].is_multiplexer);
+  EXPECT_FALSE(out.values[0].is_multiplexer);
+  EXPECT_TRUE(out.values.back().ignored);
+  EXPECT_EQ(out.values[0].name_hash, static_cast<uint32_t>(name_hash("A")));
+}
+
+TEST_F(DecodeMessage, ShortPayloadKeepsWhatDecodedAndWarns) {
+  DecodedMessage out;
+  std::vector<uint8_t> p{1, 4, 7, 9};
+  LogCapture log(LOG_WARN);
+  ASSERT_TRUE(decode_message(db.get(), 0x100, p.data(), p.size(), out));
+  std::string text = log.text();
+  // Far (byte 7) fails inside group 2..2 but Tail, beyond the payload too,
+  // is still tried after the group.
+  std::vector<std::string> got;
+  for (const DecodedValue& v : out.values) got.emplace_back(v.name());
+  EXPECT_EQ(got, (std::vector<std::string>{"A", "Mux", "Inner", "Deep"}));
+  EXPECT_NE(text.find("Failed to decode signal: \"Far\""), std::string::npos);
+  EXPECT_NE(text.find("Failed to decode signal: \"Tail\""), std::string::npos);
+  EXPECT_NE(text.find("Failed to decode message: \"M\""), std::string::npos);
+}
+
+TEST_F(DecodeMessage, MissingIgnoredAndNullGiveNothing) {
+  DecodedMessage out;
+  uint8_t p[8] = {};
+  EXPECT_FALSE(decode_message(db.get(), 0x101, p, 8, out));
+  EXPECT_FALSE(decode_message(nullptr, 0x100, p, 8, out));
+  m->ignored = true;
+  EXPECT_FALSE(decode_message(db.get(), 0x100, p, 8, out));
+  EXPECT_TRUE(out.values.empty());
+}
+
+}  // namespace
+}  // namespace quillon

@@ -1,0 +1,65 @@
+#include "output/csv_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "test_util.h"
+
+namespace quillon {
+namespace {
+
+TEST(CsvWriter, HeaderRowsNaNInfAndRefusedCount) {
+  test::TempDir dir;
+  bool header_ok = false;
+  auto w = CsvWriter::create(dir.root() + "m", {"A", "B_x", "C"}, false, header_ok);
+  ASSERT_TRUE(w);
+  EXPECT_TRUE(header_ok);
+  double nan = std::numeric_limits<double>::quiet_NaN();
+  double row1[] = {1, nan, 3.5};
+  EXPECT_TRUE(w->write_row(12.5, row1, 3));
+  // The widest value: 309 digits and a sign.
+  double row2[] = {-0.25, std::numeric_limits<double>::infinity(),
+                   -std::numeric_limits<double>::max()};
+  EXPECT_TRUE(w->write_row(1715904000.001, row2, 3));
+  EXPECT_FALSE(w->write_row(1, row1, 2));
+  EXPECT_TRUE(w->close());
+  std::string text = dir.read("m.csv");
+  const std::string start =
+      "t,A,B_x,C\n12.500000,1.000000,NaN,3.500000\n1715904000.001000,-0.250000,Inf,-17976931";
+  EXPECT_EQ(text.substr(0, start.size()), start);
+  EXPECT_EQ(text.size(), start.size() - 9 + 1 + 309 + 8);  // sign, digits, ".000000\n"
+  EXPECT_EQ(text.substr(text.size() - 8), ".000000\n");
+
+  // Appending adds rows after the content, without a second header.
+  w = CsvWriter::create(dir.root() + "m", {"A", "B_x", "C"}, true, header_ok);
+  ASSERT_TRUE(w);
+  EXPECT_TRUE(w->write_row(13, row1, 3));
+  w.reset();
+  EXPECT_EQ(dir.read("m.csv"), text + "13.000000,1.000000,NaN,3.500000\n");
+
+  EXPECT_FALSE(CsvWriter::create(dir.root() + "missing/m", {"A"}, false, header_ok));
+}
+
+TEST(CsvWriter, WideRowsKeepEveryValueInOrder) {
+  test::TempDir dir;
+  bool header_ok = false;
+  std::vector<std::string_view> names(19, "v");
+  auto w = CsvWriter::create(dir.root() + "w", names, false, header_ok);
+  ASSERT_TRUE(w);
+  std::vector<double> values;
+  std::string expected = "0.500000";
+  for (int i = 0; i < 19; ++i) {
+    values.push_back(i - 0.25);
+    expected += ',';
+    expected += std::to_string(i - 0.25);
+  }
+  EXPECT_TRUE(w->write_row(0.5, values.data(), values.size()));
+  w.reset();
+  std::string text = dir.read("w.csv");
+  EXPECT_EQ(text.substr(text.find('\n') + 1), expected + "\n");
+}
+
+}  // namespace
+}  // namespace quillon

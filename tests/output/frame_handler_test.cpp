@@ -1,0 +1,306 @@
+#include "output/frame_handler.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "../dbc/log_capture.h"
+#include "platform/platform.h"
+#include "test_util.h"
+
+namespace quillon {
+namespace {
+
+using testing_support::LogCapture;
+
+Signal* add(SignalList& list, const char* name, uint16_t pos, uint8_t len, double min, double max,
+            double factor = 1, double offset = 0) {
+  SignalParams p;
+  p.bit_position = pos;
+  p.bit_length = len;
+  p.factor = factor;
+  p.offset = offset;
+  p.minimum = min;
+  p.maximum = max;
+  return add_signal(&list, name, p, false);
+}
+
+const double kMay17 = static_cast<double>(platform::utc_seconds(2024, 5, 17, 0, 0, 0));
+
+class FrameHandlerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder = RootedFolder::create(dir.root());
+    // J1939: EEC1 (PDU2), TSC1 (PDU1) and a standard-identifier message.
+    auto j = MessageDatabase::create(kBusJ1939);
+    Message* eec1 = j->add_message("EEC1", j1939_key(0x0CF00400, true), 8, 0, "", false);
+    add(eec1->signals, "Torque", 0, 8, 0, 100);
+    add(eec1->signals, "Eng_Speed", 8, 16, 0, 0, 0.125);
+    Message* tsc1 = j->add_message("TSC1", j1939_key(0x0C000000, true), 8, 0, "", false);
+    add(tsc1->signals, "Req", 0, 8, 0, 0);
+    Message* std11 = j->add_message("Plain", 0x321, 8, 0, "", false);
+    add(std11->signals, "P", 0, 8, 0, 0);
+    Message* temp = j->add_message("Temp", j1939_key(0x18FEEE00, true), 8, 0, "", false);
+    add(temp->signals, "Coolant", 0, 8, -40, 210, 1, -40);
+    add(temp->signals, "Raw", 8, 8, 0, 0)->ignored = true;
+    can[1].push_back(std::move(j));
+    auto c = MessageDatabase::create(kBusCan);
+    Message* m = c->add_message("Body", can_key(0x0CF00400, true), 8, 0, "", false);
+    add(m->signals, "B", 0, 8, 0, 0);
+    can[1].push_back(std::move(c));
+    auto l = MessageDatabase::create(kBusLin);
+    add(l->add_message("Wiper", 0x11, 2, 0, "", false)->signals, "W", 0, 8, 0, 0);
+    lin[2].push_back(std::move(l));
+  }
+
+  void make(FrameHandlerOptions options = {}) {
+    handler = FrameHandler::create(folder.get(), &can, &lin, options);
+    ASSERT_TRUE(handler);
+  }
+  bool start(uint32_t split = 1, bool continuation = false, const char* logger = "AB-12") {
+    FileRecord r;
+    r.logger_id = logger;
+    r.session = 7;
+    r.split = split;
+    return handler->on_file_start(r, continuation);
+  }
+  bool end() { return handler->on_file_end(FileRecord()); }
+  void send(uint32_t id, bool extended, std::vector<uint8_t> payload, double time,
+            int32_t kind = kFrameCan, uint8_t channel = 1) {
+    Frame f;
+    f.id = id;
+    f.extended = extended;
+    f.payload = std::move(payload);
+    f.time = time;
+    f.kind = kind;
+    f.channel = channel;
+    EXPECT_TRUE(handler->on_frame(f));
+  }
+  // Every file below the output folder, relative, sorted.
+  std::vector<std::string> files() {
+    std::vector<std::string> out;
+    for (auto& e : std::filesystem::recursive_directory_iterator(dir.path())) {
+      if (e.is_regular_file()) out.push_back(std::filesystem::relative(e.path(), dir.path()));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  test::TempDir dir;
+  std::unique_ptr<RootedFolder> folder;
+  DatabaseChannels can, lin;
+  std::unique_ptr<FrameHandler> handler;
+};
+
+using Files = std::vector<std::string>;
+
+TEST_F(FrameHandlerTest, J1939AddressesMergesAndCanDatabaseOnOneChannel) {
+  make();
+  ASSERT_TRUE(start());
+  send(0x0CF00400, true, {10, 0x40, 0x01}, kMay17 + 1);  // EEC1 from 0x00
+  send(0x0CF00403, true, {20, 0x40, 0x01}, kMay17 + 2);  // EEC1 from 0x03
+  send(0x0C00AB03, true, {5}, kMay17 + 3);               // TSC1 to 0xAB: merged
+  send(0x321, false, {9}, kMay17 + 4);                   // standard id: CAN key, no addresses
+  ASSERT_TRUE(end());
+  handler.reset();
+  EXPECT_EQ(files(), (Files{"AB12_out/CAN1_Body/2024/05/17/00000007_00000001.csv",
+                            "AB12_out/CAN1_EEC1_S00/2024/05/17/00000007_00000001.csv",
+                            "AB12_out/CAN1_EEC1_S03/2024/05/17/00000007_00000001.csv",
+                            "AB12_out/CAN1_Plain/2024/05/17/00000007_00000001.csv",
+                            "AB12_out/CAN1_TSC1_S03/2024/05/17/00000007_00000001.csv"}));
+  EXPECT_EQ(dir.read("AB12_out/CAN1_EEC1_S03/2024/05/17/00000007_00000001.csv"),
+            "t,Torque,Eng_Speed\n1715904002.000000,20.000000,40.000000\n");
+  // The CAN database read the same frame id 0x0CF00400 as a 29-bit CAN id.
+  EXPECT_EQ(dir.read("AB12_out/CAN1_Body/2024/05/17/00000007_00000001.csv"),
+            "t,B\n1715904001.000000,10.000000\n");
+}
+
+TEST_F(FrameHandlerTest, SourceMergedDestinationKept) {
+  make({.no_append_root = true, .concat = true, .pgn_src_merge = true, .pgn_dst_merge = false});
+  ASSERT_TRUE(start());
+  send(0x0CF00400, true, {10, 0, 0}, kMay17);
+  send(0x0CF00403, true, {20, 0, 0}, kMay17);
+  send(0x0C00AB03, true, {5}, kMay17);
+  send(0x0C00AC03, true, {6}, kMay17);
+  handler.reset();
+  EXPECT_EQ(files(), (Files{"AB12/CAN1_Body/2024/05/17/00000007_00000001.csv",
+                            "AB12/CAN1_EEC1/2024/05/17/00000007_00000001.csv",
+                            "AB12/CAN1_TSC1_DAB/2024/05/17/00000007_00000001.csv",
+                            "AB12/CAN1_TSC1_DAC/2024/05/17/00000007_00000001.csv"}));
+  EXPECT_EQ(dir.read("AB12/CAN1_EEC1/2024/05/17/00000007_00000001.csv"),
+            "t,Torque,Eng_Speed\n1715904000.000000,10.000000,0.000000\n"
+            "1715904000.000000,20.000000,0.000000\n");
+}
+
+TEST_F(FrameHandlerTest, RangeCheckNaNAndCounters) {
+  make();
+  ASSERT_TRUE(start());
+  send(0x0CF00400, true, {100, 0xFF, 0xFF}, kMay17);  // 100 is valid; no range passes all
+  send(0x0CF00400, true, {101, 0x08, 0x00}, kMay17);  // Torque out of range
+  send(0x0C00AB03, true, {5}, kMay17);                // TSC1: range 0..0
+  handler.reset();
+  EXPECT_EQ(dir.read("AB12_out/CAN1_EEC1_S00/2024/05/17/00000007_00000001.csv"),
+            "t,Torque,Eng_Speed\n1715904000.000000,100.000000,8191.875000\n"
+            "1715904000.000000,NaN,1.000000\n");
+}
+
+TEST_F(FrameHandlerTest, AllOutOfRangeMovesTheDayButWritesNothing) {
+  make();
+  ASSERT_TRUE(start());
+  send(0x0CF00400, true, {1, 8, 0}, kMay17 - 1);  // 16 May, 23:59:59
+  send(0x0CF00400, true, {2, 8, 0}, kMay17);      // 17 May, 00:00:00
+  EXPECT_EQ(handler->files(), 2u + 2);            // and the CAN database's Body
+  EXPECT_EQ(handler->messages(), 4u);
+  EXPECT_EQ(handler->signals(), 6u);
+  // Coolant 215 is out of range and Raw is ignored: no row, no count, but
+  // the frame's day (18 May) closes every writer.
+  send(0x18FEEE00, true, {255, 1}, kMay17 + 86400);
+  EXPECT_EQ(handler->messages(), 4u);
+  EXPECT_EQ(handler->signals(), 6u);
+  // The 17 May file was closed: going back appends to it, without a header.
+  send(0x0CF00400, true, {3, 8, 0}, kMay17 + 5);
+  // A new file keeps the current date.
+  ASSERT_TRUE(start(2));
+  send(0x18FEEE00, true, {100, 1}, kMay17 + 6);
+  ASSERT_TRUE(end());
+  handler.reset();
+  EXPECT_EQ(files(), (Files{"AB12_out/CAN1_Body/2024/05/16/00000007_00000001.csv",
+                            "AB12_out/CAN1_Body/2024/05/17/00000007_00000001.csv",
+                            "AB12_out/CAN1_EEC1_S00/2024/05/16/00000007_00000001.csv",
+                            "AB12_out/CAN1_EEC1_S00/2024/05/17/00000007_00000001.csv",
+                            "AB12_out/CAN1_Temp_S00/2024/05/17/00000007_00000002.csv"}));
+  EXPECT_EQ(dir.read("AB12_out/CAN1_EEC1_S00/2024/05/17/00000007_00000001.csv"),
+            "t,Torque,Eng_Speed\n1715904000.000000,2.000000,1.000000\n"
+            "1715904005.000000,3.000000,1.000000\n");
+  EXPECT_EQ(dir.read("AB12_out/CAN1_Temp_S00/2024/05/17/00000007_00000002.csv"),
+            "t,Coolant\n1715904006.000000,60.000000\n");
+}
+
+TEST_F(FrameHandlerTest, ConcatKeepsTheFirstSplitsFilesNoConcatSplits) {
+  for (bool concat : {true, false}) {
+    make({.no_append_root = false, .concat = concat});
+    ASSERT_TRUE(start(1));
+    send(0x321, false, {1}, kMay17);
+    ASSERT_TRUE(end());
+    ASSERT_TRUE(start(2, true));
+    send(0x321, false, {2}, kMay17 + 1);
+    ASSERT_TRUE(end());
+    handler.reset();
+    const std::string first = "AB12_out/CAN1_Plain/2024/05/17/00000007_00000001.csv";
+    if (concat) {
+      EXPECT_EQ(files(), Files{first});
+      EXPECT_EQ(dir.read(first), "t,P\n1715904000.000000,1.000000\n1715904001.000000,2.000000\n");
+    } else {
+      EXPECT_EQ(files(), (Files{first, "AB12_out/CAN1_Plain/2024/05/17/00000007_00000002.csv"}));
+    }
+    std::filesystem::remove_all(dir.path() / "AB12_out");
+  }
+}
+
+TEST_F(FrameHandlerTest, SplitGivenAgainAppendsToItsClosedFile) {
+  make();
+  ASSERT_TRUE(start(1));
+  send(0x321, false, {1}, kMay17);
+  ASSERT_TRUE(start(2, true));
+  ASSERT_TRUE(start(3, true));
+  ASSERT_TRUE(start(1, false));  // neither repetition nor continuation
+  send(0x321, false, {2}, kMay17 + 1);
+  ASSERT_TRUE(end());
+  handler.reset();
+  EXPECT_EQ(dir.read("AB12_out/CAN1_Plain/2024/05/17/00000007_00000001.csv"),
+            "t,P\n1715904000.000000,1.000000\n1715904001.000000,2.000000\n");
+  EXPECT_EQ(files().size(), 1u);
+}
+
+TEST_F(FrameHandlerTest, FilesOfAnEarlierRunAreReplaced) {
+  dir.write("AB12_out/CAN1_Plain/2024/05/17/00000007_00000001.csv", "old\n");
+  make();
+  ASSERT_TRUE(start());
+  send(0x321, false, {1}, kMay17);
+  handler.reset();
+  EXPECT_EQ(dir.read("AB12_out/CAN1_Plain/2024/05/17/00000007_00000001.csv"),
+            "t,P\n1715904000.000000,1.000000\n");
+}
+
+TEST_F(FrameHandlerTest, TwoKeysOnOnePathGetASuffixAndKeepIt) {
+  // A second CAN database with a message of the same name and key but other
+  // signals.
+  auto c = MessageDatabase::create(kBusCan);
+  add(c->add_message("Body", can_key(0x0CF00400, true), 8, 0, "", false)->signals, "Other", 8, 8, 0,
+      0);
+  can[1].push_back(std::move(c));
+  make();
+  ASSERT_TRUE(start());
+  LogCapture log(LOG_WARN);
+  send(0x0CF00400, true, {1, 2}, kMay17);
+  send(0x0CF00400, true, {3, 4}, kMay17 + 86400);  // next day: new files
+  send(0x0CF00400, true, {5, 6}, kMay17 + 1);      // back: each reopens its own
+  handler.reset();
+  EXPECT_NE(log.text().find("is taken by another output; writing to"), std::string::npos);
+  const std::string p = "AB12_out/CAN1_Body/2024/05/17/00000007_00000001";
+  EXPECT_EQ(dir.read(p + ".csv"), "t,B\n1715904000.000000,1.000000\n1715904001.000000,5.000000\n");
+  EXPECT_EQ(dir.read(p + "-2.csv"),
+            "t,Other\n1715904000.000000,2.000000\n1715904001.000000,6.000000\n");
+}
+
+TEST_F(FrameHandlerTest, SameDatabaseTwiceWritesEachRowTwiceInOneFile) {
+  auto j = MessageDatabase::create(kBusCan);
+  add(j->add_message("Plain", 0x321, 8, 0, "", false)->signals, "P", 0, 8, 0, 0);
+  auto k = MessageDatabase::create(kBusCan);
+  add(k->add_message("Plain", 0x321, 8, 0, "", false)->signals, "P", 0, 8, 0, 0);
+  can[3].push_back(std::move(j));
+  can[3].push_back(std::move(k));
+  make();
+  ASSERT_TRUE(start());
+  send(0x321, false, {1}, kMay17, kFrameCan, 3);
+  handler.reset();
+  EXPECT_EQ(dir.read("AB12_out/CAN3_Plain/2024/05/17/00000007_00000001.csv"),
+            "t,P\n1715904000.000000,1.000000\n1715904000.000000,1.000000\n");
+}
+
+TEST_F(FrameHandlerTest, KindsChannelsAndLin) {
+  make();
+  ASSERT_TRUE(start());
+  send(0x11, false, {1}, kMay17, kFrameLin, 1);      // channel 1 has CAN databases only
+  send(0x321, false, {1}, kMay17, kFrameCanNoData);  // kinds 2 and 3 are ignored
+  send(0x321, false, {1}, kMay17, kFrameEvent);
+  send(0x321, false, {1}, kMay17, kFrameCan, 9);  // no databases on channel 9
+  send(0x322, false, {1}, kMay17);                // no such message
+  EXPECT_EQ(files(), Files{});
+  send(0x51, false, {4}, kMay17, kFrameLin, 2);  // LIN key drops the high bits
+  handler.reset();
+  EXPECT_EQ(files(), Files{"AB12_out/LIN2_Wiper/2024/05/17/00000007_00000001.csv"});
+}
+
+TEST_F(FrameHandlerTest, UndatedTimesStayInsideTheOutputFolder) {
+  make();
+  ASSERT_TRUE(start(1, false, "--"));  // punctuation only: empty logger folder name
+  send(0x321, false, {1}, -5.5);
+  send(0x321, false, {2}, 1e300);
+  send(0x321, false, {3}, std::numeric_limits<double>::quiet_NaN());
+  handler.reset();
+  EXPECT_EQ(files(), Files{"_out/CAN1_Plain/0000/00/00/00000007_00000001.csv"});
+}
+
+TEST_F(FrameHandlerTest, LostOutputFailsTheFileEnd) {
+  dir.write("AB12_out", "a file where the folder should be");
+  make();
+  ASSERT_TRUE(start());
+  {
+    LogCapture log(LOG_ERROR);
+    send(0x321, false, {1}, kMay17);
+    EXPECT_NE(log.text().find("Could not create output writer"), std::string::npos);
+  }
+  EXPECT_EQ(handler->messages(), 1u);
+  EXPECT_EQ(handler->files(), 0u);
+  EXPECT_FALSE(end());
+  // The next file starts clean; it fails only when it loses output itself.
+  ASSERT_TRUE(start(1, false, "CD"));
+  send(0x321, false, {1}, kMay17);
+  EXPECT_TRUE(end());
+}
+
+}  // namespace
+}  // namespace quillon
