@@ -91,7 +91,8 @@ double seconds(F f) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string binary = argc > 1 ? argv[1] : QUILLON_BINARY;
+  // The runs change folder, so a relative binary path is resolved first.
+  std::string binary = std::filesystem::absolute(argc > 1 ? argv[1] : QUILLON_BINARY).string();
   long frames = argc > 2 ? std::atol(argv[2]) : 1000000;
   namespace fs = std::filesystem;
   fs::path dir = fs::temp_directory_path() / "quillon-convert-bench";
@@ -131,7 +132,11 @@ int main(int argc, char** argv) {
                           "' --dbc-can1=bench.dbc -O out logs > /dev/null 2>&1";
     int status = 0;
     total.push_back(seconds([&] { status = std::system(command.c_str()); }));
-    if (status != 0) std::printf("run %d: the conversion returned %d\n", run, status);
+    if (status != 0) {
+      // A failed run measures nothing: no figures rather than wrong ones.
+      std::printf("run %d: the conversion returned %d\n", run, status);
+      return 1;
+    }
   }
 
   double r = median(reader), f = median(floor), t = median(total);
