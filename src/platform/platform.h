@@ -69,7 +69,8 @@ struct LocalClock {
 };
 LocalClock local_clock_now();
 
-// Calendar date and time to seconds since 1970, read as UTC or as local time.
+// Calendar date and time to seconds since 1970, read as UTC or as local time
+// (standard time: the daylight-saving flag is cleared).
 int64_t utc_seconds(int year, int month, int day, int hour, int minute, int second);
 int64_t local_seconds(int year, int month, int day, int hour, int minute, int second);
 
@@ -90,6 +91,9 @@ int64_t raise_open_file_limit(int64_t want);
 
 // Null when the variable is not set.
 const char* get_env(const char* name);
+// Sets (or with a null value removes) a variable; a change of "TZ" takes
+// effect for the local-time conversions at once. For tests and tools.
+void set_env(const char* name, const char* value);
 
 [[noreturn]] void exit_process(int status);
 [[noreturn]] void abort_process();

@@ -141,7 +141,9 @@ static struct tm make_tm(int year, int month, int day, int hour, int minute, int
   tm.tm_hour = hour;
   tm.tm_min = minute;
   tm.tm_sec = second;
-  tm.tm_isdst = -1;
+  // Daylight saving is never assumed: the loggers' header times are read as
+  // standard local time.
+  tm.tm_isdst = 0;
   return tm;
 }
 
@@ -200,6 +202,15 @@ int64_t raise_open_file_limit(int64_t want) {
 
 const char* get_env(const char* name) {
   return std::getenv(name);
+}
+
+void set_env(const char* name, const char* value) {
+  if (value == nullptr) {
+    ::unsetenv(name);
+  } else {
+    ::setenv(name, value, 1);
+  }
+  if (std::strcmp(name, "TZ") == 0) ::tzset();
 }
 
 void exit_process(int status) {

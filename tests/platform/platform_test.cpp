@@ -24,6 +24,16 @@ TEST(Platform, UtcCalendarRoundTrip) {
   EXPECT_EQ(c.second, 59);
 }
 
+TEST(Platform, LocalTimeIsReadAsStandardTime) {
+  const char* saved = get_env("TZ");
+  std::string old = saved ? saved : "";
+  // One hour east of UTC, two in summer.
+  set_env("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
+  EXPECT_EQ(local_seconds(2024, 1, 15, 12, 0, 0), utc_seconds(2024, 1, 15, 11, 0, 0));
+  EXPECT_EQ(local_seconds(2024, 7, 15, 12, 0, 0), utc_seconds(2024, 7, 15, 11, 0, 0));
+  set_env("TZ", saved ? old.c_str() : nullptr);
+}
+
 TEST(Platform, Md5KnownDigests) {
   auto hex = [](const char* text) {
     Md5 md5;
