@@ -201,15 +201,7 @@ void IntegerOption::print_error(std::string& out, int code, const char* value,
 
 CallbackFlagOption::CallbackFlagOption(const char* shorts, const char* longs, const char* glossary,
                                        Check check, OptionErrorWriter error)
-    : OptionEntry(0, shorts, longs, nullptr, glossary, 0, 1),
-      check_(std::move(check)),
-      error_(std::move(error)) {}
-
-int CallbackFlagOption::scan(const char*) {
-  if (int code = room()) return code;
-  ++count_;
-  return 0;
-}
+    : FlagOption(shorts, longs, glossary), check_(std::move(check)), error_(std::move(error)) {}
 
 int CallbackFlagOption::check() {
   if (int code = OptionEntry::check()) return code;
@@ -222,13 +214,7 @@ void CallbackFlagOption::print_error(std::string& out, int code, const char* val
     if (error_) error_(out, *this, user, value, program);
     return;
   }
-  if (code == kOptionMissing) {
-    begin_message(out, program);
-    out += "missing option " + option_text("|") + "\n\n";
-  } else if (code == kOptionExcess) {
-    begin_message(out, program);
-    out += "extraneous option " + option_text("|") + "\n";
-  }
+  FlagOption::print_error(out, code, value, program);
 }
 
 TextOption::TextOption(const char* shorts, const char* longs, const char* data_type,

@@ -173,12 +173,11 @@ class IntegerOption : public OptionEntry {
 };
 
 // A flag whose check callback runs after a parse without problems.
-class CallbackFlagOption : public OptionEntry {
+class CallbackFlagOption : public FlagOption {
  public:
   using Check = std::function<int(const CallbackFlagOption&)>;
   CallbackFlagOption(const char* shorts, const char* longs, const char* glossary, Check check,
                      OptionErrorWriter error);
-  int scan(const char* value) override;
   int check() override;
   void print_error(std::string& out, int code, const char* value,
                    const char* program) const override;
