@@ -7,8 +7,15 @@
 #   stderr    expected log lines from the level letter on (optional)
 #   status    expected exit status
 # On failure it prints the first difference in full.
+# With --record first, it writes expected/, stdout, stderr and status from
+# the run instead (tools/e2e_record.sh); review them before committing.
 set -u
-bin=$1
+record=0
+if [ "${1:-}" = "--record" ]; then
+  record=1
+  shift
+fi
+bin=$(realpath "$1")
 case_dir=$2
 work=$(mktemp -d)
 out=$(mktemp -d)
@@ -16,14 +23,26 @@ trap 'rm -rf "$work" "$out"' EXIT
 if [ -d "$case_dir/input" ]; then cp -r "$case_dir/input/." "$work/"; fi
 unset POSIXLY_CORRECT EF_DUMPCORE
 eval "set -- $(cat "$case_dir/cmd")"
-(cd "$work" && exec "$bin" "$@") >"$out/stdout" 2>"$out/stderr"
+(cd "$work" && exec "$bin" "$@") >"$out/stdout" 2>"$out/stderr.raw"
 echo $? >"$out/status"
+# The time, pid and tid prefix of log lines differs on every run.
+sed -E 's/^[0-9]{2}-[0-9]{2} [0-9:.]{12} +[0-9]+ +[0-9]+ //' "$out/stderr.raw" >"$out/stderr"
+
+if [ $record = 1 ]; then
+  cp "$out/stdout" "$out/stderr" "$out/status" "$case_dir/"
+  rm -rf "$case_dir/expected"
+  cp -r "$work" "$case_dir/expected"
+  echo "status $(cat "$case_dir/status")"
+  (cd "$case_dir/expected" && find . -type f | sort)
+  exit 0
+fi
+
 fail=0
 if ! diff -u "$case_dir/status" "$out/status"; then fail=1; fi
 if ! diff -u <(grep -v '^Execution time: ' "$case_dir/stdout") \
              <(grep -v '^Execution time: ' "$out/stdout"); then fail=1; fi
 if [ -f "$case_dir/stderr" ]; then
-  if ! diff -u "$case_dir/stderr" <(sed -E 's/^[0-9]{2}-[0-9]{2} [0-9:.]{12} +[0-9]+ +[0-9]+ //' "$out/stderr"); then fail=1; fi
+  if ! diff -u "$case_dir/stderr" "$out/stderr"; then fail=1; fi
 fi
 if [ -d "$case_dir/expected" ]; then
   if ! diff -r "$case_dir/expected" "$work" >"$out/tree.diff"; then
