@@ -180,7 +180,11 @@ bool run_command_line(Converter& converter, int argc, char** argv, int& status) 
 
   if (!find_input_root(converter, status)) return false;
   converter.input_folder = RootedFolder::create(converter.input_root);
-  if (!converter.input_folder) return false;
+  if (!converter.input_folder) {
+    // A mistyped folder or an unexpanded wildcard ends here; say which folder.
+    QLOG(LOG_ERROR, "Invalid input path: %s", converter.input_root.c_str());
+    return false;
+  }
   if (converter.output_directories.size() == 1) {
     const std::string& directory = converter.output_directories.front();
     converter.separate_output_folder = RootedFolder::create(directory);

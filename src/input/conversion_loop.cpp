@@ -87,7 +87,8 @@ int ConversionLoop::walk(const std::string& input, const std::string& output) {
       return result;
     }
     case kNotFound:
-      QLOG(LOG_WARN, "Could not find input file/folder %.*s", path_length(input), input.c_str());
+      // An error, not a warning: the default verbosity must show why the run failed.
+      QLOG(LOG_ERROR, "Could not find input file/folder %.*s", path_length(input), input.c_str());
       return kResultMissing;
     case kFile:
       break;

@@ -239,8 +239,9 @@ TEST_F(CommandLine, InputsWithoutACommonRootAreRefused) {
       {{at("logs/a.txt"), at("other/c.txt")}, 132, "F No common root detected for all inputs\n"},
       {{at("logs/a.txt"), at("logs/sub/x.txt")}, 132, "F No common root detected for all inputs\n"},
       {{"/"}, 132, "F Could not find root for /\n"},
-      // The root does not exist as a folder: no message.
-      {{at("missing/x.txt")}, 129, ""},
+      // The root does not exist as a folder. It used to end the run without a
+      // word; the message now names the folder as the program holds it.
+      {{at("missing/x.txt")}, 129, "E Invalid input path: " + at("missing/") + "\n"},
   };
   for (const Row& row : rows) {
     Converter converter;

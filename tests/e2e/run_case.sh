@@ -4,7 +4,8 @@
 #   input/    the files the run starts with (optional)
 #   expected/ the whole working folder after the run
 #   stdout    expected standard output ("Execution time" is not compared)
-#   stderr    expected log lines from the level letter on (optional)
+#   stderr    expected log lines from the level letter on (optional); the
+#             working folder is written as <work>
 #   status    expected exit status
 # On failure it prints the first difference in full.
 # With --record first, it writes expected/, stdout, stderr and status from
@@ -17,7 +18,8 @@ if [ "${1:-}" = "--record" ]; then
 fi
 bin=$(realpath "$1")
 case_dir=$2
-work=$(mktemp -d)
+# Resolved, as the program sees it from its working folder.
+work=$(realpath "$(mktemp -d)")
 out=$(mktemp -d)
 trap 'rm -rf "$work" "$out"' EXIT
 if [ -d "$case_dir/input" ]; then cp -r "$case_dir/input/." "$work/"; fi
@@ -25,8 +27,10 @@ unset POSIXLY_CORRECT EF_DUMPCORE
 eval "set -- $(cat "$case_dir/cmd")"
 (cd "$work" && exec "$bin" "$@") >"$out/stdout" 2>"$out/stderr.raw"
 echo $? >"$out/status"
-# The time, pid and tid prefix of log lines differs on every run.
-sed -E 's/^[0-9]{2}-[0-9]{2} [0-9:.]{12} +[0-9]+ +[0-9]+ //' "$out/stderr.raw" >"$out/stderr"
+# The time, pid and tid prefix of log lines differs on every run, and so
+# does the working folder, which absolute paths in messages begin with.
+sed -E -e 's/^[0-9]{2}-[0-9]{2} [0-9:.]{12} +[0-9]+ +[0-9]+ //' \
+  -e "s|$work/|<work>/|g" "$out/stderr.raw" >"$out/stderr"
 
 if [ $record = 1 ]; then
   cp "$out/stdout" "$out/stderr" "$out/status" "$case_dir/"

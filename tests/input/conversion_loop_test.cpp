@@ -176,7 +176,8 @@ TEST_F(ConversionLoopTest, FailuresAndExitStatuses) {
   dir.write("empty.txt", "");
 
   EXPECT_EQ(run({"missing.txt", "nosession.txt"}), 9);
-  EXPECT_TRUE(logged(" W Could not find input file/folder missing.txt")) << err;
+  // Logged as an error so that the default verbosity says why the status is 1.
+  EXPECT_TRUE(logged(" E Could not find input file/folder missing.txt")) << err;
   EXPECT_TRUE(logged(" E Could not parse file header")) << err;
   EXPECT_TRUE(logged(" E Error during conversion of nosession.txt")) << err;
 
