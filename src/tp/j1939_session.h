@@ -1,0 +1,51 @@
+// The J1939 transport session: reassembles one multi-packet parameter group
+// sent as a TP.CM announcement (RTS or BAM, treated alike: the converter only
+// listens) followed by TP.DT packets numbered 1..n of seven bytes each.
+//
+// The manager keeps one per channel and source/destination pair and feeds it
+// the announcement and every TP.DT frame of that pair; clear-to-send,
+// acknowledgement and abort frames never reach it. On kComplete the frame
+// carries the whole message and its `id` names the announced group, keeping
+// the frame's priority and source (and, for PDU1 groups, its destination), so
+// the frame handler decodes it like a single-frame message of that group.
+#pragma once
+
+#include <cstdint>
+
+#include "input/frame.h"
+#include "tp/session.h"
+
+namespace quillon {
+
+class J1939Session final : public TransportSession {
+ public:
+  // Parameter groups of the two transport frames.
+  static constexpr uint32_t kPgnDataTransfer = 0x00EB00;
+  static constexpr uint32_t kPgnConnectionManagement = 0x00EC00;
+  // First byte of the TP.CM frames that open a transfer.
+  static constexpr uint8_t kControlRts = 16;
+  static constexpr uint8_t kControlBam = 32;
+  // 255 packets of seven bytes: a larger announced size never completes.
+  static constexpr uint32_t kMaxMessage = 255 * 7;
+
+  SessionResult process(Frame& frame) override;
+
+ private:
+  enum class State : uint8_t { kIdle, kReceiving, kComplete, kFailed };
+
+  SessionResult on_connection_management(const Payload& p, uint32_t n);
+  SessionResult on_data_transfer(const Payload& p, uint32_t n);
+  void hand_over(Frame& frame);
+  SessionResult fail() {
+    state_ = State::kFailed;
+    return SessionResult::kFailed;
+  }
+
+  State state_ = State::kIdle;
+  uint32_t announced_pgn_ = 0;  // 18 bits used
+  int32_t packets_ = 0;         // TP.DT packets accepted so far
+  uint16_t total_size_ = 0;     // as announced; may exceed kMaxMessage
+  Payload buffer_;
+};
+
+}  // namespace quillon
