@@ -22,12 +22,8 @@ SignalLayout make_layout(const SignalParams& p) {
   uint32_t n = p.bit_length;
   uint32_t pos = p.bit_position;
   l.end_bit = pos + n;
-  if (n == 0) {
-    l.check = ExtractCheck::kZeroLength;
-    return l;
-  }
-  if (p.value_type == kValueFloat && n != 32) l.check = ExtractCheck::kFloatLength;
-  if (p.value_type == kValueDouble && n != 64) l.check = ExtractCheck::kDoubleLength;
+  l.check = extract_check(p.value_type, n);
+  if (n == 0) return l;
   // Lengths above 64 are refused before a signal is added; clamp anyway so
   // that a direct caller can never make the shifts below undefined.
   if (n > 64) n = 64;
@@ -45,6 +41,13 @@ SignalLayout make_layout(const SignalParams& p) {
 }
 
 }  // namespace
+
+ExtractCheck extract_check(int32_t value_type, uint32_t bit_length) {
+  if (bit_length == 0) return ExtractCheck::kZeroLength;
+  if (value_type == kValueFloat && bit_length != 32) return ExtractCheck::kFloatLength;
+  if (value_type == kValueDouble && bit_length != 64) return ExtractCheck::kDoubleLength;
+  return ExtractCheck::kOk;
+}
 
 uint64_t name_hash(std::string_view name) {
   size_t n = name.size();

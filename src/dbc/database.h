@@ -44,6 +44,11 @@ uint32_t dbcMsgKey2DbMsgKey(int32_t bus_kind, uint32_t dbc_id);
 // What the extractor has to refuse, decided when the signal is added.
 enum class ExtractCheck : uint8_t { kOk, kZeroLength, kFloatLength, kDoubleLength };
 
+// What extraction would refuse on every frame, whatever the payload: no bits,
+// or a float whose length is not that of its format. The loader refuses such
+// a signal, as a failing signal would end the walk of its whole list.
+ExtractCheck extract_check(int32_t value_type, uint32_t bit_length);
+
 // Where a signal's bits lie in a payload, worked out once per signal so that
 // extraction per frame is a few loads, shifts and a mask.
 struct SignalLayout {

@@ -42,13 +42,15 @@ const int32_t kAttributeClasses[kAttributeCount] = {kClassNetwork, kClassNetwork
 
 // Numbers of exponents may carry "+": editors write 64-bit ranges as
 // [0|1.84467440737096E+019], and refusing those lines would drop the signal.
+// Editors also leave blanks before the colon of message and signal lines
+// ("BO_ 869 Cruise : 7 ECU", "SG_ Mux M  : 56|2@1+ ..."); names still hold none.
 const char* const kPatterns[] = {
     "^BA_DEF_\\s+(BU_|BO_|SG_)?\\s+\"([[:graph:]]+)\"\\s+(INT|FLOAT|STRING|ENUM)\\s+([[:ascii:]]+)?"
     ";$",
     "^BA_DEF_DEF_\\s+\"([[:graph:]]+)\"\\s+([[:graph:]]+);$",
     "^BA_ \"([[:graph:]]+)\" ?(BU_|BO_|SG_)* ?(\\d+)* ?([[:graph:]]+)* ([[:ascii:]]+);$",
-    "^BO_ (\\d+) ([[:graph:]]+): (\\d+) ([[:graph:]]+)$",
-    "^SG_ ([[:graph:]]+) ([0-9mM]*) ?: (\\d+)\\|(\\d+)@(0|1)(\\+|\\-) "
+    "^BO_ (\\d+) ([[:graph:]]+) *: (\\d+) ([[:graph:]]+)$",
+    "^SG_ ([[:graph:]]+) ([0-9mM]*) *: (\\d+)\\|(\\d+)@(0|1)(\\+|\\-) "
     "\\(([0-9eE\\.\\-\\+]+),([0-9eE\\.\\-\\+]+)\\) "
     "\\[([0-9eE\\.\\-\\+]+)\\|([0-9eE\\.\\-\\+]+)\\].*$",
     "^SG_MUL_VAL_ (\\d*) ([[:graph:]]+) ([[:graph:]]+) (\\d*)-(\\d*);?$",
@@ -169,7 +171,9 @@ class Parser {
 
   void read_lines(char* text, size_t size) {
     size_t start = 0;
+    unsigned number = 0;  // every piece between newlines counts, empty ones too
     while (start <= size) {
+      ++number;
       size_t end = start;
       while (end < size && text[end] != '\n') ++end;
       size_t next = end + 1;
@@ -182,7 +186,7 @@ class Parser {
         // The byte after the line is its newline, a trimmed byte or the
         // terminator slot after the text: the matcher needs a C string.
         text[b] = '\0';
-        dispatch(text + a, b - a);
+        dispatch(text + a, b - a, number);
       }
       start = next;
     }
@@ -200,11 +204,18 @@ class Parser {
     return {c.text, static_cast<size_t>(c.length)};
   }
 
-  void dispatch(const char* line, size_t length) {
+  void dispatch(const char* line, size_t length, unsigned number) {
     std::string_view view(line, length);
     for (int rule = 0; rule < kRuleIndicator; ++rule) {
       if (view.substr(0, kPrefixes[rule].size()) != kPrefixes[rule]) continue;
-      if (!match(rule, line)) return;  // a known line that does not match is dropped
+      // The signals of a dropped message line would otherwise be decoded
+      // from the frames of the message before it.
+      if (rule == kRuleSignal && orphaned_) return;
+      if (!match(rule, line)) {
+        QLOG(LOG_WARN, "Skipping malformed DBC line %u: %.80s", number, line);
+        if (rule == kRuleMessage) orphaned_ = true;
+        return;
+      }
       switch (rule) {
         case kRuleDef:
           return read_definition();
@@ -270,6 +281,7 @@ class Parser {
     m.name = capture(2);
     m.length = to_u32(capture(3));
     current_message_ = m.dbc_id;
+    orphaned_ = false;
     messages_.push_back(std::move(m));
   }
 
@@ -319,6 +331,9 @@ class Parser {
   CompiledPattern patterns_[kRuleCount];
   PatternCapture captures_[32] = {};
   uint32_t current_message_ = 0;
+  // Set from a message line that did not match up to the next one that did:
+  // the signal lines in between have no message and are dropped.
+  bool orphaned_ = false;
   int32_t bus_kind_ = 0;
 
   std::vector<MessageLine> messages_;
@@ -512,8 +527,12 @@ void Parser::place_signals(MessageDatabase& db) {
         if (!group) continue;
         target = &group->signals;
       }
+      // A signal that can never be extracted is refused like one that does
+      // not fit: in the message it would fail every frame and end the walk
+      // of the signals after it.
       if (s.start_bit > 0xFFFF || s.bit_length > 64 ||
-          uint64_t{s.bit_position} + s.bit_length > uint64_t{m->length} * 8) {
+          uint64_t{s.bit_position} + s.bit_length > uint64_t{m->length} * 8 ||
+          extract_check(s.value_type, s.bit_length) != ExtractCheck::kOk) {
         QLOG(LOG_FATAL, "Failed to add signal %s to message %s", s.name.c_str(), m->name.c_str());
         pending[kept++] = i;  // refused again, and logged again, in each pass
         continue;

@@ -1,8 +1,11 @@
 // Reads the subset of a DBC file that decoding needs: messages ("BO_"),
 // signals ("SG_"), multiplexing ranges ("SG_MUL_VAL_"), five attributes
 // ("BA_DEF_", "BA_DEF_DEF_", "BA_") and value types ("SIG_VALTYPE_"). Each
-// line is matched on its own against one anchored pattern; other lines are
-// skipped without a message.
+// line is matched on its own against one anchored pattern; a line of a kind
+// that is read but does not match its pattern is skipped with a warning that
+// gives its line number, lines of other kinds without a message. The signal
+// lines after a skipped message line, up to the next message line that is
+// read, are skipped with it.
 #pragma once
 
 #include <memory>

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <string>
 
+#include "dbc/decode.h"
 #include "dbc/json_dump.h"
 #include "log_capture.h"
 
@@ -21,6 +22,24 @@ struct Parsed {
     size_t n = 0;
     for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
     return n;
+  }
+  // The log lines from the level letter on: date, time, pid and tid dropped.
+  std::string lines() const {
+    std::string out;
+    size_t at = 0;
+    while (at < log.size()) {
+      size_t end = log.find('\n', at);
+      if (end == std::string::npos) end = log.size();
+      size_t from = at;
+      for (int field = 0; field < 4; ++field) {
+        while (from < end && log[from] == ' ') ++from;
+        while (from < end && log[from] != ' ') ++from;
+      }
+      while (from < end && log[from] == ' ') ++from;
+      out.append(log, from, end - from).push_back('\n');
+      at = end + 1;
+    }
+    return out;
   }
 };
 
@@ -46,7 +65,7 @@ TEST(DbcParser, MessagesSignalsAndNumbers) {
                    "VERSION \"\"\r\n"
                    "\r\n"
                    "BO_ 256 Engine: 8 ECU\n"
-                   " SG_ Speed : 0|16@1+ (0.01,-5) [0|655.35] \"km/h\" Dash\n"
+                   " SG_ Speed : 0|32@1+ (0.01,-5) [0|655.35] \"km/h\" Dash\n"
                    "\tSG_ Temp : 7|8@0- (1,-40) [-40|215] \"C\" Dash\r\n"
                    " SG_ Low : 0|4@0+ (1,0) [0|15] \"\" Dash\n"
                    " SG_ Mid : 12|12@0+ (1,0) [0|1] \"\" Dash\n"
@@ -69,9 +88,12 @@ TEST(DbcParser, MessagesSignalsAndNumbers) {
 
   const SignalParams& speed = top(*p.db, 256, "Speed")->params;
   EXPECT_EQ(speed.byte_order, kLittleEndian);
-  EXPECT_EQ(speed.value_type, kValueFloat);  // from SIG_VALTYPE_ 1 (length left as written)
+  // From SIG_VALTYPE_ 1. Speed was 16 bits long here, which pinned that the
+  // type left the length as written; such a float is now refused at load
+  // (UndecodableSignalsAreRefused), so Speed has the length of its format.
+  EXPECT_EQ(speed.value_type, kValueFloat);
   EXPECT_EQ(speed.bit_position, 0);
-  EXPECT_EQ(speed.bit_length, 16);
+  EXPECT_EQ(speed.bit_length, 32);
   EXPECT_DOUBLE_EQ(speed.factor, 0.01);
   EXPECT_DOUBLE_EQ(speed.offset, -5);
   EXPECT_DOUBLE_EQ(speed.maximum, 655.35);
@@ -92,25 +114,190 @@ TEST(DbcParser, MessagesSignalsAndNumbers) {
   EXPECT_TRUE(p.db->find_message(5)->signals.empty());
 }
 
+// A2 used to be attached to message 1 here, the message before the line
+// that did not match; it now goes with its own message line.
 TEST(DbcParser, LinesThatDoNotMatchAreDropped) {
   Parsed p = parse(std::string(kCanHeader) +
                    "BO_ 1 First: 8 ECU\n"
                    " SG_ A : 0|8@1+ (1,0) [0|1] \"\" X\n"
-                   "BO_ 2 NoTransmitter: 8\n"  // no match: A2 goes to message 1
-                   " SG_ A2 : 8|8@1+ (1,0) [0|1] \"\" X\n"
-                   "    \t  BO_ 3 Hidden: 8 ECU\n"  // spaces stay after the tab
                    " SG_ Bad : 0|8@2+ (1,0) [0|1] \"\" X\n"
                    " SG_ Word : 0|8@1+ (one,0) [0|1] \"\" X\n"
+                   "BO_ 2 NoTransmitter: 8\n"  // no match: dropped with A2
+                   " SG_ A2 : 8|8@1+ (1,0) [0|1] \"\" X\n"
+                   "    \t  BO_ 3 Hidden: 8 ECU\n"  // spaces stay after the tab
+                   " SG_ A3 : 8|8@1+ (1,0) [0|1] \"\" X\n"
                    "BO_ 4 N\xC3\xA4me: 8 ECU\n"
                    " SG_ \xFF : 0|8@1+ (1,0) [0|1] \"\" X\n");
   ASSERT_TRUE(p.db);
   EXPECT_EQ(p.db->messages().size(), 2u);
-  EXPECT_TRUE(top(*p.db, 1, "A2"));
   EXPECT_FALSE(p.db->find_message(2));
   EXPECT_FALSE(p.db->find_message(3));
-  EXPECT_EQ(p.db->find_message(1)->signals.size(), 2u);
+  ASSERT_EQ(p.db->find_message(1)->signals.size(), 1u);
+  EXPECT_TRUE(top(*p.db, 1, "A"));
   EXPECT_EQ(p.db->find_message(4)->name, "N__me");
+  ASSERT_EQ(p.db->find_message(4)->signals.size(), 1u);
   EXPECT_TRUE(top(*p.db, 4, "_"));
+  EXPECT_EQ(p.lines(),
+            "W Skipping malformed DBC line 5: SG_ Bad : 0|8@2+ (1,0) [0|1] \"\" X\n"
+            "W Skipping malformed DBC line 6: SG_ Word : 0|8@1+ (one,0) [0|1] \"\" X\n"
+            "W Skipping malformed DBC line 7: BO_ 2 NoTransmitter: 8\n");
+}
+
+TEST(DbcParser, MalformedLinesAreNamedByTheirNumber) {
+  // Pieces between newlines are counted, empty ones too; the text shown is
+  // the line as trimmed for matching, cut at 80 bytes.
+  const std::string long_line = " SG_ " + std::string(90, 'N') + " : 0|8@2+ (1,0) [0|1] \"\" X";
+  Parsed p = parse(std::string(kCanHeader) +                    // lines 1, 2
+                   "\n"                                         // 3
+                   "\r\n"                                       // 4
+                   "BA_DEF_ \"Cycle\" INT 0 1;\n"               // 5: one blank before the name
+                   "BA_DEF_DEF_ \"Cycle\";\n"                   // 6: no default
+                   "BA_ Cycle 1;\n"                             // 7: name not quoted
+                   "  BO_ 1 A: 8 ECU\t\n"                       // 8
+                   "SG_MUL_VAL_ 1 S Sw 1-2, 4-5;\n"             // 9: two ranges
+                   "  \tSIG_VALTYPE_ 1 S 1;\r\n"                // 10: no colon
+                   + long_line + "\n" +                         // 11
+                   "BO_TX_BU_ 1 : A;\n"                         // 12: no rule's prefix
+                   "CM_ SG_ 1 S \"c\";\n"                       // 13: a kind that is not read
+                   " SG_ Odd M1 : 8|8@1+ (1,0) [0|1] \"\" X\n"  // 14: odd indicator, no switch
+                   "   \t  SG_ Hidden : 0|8@2+ (1,0) [0|1] \"\" X\n"  // 15: blanks stay
+                   "BO_ 9 Last: 8");  // 16: the piece after the last newline
+  ASSERT_TRUE(p.db);
+  EXPECT_EQ(p.lines(),
+            "W Skipping malformed DBC line 5: BA_DEF_ \"Cycle\" INT 0 1;\n"
+            "W Skipping malformed DBC line 6: BA_DEF_DEF_ \"Cycle\";\n"
+            "W Skipping malformed DBC line 7: BA_ Cycle 1;\n"
+            "W Skipping malformed DBC line 9: SG_MUL_VAL_ 1 S Sw 1-2, 4-5;\n"
+            "W Skipping malformed DBC line 10: SIG_VALTYPE_ 1 S 1;\n"
+            "W Skipping malformed DBC line 11: " +
+                long_line.substr(1, 80) +
+                "\n"
+                "W Skipping malformed DBC line 16: BO_ 9 Last: 8\n");
+  const Signal* odd = top(*p.db, 1, "Odd");
+  ASSERT_TRUE(odd);
+  EXPECT_TRUE(odd->groups.empty());
+}
+
+TEST(DbcParser, SignalsOfADroppedMessageLineGoWithIt) {
+  Parsed p = parse(std::string(kCanHeader) +
+                   "BO_ 865 CLUTCH: 8 ECU\n"
+                   " SG_ Pedal : 0|8@1+ (1,0) [0|255] \"\" X\n"
+                   "BO_ 869 DSU CRUISE: 7 DSU\n"  // 5: a blank inside the name
+                   " SG_ Set : 0|8@1+ (1,0) [0|255] \"\" X\n"
+                   " SG_ Bad : 0|8@2+ (1,0) [0|255] \"\" X\n"  // no message of its own
+                   "CM_ BO_ 869 \"cruise\";\n"
+                   "BO_ 870 NoTransmitter: 8\n"  // 9: still dropped, the stretch goes on
+                   " SG_ Set2 M : 8|8@1+ (1,0) [0|255] \"\" X\n"
+                   "SIG_VALTYPE_ 865 Pedal : 0;\n"
+                   "BO_ 900 Next: 8 ECU\n"
+                   " SG_ Own : 8|8@1+ (1,0) [0|255] \"\" X\n");
+  ASSERT_TRUE(p.db);
+  EXPECT_EQ(p.lines(),
+            "W Skipping malformed DBC line 5: BO_ 869 DSU CRUISE: 7 DSU\n"
+            "W Skipping malformed DBC line 9: BO_ 870 NoTransmitter: 8\n");
+  ASSERT_EQ(p.db->messages().size(), 2u);
+  const Message* clutch = p.db->find_message(865);
+  ASSERT_EQ(clutch->signals.size(), 1u);
+  EXPECT_EQ(clutch->signals[0]->name, "Pedal");
+  const Message* next = p.db->find_message(900);
+  ASSERT_EQ(next->signals.size(), 1u);
+  EXPECT_EQ(next->signals[0]->name, "Own");
+}
+
+TEST(DbcParser, BlanksBeforeTheColon) {
+  Parsed p = parse(std::string(kCanHeader) +
+                   "BO_ 1 None: 8 ECU\n"
+                   " SG_ A : 0|8@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ Sw M  : 8|8@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ B m1   : 16|8@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ C m2M: 24|8@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ D    : 32|8@1+ (1,0) [0|1] \"\" X\n"
+                   "BO_ 2 One : 8 ECU\n"
+                   " SG_ E : 0|8@1+ (1,0) [0|1] \"\" X\n"
+                   "BO_ 3 Three   : 8 ECU\n"
+                   " SG_ F : 0|8@1+ (1,0) [0|1] \"\" X\n"
+                   "BO_ 4 Two Words : 8 ECU\n"  // 13: a name still holds no blank
+                   " SG_ G : 0|8@1+ (1,0) [0|1] \"\" X\n"
+                   // 15: blanks are spaces, like every other separator of the line
+                   "BO_ 5 Tab\t: 8 ECU\n"
+                   "BO_ 6 Six: 8 ECU\n"
+                   " SG_ Two Words : 0|8@1+ (1,0) [0|1] \"\" X\n"  // 17
+                   " SG_ H M m1 : 8|8@1+ (1,0) [0|1] \"\" X\n"     // 18
+                   " SG_ I  M : 16|8@1+ (1,0) [0|1] \"\" X\n"      // 19: blanks before M
+                   " SG_ J : 24|8@1+ (1,0) [0|1] \"\" X\n");
+  ASSERT_TRUE(p.db);
+  EXPECT_EQ(p.lines(),
+            "W Skipping malformed DBC line 13: BO_ 4 Two Words : 8 ECU\n"
+            "W Skipping malformed DBC line 15: BO_ 5 Tab\t: 8 ECU\n"
+            "W Skipping malformed DBC line 17: SG_ Two Words : 0|8@1+ (1,0) [0|1] \"\" X\n"
+            "W Skipping malformed DBC line 18: SG_ H M m1 : 8|8@1+ (1,0) [0|1] \"\" X\n"
+            "W Skipping malformed DBC line 19: SG_ I  M : 16|8@1+ (1,0) [0|1] \"\" X\n");
+  ASSERT_EQ(p.db->messages().size(), 4u);
+  const Message* none = p.db->find_message(1);
+  ASSERT_EQ(none->signals.size(), 3u);  // A, Sw, D
+  EXPECT_EQ(none->signals[2]->name, "D");
+  const Signal* sw = none->signals[1].get();
+  EXPECT_EQ(sw->name, "Sw");
+  ASSERT_EQ(sw->groups.size(), 2u);
+  EXPECT_EQ(sw->groups[0]->from, 1u);
+  EXPECT_EQ(sw->groups[0]->signals[0]->name, "B");
+  EXPECT_EQ(sw->groups[1]->from, 2u);
+  EXPECT_EQ(sw->groups[1]->signals[0]->name, "C");
+  EXPECT_EQ(p.db->find_message(2)->name, "One");
+  EXPECT_TRUE(top(*p.db, 2, "E"));
+  EXPECT_EQ(p.db->find_message(3)->name, "Three");
+  EXPECT_TRUE(top(*p.db, 3, "F"));
+  ASSERT_EQ(p.db->find_message(6)->signals.size(), 1u);
+  EXPECT_TRUE(top(*p.db, 6, "J"));
+}
+
+TEST(DbcParser, UndecodableSignalsAreRefused) {
+  Parsed p = parse(std::string(kCanHeader) +
+                   "BO_ 1 M: 8 ECU\n"
+                   " SG_ Zero : 0|0@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ After : 0|8@1+ (1,0) [0|255] \"\" X\n"
+                   " SG_ Half : 8|16@1- (1,0) [0|1] \"\" X\n"
+                   " SG_ Single : 0|32@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ Narrow : 0|32@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ Whole : 0|64@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ Keep : 8|16@1+ (1,0) [0|65535] \"\" X\n"
+                   "BO_ 2 Mux: 8 ECU\n"
+                   " SG_ Sw M : 0|0@1+ (1,0) [0|1] \"\" X\n"
+                   " SG_ Under m1 : 8|8@1+ (1,0) [0|1] \"\" X\n"
+                   "SIG_VALTYPE_ 1 Half : 1;\n"
+                   "SIG_VALTYPE_ 1 Single : 1;\n"
+                   "SIG_VALTYPE_ 1 Narrow : 2;\n"
+                   "SIG_VALTYPE_ 1 Whole : 2;\n"
+                   "SIG_VALTYPE_ 1 Keep : 0;\n");
+  ASSERT_TRUE(p.db);
+  for (const char* name : {"Zero", "Half", "Narrow"}) {
+    EXPECT_TRUE(p.logged(std::string("F Failed to add signal ") + name + " to message M\n"))
+        << name;
+  }
+  EXPECT_TRUE(p.logged("F Failed to add signal Sw to message Mux\n"));
+  for (const char* name : {"Zero", "Half", "Narrow", "Sw", "Under"}) {
+    EXPECT_EQ(p.count(std::string("E Failed to load signal ") + name + "\n"), 1u) << name;
+  }
+  const Message* m = p.db->find_message(1);
+  ASSERT_EQ(m->signals.size(), 4u);
+  EXPECT_EQ(m->signals[0]->name, "After");
+  EXPECT_EQ(top(*p.db, 1, "Single")->params.value_type, kValueFloat);
+  EXPECT_EQ(top(*p.db, 1, "Whole")->params.value_type, kValueDouble);
+  EXPECT_EQ(top(*p.db, 1, "Keep")->params.value_type, kValueUnsigned);
+  EXPECT_TRUE(p.db->find_message(2)->signals.empty());
+
+  // The message decodes: a refused signal no longer ends the walk.
+  const uint8_t payload[8] = {0x2A, 0x01, 0, 0, 0, 0, 0, 0};
+  DecodedMessage out;
+  {
+    LogCapture quiet;
+    ASSERT_TRUE(decode_message(p.db.get(), 1, payload, sizeof payload, out));
+    EXPECT_EQ(quiet.text(), "");
+  }
+  ASSERT_EQ(out.values.size(), 4u);
+  EXPECT_EQ(out.values[0].value, 42);
+  EXPECT_EQ(out.values[3].name(), "Keep");
+  EXPECT_EQ(out.values[3].value, 1);
 }
 
 TEST(DbcParser, EmptyFileFailsSilently) {
@@ -246,7 +433,8 @@ TEST(DbcParser, MultiplexingAndPasses) {
                    "SG_MUL_VAL_ 3 Deep Inner 5-6;\n"
                    "SG_MUL_VAL_ 3 Inner Outer 1-1;\n");
   ASSERT_TRUE(p.db);
-  EXPECT_EQ(p.log, "");
+  // Was empty: the two-range line is now named as it is skipped.
+  EXPECT_EQ(p.lines(), "W Skipping malformed DBC line 20: SG_MUL_VAL_ 2 Other Outer 7-7, 9-9;\n");
   const Message* simple = p.db->find_message(1);
   ASSERT_EQ(simple->signals.size(), 1u);
   const Signal* mode = simple->signals[0].get();
