@@ -199,7 +199,14 @@ TEST_F(CommandLine, FlagsAndBufferReachTheConverter) {
   EXPECT_EQ(defaults.delete_converted, 0);
   EXPECT_EQ(defaults.no_append_root, 0);
   EXPECT_EQ(defaults.non_interactive, 0);
-  EXPECT_EQ(defaults.buffer_size, -1);
+  // Without the option each file is read through a window, no longer read
+  // whole: memory must not grow with the largest log.
+  EXPECT_EQ(defaults.buffer_size, ConversionOptions::kDefaultBuffer);
+  EXPECT_EQ(ConversionOptions::kDefaultBuffer, 1048576);  // the help text says so
+
+  Converter whole;
+  ASSERT_TRUE(run_cli(whole, {"-b", "-1", at("logs/a.txt")}).ok);
+  EXPECT_EQ(whole.buffer_size, -1);
 
   Converter zero;
   ASSERT_TRUE(run_cli(zero, {"--buffer=0", at("logs/a.txt")}).ok);
