@@ -10,8 +10,9 @@
 namespace quillon::bench {
 
 // Writes a log of the given number of frames; false when the file cannot be
-// written.
-inline bool generate_log(const std::string& path, uint64_t frames) {
+// written. Compact timestamps hold the time of day only (about 40 bytes a
+// frame); full ones the date as well ("20200101T120000123", 49 bytes).
+inline bool generate_log(const std::string& path, uint64_t frames, bool full_stamps = false) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (f == nullptr) return false;
   std::fputs(
@@ -37,8 +38,10 @@ inline bool generate_log(const std::string& path, uint64_t frames) {
     uint64_t day_ms = ms % 86400000;
     unsigned hh = static_cast<unsigned>(day_ms / 3600000), mm = day_ms / 60000 % 60,
              ss = day_ms / 1000 % 60, mmm = day_ms % 1000;
-    int n = std::snprintf(line, sizeof line, "%02u%02u%02u%03u;1;%08X;8;%016llX\n", hh, mm, ss, mmm,
-                          id, static_cast<unsigned long long>(state));
+    const char* format = full_stamps ? "20200101T%02u%02u%02u%03u;1;%08X;8;%016llX\n"
+                                     : "%02u%02u%02u%03u;1;%08X;8;%016llX\n";
+    int n = std::snprintf(line, sizeof line, format, hh, mm, ss, mmm, id,
+                          static_cast<unsigned long long>(state));
     std::fwrite(line, 1, static_cast<size_t>(n), f);
   }
   return std::fclose(f) == 0;

@@ -1,12 +1,14 @@
-// Any bytes as a log file through the log reader, read three ways: straight
-// from the stream, through a buffer smaller than a line, and read whole. All
-// three must give the same frames.
+// Any bytes as a log file through the log reader, read five ways: straight
+// from the stream, through a buffer smaller than a line, through windows
+// that hold a few lines and the default window, and read whole. All must
+// give the same frames and count the same lines.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
 
+#include "input/conversion_loop.h"
 #include "input/log_reader.h"
 #include "input/stream.h"
 #include "support/log.h"
@@ -48,7 +50,8 @@ struct Seen {
 };
 
 // The frames of one reading; false when the reader refused the file.
-bool read_all(const uint8_t* data, size_t size, int64_t buffer, std::vector<Seen>& out) {
+bool read_all(const uint8_t* data, size_t size, int64_t buffer, std::vector<Seen>& out,
+              uint64_t& lines) {
   std::unique_ptr<quillon::ByteStream> stream = std::make_unique<BytesStream>(data, size);
   if (buffer > 0) stream = quillon::BufferedReader::create(std::move(stream), buffer);
   auto reader = quillon::LogReader::create(stream.get());
@@ -62,6 +65,8 @@ bool read_all(const uint8_t* data, size_t size, int64_t buffer, std::vector<Seen
     if (s.length > 0) std::memcpy(s.payload, frame.payload.data(), s.length);
     out.push_back(s);
   }
+  if (reader->frames_returned() != out.size()) std::abort();
+  lines = reader->frame_lines();
   return true;
 }
 
@@ -82,11 +87,17 @@ bool same(const std::vector<Seen>& a, const std::vector<Seen>& b) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 64 * 1024) return 0;
   quillon::log_set_threshold(quillon::LOG_NONE);
-  std::vector<Seen> direct, small, whole;
-  bool a = read_all(data, size, 0, direct);
-  bool b = read_all(data, size, 8, small);
-  bool c = read_all(data, size, static_cast<int64_t>(size), whole);
-  if (size == 0) c = b;  // no buffer of size 0
-  if (a != b || a != c || !same(direct, small) || !same(direct, whole)) std::abort();
+  std::vector<Seen> direct;
+  uint64_t direct_lines = 0;
+  const bool a = read_all(data, size, 0, direct, direct_lines);
+  const int64_t buffers[] = {8, 256, quillon::ConversionOptions::kDefaultBuffer,
+                             static_cast<int64_t>(size)};
+  for (int64_t buffer : buffers) {
+    if (buffer == 0) continue;  // no buffer of size 0
+    std::vector<Seen> frames;
+    uint64_t lines = 0;
+    const bool b = read_all(data, size, buffer, frames, lines);
+    if (a != b || !same(direct, frames) || lines != direct_lines) std::abort();
+  }
   return 0;
 }

@@ -97,8 +97,9 @@ bool run_command_line(Converter& converter, int argc, char** argv, int& status) 
       make_flag_option("d", "delete-converted", "deletes files after conversion if specified");
   auto no_append_root =
       make_flag_option("X", "no-append-root", "do not add \"_out\" when converting folders");
-  auto buffer = make_integer_option("b", "buffer", "<n>",
-                                    "buffer size in bytes. 0 disables and -1 takes entire file");
+  auto buffer = make_integer_option(
+      "b", "buffer", "<n>",
+      "buffer size in bytes (default 1048576). 0 disables and -1 takes entire file");
   auto output_directory =
       make_path_option("O", "output-directory", "<file>", 0, 1, "path to output files",
                        collect_paths(converter.output_directories), report_collect_error);
@@ -176,7 +177,8 @@ bool run_command_line(Converter& converter, int argc, char** argv, int& status) 
   converter.delete_converted = delete_entry->count() == 1 ? 1 : 0;
   converter.no_append_root = no_append_entry->count() == 1 ? 1 : 0;
   converter.non_interactive = non_interactive_entry->count() == 1 ? 1 : 0;
-  converter.buffer_size = buffer_entry->count() == 1 ? buffer_entry->value() : -1;
+  converter.buffer_size =
+      buffer_entry->count() == 1 ? buffer_entry->value() : ConversionOptions::kDefaultBuffer;
 
   if (!find_input_root(converter, status)) return false;
   converter.input_folder = RootedFolder::create(converter.input_root);

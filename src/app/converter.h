@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "input/conversion_loop.h"
 #include "input/folder.h"
 
 namespace quillon {
@@ -38,8 +39,10 @@ struct Converter {
   std::unique_ptr<ConverterPlugin> plugin;
   uint8_t delete_converted = 0;
   uint8_t no_append_root = 0;
-  uint8_t non_interactive = 0;                  // stored; nothing reads it
-  int64_t buffer_size = -1;                     // -1: read each file whole
+  uint8_t non_interactive = 0;  // stored; nothing reads it
+  // A sliding window unless the command line says otherwise; -1 reads each
+  // file whole, 0 reads without a buffer.
+  int64_t buffer_size = ConversionOptions::kDefaultBuffer;
   std::string input_root;                       // ends in "/"
   std::vector<std::string> input_paths;         // relative to input_root once validated
   std::vector<std::string> output_directories;  // none or one

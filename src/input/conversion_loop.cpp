@@ -121,8 +121,11 @@ int ConversionLoop::convert(const std::string& input, const std::string& output)
     return kResultFailed;
   }
 
+  // Taken before reading, so that a file cut short while it is read is
+  // told from one that ended where it should.
+  const int64_t size = stream_size(*stream);
   int64_t n = options_.buffer_size;
-  if (n < 0) n = stream_size(*stream);
+  if (n < 0) n = size;
   if (n > 0) {
     std::unique_ptr<BufferedReader> buffered = BufferedReader::create(std::move(stream), n);
     if (!buffered) {
@@ -173,8 +176,15 @@ int ConversionLoop::convert(const std::string& input, const std::string& output)
     }
     // A short read is not the end of the log: its frames would be lost
     // without a word.
-    if (ok && stream->read_failed()) {
+    if (ok && (stream->read_failed() || stream->tell() < size)) {
       QLOG(LOG_ERROR, "Could not read input file %.*s", path_length(input), input.c_str());
+      ok = false;
+    }
+    // Frame lines of which none gave a frame (every timestamp damaged, or a
+    // header time that cannot be read) are no conversion.
+    if (ok && reader->frame_lines() > 0 && reader->frames_returned() == 0) {
+      QLOG(LOG_ERROR, "No frame could be read from input file %.*s", path_length(input),
+           input.c_str());
       ok = false;
     }
   } else {

@@ -18,7 +18,10 @@ namespace quillon {
 struct ConversionOptions {
   bool delete_converted = false;
   bool no_append_root = false;  // folder inputs keep their name in the output path
-  int64_t buffer_size = -1;     // -1: each file read whole; 0: no buffer
+  // Bytes of the sliding window each file is read through: memory stays
+  // flat whatever the size of the logs.
+  static constexpr int64_t kDefaultBuffer = 1 << 20;
+  int64_t buffer_size = kDefaultBuffer;  // -1: each file read whole; 0: no buffer
 };
 
 // Results, combined with bitwise OR into the run's exit status.

@@ -1,6 +1,7 @@
 #include "input/log_reader.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -146,64 +147,181 @@ int64_t civil_to_seconds(int64_t year, int64_t month, int64_t day, int64_t hour,
   return days_from_civil(year, m0 + 1, day) * 86400 + hour * 3600 + minute * 60 + second;
 }
 
-LogReader::LogReader(ByteStream* stream)
-    : stream_(stream), buffered_(dynamic_cast<BufferedReader*>(stream)) {
-  special_[static_cast<uint8_t>('\r')] = kCarriageReturn;
-  special_[static_cast<uint8_t>('\n')] = kLineFeed;
+namespace {
+
+// The whole value cut to the field's width (the "Time:" entry).
+void copy_text(std::string_view s, char* field, size_t capacity) {
+  size_t n = std::min(s.size(), capacity - 1);
+  std::memcpy(field, s.data(), n);
+  field[n] = '\0';
 }
 
-// Adds one byte to the line; true when it completes the line.
-inline bool LogReader::take(uint8_t c, Line& out, int& n, int& cut_count) const {
-  // One table look-up tells ordinary bytes from the few that matter.
-  const uint8_t special = special_[c];
-  if (special == kOrdinary) {
-    out.text[n++] = static_cast<char>(c);
-    return false;
+// One "%<width>u" conversion: white space skipped, then an optional sign and
+// digits, width characters at most (the sign counts). False when no digit.
+bool scan_unsigned(const char* s, size_t& at, int width, unsigned& out) {
+  while (s[at] != '\0' && is_space(s[at])) ++at;
+  bool negative = false;
+  int used = 0;
+  if (s[at] == '+' || s[at] == '-') {
+    negative = s[at] == '-';
+    ++at;
+    ++used;
   }
-  if (special == kCarriageReturn) return false;
-  if (special == kSeparator && cut_count < kMaxColumns) out.cuts[cut_count++] = n;
-  out.text[n++] = static_cast<char>(c);
-  return special == kLineFeed;
+  unsigned v = 0;
+  int digits = 0;
+  for (; used < width && s[at] >= '0' && s[at] <= '9'; ++at, ++used, ++digits)
+    v = v * 10 + static_cast<unsigned>(s[at] - '0');
+  if (digits == 0) return false;
+  out = negative ? 0u - v : v;
+  return true;
 }
 
-// The line's length without carriage returns, line feed kept; -1 when the
-// stream gave no byte at all. A run of 199 carriage returns is an empty line,
-// not the end of the data.
-inline int LogReader::read_line(Line& out) {
+// Bytes [0, n) of a and b are equal; n is small (a timestamp value).
+inline bool same_bytes(const char* a, const char* b, int n) {
+  if (n >= 8) {
+    // Whole words, the last one overlapping the one before.
+    uint64_t x, y;
+    for (int i = 0; i + 8 < n; i += 8) {
+      std::memcpy(&x, a + i, 8);
+      std::memcpy(&y, b + i, 8);
+      if (x != y) return false;
+    }
+    std::memcpy(&x, a + n - 8, 8);
+    std::memcpy(&y, b + n - 8, 8);
+    return x == y;
+  }
+  for (int i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+// Eight bytes as one word, the first byte in the lowest bits.
+inline uint64_t load_word(const uint8_t* p) {
+  uint64_t w;
+  std::memcpy(&w, p, 8);
+  if constexpr (std::endian::native == std::endian::big) {
+    uint64_t r = 0;
+    for (int i = 0; i < 8; ++i) r |= (w >> (8 * i) & 0xFF) << (8 * (7 - i));
+    w = r;
+  }
+  return w;
+}
+
+constexpr uint64_t kLowBits = 0x7F7F7F7F7F7F7F7Full;
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+
+// The top bit of each byte of w that equals c, no other bit.
+inline uint64_t bytes_equal(uint64_t w, uint8_t c) {
+  const uint64_t x = w ^ (kOnes * c);
+  return ~(((x & kLowBits) + kLowBits) | x | kLowBits);
+}
+
+}  // namespace
+
+LogReader::LogReader(ByteStream* stream)
+    : stream_(stream), buffered_(dynamic_cast<BufferedReader*>(stream)) {}
+
+// The common case is one pass over the buffer, eight bytes at a time: the
+// line lies whole in the buffer and holds no carriage return, so it is split
+// and parsed where it lies.
+inline int LogReader::read_line(const char*& text) {
+  if (buffered_ != nullptr) {
+    size_t available;
+    const uint8_t* p = buffered_->unread(available);
+    const size_t limit = std::min(available, static_cast<size_t>(kMaxLine));
+    const uint8_t split = static_cast<uint8_t>(split_at_);
+    int cuts = 0;
+    size_t i = 0;
+    size_t length = limit;
+    bool feed = false;
+    for (; i + 8 <= limit; i += 8) {
+      const uint64_t w = load_word(p + i);
+      const uint64_t lf = bytes_equal(w, '\n');
+      uint64_t cr = bytes_equal(w, '\r');
+      uint64_t sep = split != 0 ? bytes_equal(w, split) : 0;
+      if ((lf | cr | sep) == 0) continue;
+      if (lf != 0) {
+        const uint64_t before = (lf & (0 - lf)) - 1;  // bytes before the line feed
+        cr &= before;
+        sep &= before;
+      }
+      if (cr != 0) return copy_line(text);
+      for (; sep != 0 && cuts < kMaxColumns; sep &= sep - 1) {
+        cuts_[cuts++] = static_cast<int>(i) + std::countr_zero(sep) / 8;
+      }
+      if (lf != 0) {
+        length = i + static_cast<size_t>(std::countr_zero(lf) / 8);
+        feed = true;
+        break;
+      }
+    }
+    if (!feed) {
+      for (; i < limit; ++i) {
+        const uint8_t c = p[i];
+        if (c == '\n') {
+          length = i;
+          feed = true;
+          break;
+        }
+        if (c == '\r') return copy_line(text);
+        if (c == split && split != 0 && cuts < kMaxColumns) cuts_[cuts++] = static_cast<int>(i);
+      }
+    }
+    // Without a line feed the line is whole only when it is 199 bytes long;
+    // a shorter rest runs on past the buffer's end.
+    if (feed || limit == static_cast<size_t>(kMaxLine)) {
+      buffered_->skip(feed ? length + 1 : length);
+      cut_count_ = cuts;
+      text = reinterpret_cast<const char*>(p);
+      return static_cast<int>(length);
+    }
+  }
+  return copy_line(text);
+}
+
+// Byte by byte into line_: carriage returns dropped, up to a line feed or 199
+// bytes consumed (carriage returns count). A run of 199 carriage returns is
+// an empty line, not the end of the data.
+int LogReader::copy_line(const char*& text) {
   int n = 0;
-  int cut_count = 0;
   int consumed = 0;
   bool done = false;
+  auto take = [&](uint8_t c) {
+    ++consumed;
+    if (c == '\n') {
+      done = true;
+    } else if (c != '\r') {
+      line_[n++] = static_cast<char>(c);
+    }
+  };
   if (buffered_ != nullptr) {
-    // Byte by byte straight from the buffer, the position in a register;
-    // the reader's own position moves once per stretch.
     while (!done && consumed < kMaxLine) {
       size_t available;
       const uint8_t* p = buffered_->unread(available);
       if (available == 0) {
         const int c = buffered_->read_byte();  // refills the buffer
         if (c < 0) break;
-        ++consumed;
-        done = take(static_cast<uint8_t>(c), out, n, cut_count);
+        take(static_cast<uint8_t>(c));
         continue;
       }
       const uint8_t* end = p + std::min(available, static_cast<size_t>(kMaxLine - consumed));
       const uint8_t* q = p;
-      while (q < end && !done) done = take(*q++, out, n, cut_count);
-      consumed += static_cast<int>(q - p);
+      while (q < end && !done) take(*q++);
       buffered_->skip(static_cast<size_t>(q - p));
     }
   } else {
     uint8_t c;
-    while (!done && consumed < kMaxLine && stream_->read(&c, 1) == 1) {
-      ++consumed;
-      done = take(c, out, n, cut_count);
-    }
+    while (!done && consumed < kMaxLine && stream_->read(&c, 1) == 1) take(c);
   }
-  if (consumed == 0) return out.length = -1;
-  out.text[n] = '\0';
-  out.cut_count = cut_count;
-  return out.length = n;
+  if (consumed == 0) return -1;
+  line_[n] = '\0';
+  cut_count_ = 0;
+  for (int i = 0; i < n && cut_count_ < kMaxColumns; ++i) {
+    if (line_[i] == split_at_ && split_at_ != 0) cuts_[cut_count_++] = i;
+  }
+  text = line_;
+  return n;
 }
 
 std::unique_ptr<LogReader> LogReader::create(ByteStream* stream) {
@@ -213,62 +331,51 @@ std::unique_ptr<LogReader> LogReader::create(ByteStream* stream) {
   if (stream->seek(0, 0) != 0) return nullptr;
 
   // Header lines, then the first line that is not one: the column header.
-  Line& line = reader->line_;
-  int length = reader->read_line(line);
-  if (length <= 0 || line.text[0] != '#') return nullptr;
-  while (length > 0 && line.text[0] == '#') {
-    reader->offer_header_line(length);
-    length = reader->read_line(line);
+  const char* text = nullptr;
+  int length = reader->read_line(text);
+  if (length <= 0 || text[0] != '#') return nullptr;
+  while (length > 0 && text[0] == '#') {
+    reader->offer_header_line(text, length);
+    length = reader->read_line(text);
   }
   if (length < 0) return nullptr;
   reader->data_start_ = stream->tell();
-  if (!reader->parse_columns(length)) return nullptr;
-
-  if (reader->value_separator_ != 0 && reader->value_separator_ != '\r' &&
-      reader->value_separator_ != '\n')
-    reader->special_[static_cast<uint8_t>(reader->value_separator_)] = kSeparator;
-
-  // What every timestamp needs from the header, worked out once.
-  const char drops[] = {reader->value_separator_,     reader->time_separator_,
-                        reader->ms_separator_,        reader->date_separator_,
-                        reader->date_time_separator_, 'T'};
-  for (int c = 0; c < 256; ++c) {
-    reader->stamp_class_[c] = c >= '0' && c <= '9' ? static_cast<uint8_t>(c - '0') : kNotDigit;
-  }
-  for (char d : drops) {
-    if (d != 0) reader->stamp_class_[static_cast<uint8_t>(d)] = kDropped;
-  }
-  std::memcpy(reader->template_, "19700101000000000", 18);
-  int n = 0;
-  for (const char* p = reader->start_text_; *p != '\0' && n < 17; ++p) {
-    if (reader->stamp_class_[static_cast<uint8_t>(*p)] != kDropped) reader->template_[n++] = *p;
-  }
-  reader->template_first_bad_ = 17;
-  std::memset(reader->lead_fields_, 0, sizeof reader->lead_fields_);
-  for (int lead = 1; lead <= 17; ++lead) {
-    std::memcpy(reader->lead_fields_[lead], reader->lead_fields_[lead - 1],
-                sizeof reader->lead_fields_[lead]);
-    const int at = lead - 1;
-    const unsigned digit = static_cast<unsigned>(static_cast<uint8_t>(reader->template_[at])) - '0';
-    int64_t& f = reader->lead_fields_[lead][kFieldOf[at]];
-    f = f * 10 + digit;  // only used while every digit before lead is one
-  }
-  for (int i = 16; i >= 0; --i) {
-    reader->template_digits_[i] =
-        static_cast<unsigned>(static_cast<uint8_t>(reader->template_[i])) - '0';
-    if (reader->template_digits_[i] > 9) reader->template_first_bad_ = i;
-  }
+  if (!reader->parse_columns(text, length)) return nullptr;
+  // A carriage return or line feed never stays inside a line, so it splits
+  // nothing.
+  const char sep = reader->value_separator_;
+  reader->split_at_ = sep != '\r' && sep != '\n' ? sep : 0;
+  reader->prepare_timestamps();
   return reader;
 }
 
-void LogReader::offer_header_line(int length) {
-  std::string_view line(line_.text, static_cast<size_t>(length));
+// What every timestamp needs from the header, worked out once.
+void LogReader::prepare_timestamps() {
+  const char drops[] = {value_separator_, time_separator_,      ms_separator_,
+                        date_separator_,  date_time_separator_, 'T'};
+  for (int c = 0; c < 256; ++c) {
+    stamp_class_[c] = c >= '0' && c <= '9' ? static_cast<uint8_t>(c - '0') : kNotDigit;
+  }
+  for (char d : drops) {
+    if (d != 0) stamp_class_[static_cast<uint8_t>(d)] = kDropped;
+  }
+  char digits[18] = "19700101000000000";
+  int n = 0;
+  for (const char* p = start_text_; *p != '\0' && n < 17; ++p) {
+    if (stamp_class_[static_cast<uint8_t>(*p)] != kDropped) digits[n++] = *p;
+  }
+  template_first_bad_ = 17;
+  for (int i = 16; i >= 0; --i) {
+    template_digits_[i] = static_cast<unsigned>(static_cast<uint8_t>(digits[i])) - '0';
+    if (template_digits_[i] > 9) template_first_bad_ = i;
+  }
+}
+
+void LogReader::offer_header_line(const char* text, int length) {
+  std::string_view line(text, static_cast<size_t>(length));
   size_t colon = line.find(": ");
   std::string_view value;
-  if (colon != std::string_view::npos) {
-    value = line.substr(colon + 2);
-    if (!value.empty() && value.back() == '\n') value.remove_suffix(1);
-  }
+  if (colon != std::string_view::npos) value = line.substr(colon + 2);
   auto has = [&](const char* label) {
     return colon != std::string_view::npos && line.find(label) != std::string_view::npos;
   };
@@ -285,22 +392,19 @@ void LogReader::offer_header_line(int length) {
   if (has("Session No.:") && parse_int_auto(value, number)) session_ = static_cast<int32_t>(number);
   if (has("Split No.:") && parse_int_auto(value, number)) split_ = static_cast<int32_t>(number);
   if (has("Time:")) {
-    copy_token(value, start_text_, sizeof start_text_);
+    // The whole value: with a space between date and time it is more than
+    // one token, and compact timestamps take their hour from it.
+    copy_text(value, start_text_, sizeof start_text_);
     // "%4u%2u%2uT%2u%2u%2u"; a value that does not have that shape leaves 0.
     const char* t = start_text_;
-    auto digits = [&](int at, int count, int& out) {
-      out = 0;
-      for (int i = 0; i < count; ++i) {
-        char c = t[at + i];
-        if (c < '0' || c > '9') return false;
-        out = out * 10 + (c - '0');
-      }
-      return true;
-    };
-    int y, mo, d, h, mi, s;
-    if (std::strlen(t) >= 15 && digits(0, 4, y) && digits(4, 2, mo) && digits(6, 2, d) &&
-        t[8] == 'T' && digits(9, 2, h) && digits(11, 2, mi) && digits(13, 2, s)) {
-      start_time_ = static_cast<double>(platform::local_seconds(y, mo, d, h, mi, s));
+    size_t at = 0;
+    unsigned y, mo, d, h, mi, s;
+    if (scan_unsigned(t, at, 4, y) && scan_unsigned(t, at, 2, mo) && scan_unsigned(t, at, 2, d) &&
+        t[at++] == 'T' && scan_unsigned(t, at, 2, h) && scan_unsigned(t, at, 2, mi) &&
+        scan_unsigned(t, at, 2, s)) {
+      start_time_ = static_cast<double>(
+          platform::local_seconds(static_cast<int>(y), static_cast<int>(mo), static_cast<int>(d),
+                                  static_cast<int>(h), static_cast<int>(mi), static_cast<int>(s)));
     }
   }
   if (has("Value separator:")) value_separator_ = parse_quoted_char(value);
@@ -315,15 +419,13 @@ void LogReader::offer_header_line(int length) {
   if (has("Cyclic mode:")) parse_bool(value, cyclic_);
 }
 
-bool LogReader::parse_columns(int length) {
+bool LogReader::parse_columns(const char* text, int length) {
   static const struct {
     const char* name;
     Column column;
   } kColumns[] = {{"Timestamp", kTimestamp}, {"Lost", kLost}, {"Type", kType}, {"ID", kId},
                   {"Length", kLength},       {"Data", kData}};
-  int end = length;
-  if (end > 0 && line_.text[end - 1] == '\n') --end;
-  std::string_view line(line_.text, static_cast<size_t>(end));
+  std::string_view line(text, static_cast<size_t>(length));
   bool known = false;
   size_t start = 0;
   for (int slot = 0; slot < kMaxColumns; ++slot) {
@@ -333,6 +435,7 @@ bool LogReader::parse_columns(int length) {
       if (name == c.name) {
         columns_[slot] = c.column;
         known = true;
+        if (c.column != kLost) last_column_ = slot;
       }
     }
     if (stop == line.npos) break;
@@ -345,39 +448,41 @@ bool LogReader::seek_to_data() {
   return stream_->seek(data_start_, 0) == data_start_;
 }
 
-void LogReader::parse_timestamp(const char* value, int length, Frame& frame) {
-  // The value's digits as digit values (other characters give values above
-  // 9). Only the first 17 count, so a value with finer fractions
+// A value not seen before: the template is the header's digits at the front
+// and the value's at the back, right-aligned, read as
+// "%4u%2u%2u%2u%2u%2u%3u". Gives the whole seconds and the milliseconds.
+bool LogReader::parse_new_timestamp(const char* value, int length, int64_t& seconds, int64_t& ms) {
+  // Only the first 17 digits count, so a value with finer fractions
   // (microseconds) still lands its milliseconds.
+  unsigned t[17];
   unsigned digits[17];
-  unsigned bad = 0;
   int n = 0;
-  for (int i = 0; i < length && n < 17; ++i) {
+  int total = 0;
+  for (int i = 0; i < length; ++i) {
     const unsigned digit = stamp_class_[static_cast<uint8_t>(value[i])];
     if (digit == kDropped) continue;
-    digits[n++] = digit;
-    bad |= digit > 9;
+    if (digit == kNotDigit) return false;
+    if (n < 17) digits[n++] = digit;
+    ++total;
   }
-  // The template: the header's digits at the front, the value's at the
-  // back, right-aligned, read as "%4u%2u%2u%2u%2u%2u%3u". The header's part
-  // of the fields is worked out once per alignment; the value's digits carry
-  // on from there.
   const int lead = 17 - n;
+  std::memcpy(t, template_digits_, sizeof t);
+  std::memcpy(t + lead, digits, sizeof(unsigned) * static_cast<size_t>(n));
   int64_t field[7];
-  std::memcpy(field, lead_fields_[lead], sizeof field);
-  if (bad == 0 && template_first_bad_ >= lead) {
-    for (int i = 0; i < n; ++i) {
-      const int f = kFieldOf[lead + i];
-      field[f] = field[f] * 10 + digits[i];
-    }
+  if (template_first_bad_ >= lead) {
+    field[0] = t[0] * 1000 + t[1] * 100 + t[2] * 10 + t[3];
+    field[1] = t[4] * 10 + t[5];
+    field[2] = t[6] * 10 + t[7];
+    field[3] = t[8] * 10 + t[9];
+    field[4] = t[10] * 10 + t[11];
+    field[5] = t[12] * 10 + t[13];
+    field[6] = t[14] * 100 + t[15] * 10 + t[16];
   } else {
-    // Reading stops at the first character that is not a digit; the fields
-    // from there on are 0.
+    // A header time that is not all digits where the value does not cover
+    // it: reading stops there, the fields from there on are 0.
     std::memset(field, 0, sizeof field);
-    for (int at = 0; at < 17; ++at) {
-      const unsigned digit = at < lead ? template_digits_[at] : digits[at - lead];
-      if (digit > 9) break;
-      field[kFieldOf[at]] = field[kFieldOf[at]] * 10 + digit;
+    for (int at = 0; at < 17 && t[at] <= 9; ++at) {
+      field[kFieldOf[at]] = field[kFieldOf[at]] * 10 + t[at];
     }
   }
   // The date changes rarely: its seconds are worked out once per date.
@@ -386,9 +491,40 @@ void LogReader::parse_timestamp(const char* value, int length, Frame& frame) {
     cached_date_key_ = date_key;
     cached_date_seconds_ = civil_to_seconds(field[0], field[1], field[2], 0, 0, 0);
   }
-  double time =
-      static_cast<double>(cached_date_seconds_ + field[3] * 3600 + field[4] * 60 + field[5]) +
-      static_cast<double>(field[6]) * 0.001 + static_cast<double>(rollover_);
+  seconds = cached_date_seconds_ + field[3] * 3600 + field[4] * 60 + field[5];
+  ms = field[6];
+
+  // Reusable when the last three characters are the milliseconds' digits.
+  auto is_digit = [&](int i) { return stamp_class_[static_cast<uint8_t>(value[i])] <= 9; };
+  const bool reusable = template_first_bad_ >= lead && total <= 17 && length >= 3 &&
+                        length <= kMaxReusedStamp && is_digit(length - 1) && is_digit(length - 2) &&
+                        is_digit(length - 3);
+  previous_stamp_length_ = -1;
+  if (reusable) {
+    std::memcpy(previous_stamp_, value, static_cast<size_t>(length));
+    previous_stamp_length_ = length;
+    previous_seconds_ = seconds;
+  }
+  return true;
+}
+
+bool LogReader::parse_timestamp(const char* value, int length, Frame& frame) {
+  int64_t seconds;
+  int64_t ms;
+  bool reused = false;
+  if (length == previous_stamp_length_) {  // at least 3
+    const unsigned d0 = static_cast<unsigned>(static_cast<uint8_t>(value[length - 3])) - '0';
+    const unsigned d1 = static_cast<unsigned>(static_cast<uint8_t>(value[length - 2])) - '0';
+    const unsigned d2 = static_cast<unsigned>(static_cast<uint8_t>(value[length - 1])) - '0';
+    if (d0 <= 9 && d1 <= 9 && d2 <= 9 && same_bytes(value, previous_stamp_, length - 3)) {
+      seconds = previous_seconds_;
+      ms = d0 * 100 + d1 * 10 + d2;
+      reused = true;
+    }
+  }
+  if (!reused && !parse_new_timestamp(value, length, seconds, ms)) return false;
+  double time = static_cast<double>(seconds) + static_cast<double>(ms) * 0.001 +
+                static_cast<double>(rollover_);
 
   if (time < last_timestamp_) {
     uint32_t period = 0;
@@ -418,6 +554,7 @@ void LogReader::parse_timestamp(const char* value, int length, Frame& frame) {
   }
   last_timestamp_ = time;
   frame.time = time;
+  return true;
 }
 
 namespace {
@@ -455,6 +592,18 @@ uint8_t parse_u8(const char* v, int length) {
 // before it (or at the end) is a byte of its own value, and whatever follows
 // is not read, so garbage never shifts later bytes.
 int parse_data(const char* v, int length, uint8_t* bytes) {
+  if (length >= 16) {
+    // Sixteen digits or more, the usual case: all eight bytes at once, the
+    // digit checks folded into one test.
+    int bad = 0;
+    for (int k = 0; k < 8; ++k) {
+      const int hi = hex_value(v[2 * k]);
+      const int lo = hex_value(v[2 * k + 1]);
+      bad |= hi | lo;
+      bytes[k] = static_cast<uint8_t>(static_cast<unsigned>(hi) << 4 | static_cast<unsigned>(lo));
+    }
+    if (bad >= 0) return 8;
+  }
   int n = 0;
   for (int i = 0; i < length && n < 8; i += 2) {
     int hi = hex_value(v[i]);
@@ -472,27 +621,36 @@ int parse_data(const char* v, int length, uint8_t* bytes) {
 }  // namespace
 
 bool LogReader::next_frame(Frame& frame) {
-  Line line;  // local, so that filling it cannot alias the stream's position
   bool dropped = false;
   double remembered = 0;
   bool produced = false;
   for (;;) {
-    int length = read_line(line);
+    const char* text;
+    const int length = read_line(text);
     if (length < 0) break;
+    frame_lines_ += 1;
     frame.reset();
     frame.channel = 1;
-    if (length > 0 && line.text[length - 1] == '\n') --length;
 
-    // Values lie between the separators read_line found; the last one ends
-    // at the line feed or the end of the text.
-    const char* p = line.text;
-    for (int slot = 0; slot < kMaxColumns; ++slot) {
-      const bool last = slot >= line.cut_count;
-      const char* stop = last ? line.text + length : line.text + line.cuts[slot];
+    // Value i ends at the i-th separator, the last one at the end of the
+    // line.
+    const int* cuts = cuts_;
+    const int cut_count = cut_count_;
+    bool malformed = false;
+    const char* p = text;
+    for (int slot = 0; slot <= last_column_; ++slot) {
+      const bool last = slot >= cut_count;
+      const char* stop = last ? text + length : text + cuts[slot];
       const int n = static_cast<int>(stop - p);
       switch (columns_[slot]) {
         case kTimestamp:
-          parse_timestamp(p, n, frame);
+          if (!parse_timestamp(p, n, frame)) {
+            malformed = true;
+            if (!malformed_reported_) {
+              malformed_reported_ = true;
+              QLOG(LOG_WARN, "Skipping frame with malformed timestamp: %.*s", n, p);
+            }
+          }
           break;
         case kType:
           if (n > 0) {
@@ -508,10 +666,10 @@ bool LogReader::next_frame(Frame& frame) {
           frame.bits.dlc = parse_u8(p, n);
           break;
         case kData: {
-          // Parsed in place: the payload keeps its capacity from line to line.
-          frame.payload.resize(8);
-          int count = parse_data(p, n, frame.payload.data());
-          frame.payload.resize(static_cast<size_t>(count));
+          // The payload keeps its capacity from line to line.
+          uint8_t bytes[8];
+          const int count = parse_data(p, n, bytes);
+          frame.payload.assign(bytes, bytes + count);
           frame.bits.dlc = static_cast<uint8_t>(count);
           break;
         }
@@ -522,6 +680,9 @@ bool LogReader::next_frame(Frame& frame) {
       if (last) break;
       p = stop + 1;
     }
+    // A damaged timestamp says nothing about the time: the frame goes, the
+    // roll-over and the times compared against stay as they were.
+    if (malformed) continue;
     frame.kind = kFrameCan;
 
     if (frame.time < last_accepted_) {
@@ -530,6 +691,7 @@ bool LogReader::next_frame(Frame& frame) {
       continue;
     }
     last_accepted_ = frame.time;
+    frames_returned_ += 1;
     produced = true;
     break;
   }

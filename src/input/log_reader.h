@@ -59,25 +59,32 @@ class LogReader {
   bool seek_to_data();
 
   // Resets and fills frame from the next frame line whose time does not go
-  // backwards. False when the data is exhausted.
+  // backwards and whose timestamp is well formed. False when the data is
+  // exhausted.
   bool next_frame(Frame& frame);
+
+  // Lines read after the column header, and frames returned from them: a log
+  // with lines but no frame is a log that could not be read.
+  uint64_t frame_lines() const { return frame_lines_; }
+  uint64_t frames_returned() const { return frames_returned_; }
 
  private:
   enum Column : uint8_t { kNone, kTimestamp, kLost, kType, kId, kLength, kData };
 
-  struct Line {
-    char text[kMaxLine + 1];
-    int length;
-    int cuts[kMaxColumns];  // positions of the first value separators
-    int cut_count;
-  };
-
   explicit LogReader(ByteStream* stream);
-  int read_line(Line& out);
-  bool take(uint8_t c, Line& out, int& n, int& cut_count) const;
-  void offer_header_line(int length);
-  bool parse_columns(int length);
-  void parse_timestamp(const char* value, int length, Frame& frame);
+  // The next line without its carriage returns and line feed; -1 at the end
+  // of the data. text points into the stream's buffer when the line lies
+  // there whole and holds no carriage return, else into line_; either stays
+  // valid until the next read.
+  int read_line(const char*& text);
+  int copy_line(const char*& text);
+  void offer_header_line(const char* text, int length);
+  bool parse_columns(const char* text, int length);
+  void prepare_timestamps();
+  // False when the value is malformed: it holds a character that is neither
+  // a digit nor a separator that timestamps leave out.
+  bool parse_timestamp(const char* value, int length, Frame& frame);
+  bool parse_new_timestamp(const char* value, int length, int64_t& seconds, int64_t& ms);
 
   ByteStream* stream_;
   BufferedReader* buffered_;  // stream_ when it is buffered, else null
@@ -103,6 +110,11 @@ class LogReader {
   double last_timestamp_ = 0;
   Column columns_[kMaxColumns] = {};
   double last_accepted_ = 0;
+  int last_column_ = -1;  // the last position with a parser
+  char split_at_ = 0;     // the value separator, 0 when lines are not split
+  uint64_t frame_lines_ = 0;
+  uint64_t frames_returned_ = 0;
+  bool malformed_reported_ = false;
 
   // Derived once from the header, for the timestamps. Per byte: its digit
   // value, kNotDigit, or kDropped for the separators and "T" that
@@ -110,20 +122,23 @@ class LogReader {
   static constexpr uint8_t kNotDigit = 10;
   static constexpr uint8_t kDropped = 255;
   uint8_t stamp_class_[256] = {};
-  char template_[18] = {};             // "19700101000000000" under the header's digits
-  unsigned template_digits_[17] = {};  // digit values; above 9 for other characters
+  unsigned template_digits_[17] = {};  // the header's digits over "19700101000000000"
   int template_first_bad_ = 17;        // first position that holds no digit
-  // The fields read from the template's first n digits, for every n.
-  int64_t lead_fields_[18][7] = {};
-  int64_t cached_date_key_ = -1;  // year, month and day of the last timestamp
+  int64_t cached_date_key_ = -1;       // year, month and day of the last new timestamp
   int64_t cached_date_seconds_ = 0;
 
-  // Bytes that end a line, are dropped or split it; the separator is known
-  // only once the header is read.
-  enum Special : uint8_t { kOrdinary, kCarriageReturn, kLineFeed, kSeparator };
-  uint8_t special_[256] = {};
+  // Timestamps mostly differ from the one before in their milliseconds only:
+  // a value of the previous one's length whose bytes before its last three
+  // digits are the same reuses its whole seconds. Length -1: nothing to
+  // reuse.
+  static constexpr int kMaxReusedStamp = 32;
+  char previous_stamp_[kMaxReusedStamp] = {};
+  int previous_stamp_length_ = -1;
+  int64_t previous_seconds_ = 0;
 
-  Line line_;  // the header's lines
+  char line_[kMaxLine + 1];  // a line that could not be read in place
+  int cuts_[kMaxColumns];    // positions of the line's first value separators
+  int cut_count_ = 0;
 };
 
 // Seconds since 1970 of a UTC date and time, by arithmetic alone. Fields out

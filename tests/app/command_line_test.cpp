@@ -95,8 +95,9 @@ TEST_F(CommandLine, NoArgumentOrHelpPrintsTheUsageOnly) {
     EXPECT_EQ(o.out.rfind("Usage: quillon [--help] [-v|--version] [--verbosity=<n>]", 0), 0u)
         << o.out;
     EXPECT_NE(o.out.find("\n\n  --help    "), std::string::npos) << o.out;
-    EXPECT_NE(o.out.find("\n  -b, --buffer=<n>                         buffer size in bytes. 0 "
-                         "disables and -1 takes entire file\n"),
+    // The help names the default window now that it is no longer -1.
+    EXPECT_NE(o.out.find("\n  -b, --buffer=<n>                         buffer size in bytes "
+                         "(default 1048576). 0 disables and -1 takes entire file\n"),
               std::string::npos);
     EXPECT_EQ(o.err, "");
     EXPECT_EQ(log_threshold, LOG_NONE);
@@ -199,7 +200,14 @@ TEST_F(CommandLine, FlagsAndBufferReachTheConverter) {
   EXPECT_EQ(defaults.delete_converted, 0);
   EXPECT_EQ(defaults.no_append_root, 0);
   EXPECT_EQ(defaults.non_interactive, 0);
-  EXPECT_EQ(defaults.buffer_size, -1);
+  // Without the option each file is read through a window, no longer read
+  // whole: memory must not grow with the largest log.
+  EXPECT_EQ(defaults.buffer_size, ConversionOptions::kDefaultBuffer);
+  EXPECT_EQ(ConversionOptions::kDefaultBuffer, 1048576);  // the help text says so
+
+  Converter whole;
+  ASSERT_TRUE(run_cli(whole, {"-b", "-1", at("logs/a.txt")}).ok);
+  EXPECT_EQ(whole.buffer_size, -1);
 
   Converter zero;
   ASSERT_TRUE(run_cli(zero, {"--buffer=0", at("logs/a.txt")}).ok);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -301,6 +303,114 @@ TEST_F(ConversionLoopTest, ReadErrorFailsTheFileAndKeepsIt) {
   FailingLoop loop(folder.get(), options, &sink, log, -1);
   EXPECT_EQ(run_captured(loop, {"x.txt"}), 0);
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "x.txt"));
+}
+
+TEST_F(ConversionLoopTest, FrameLinesWithoutAnyFrameFailTheFile) {
+  options.delete_converted = true;
+  const std::string head =
+      "# Logger ID: L\n# Session No.: 1\n# Split No.: 1\n# Value separator: \";\"\n"
+      "# Time format: 3\n";
+  // Every timestamp damaged; a header time that cannot be read, which makes
+  // every compact timestamp negative; no frame line at all.
+  dir.write("damaged.txt", head + "# Time: 20200101T120000\nTimestamp;ID\n12X000000;1\n\x01;2\n");
+  dir.write("unreadable.txt", head + "# Time: 17.05.2024\nTimestamp;ID\n120000000;1\n");
+  for (const char* name : {"damaged.txt", "unreadable.txt"}) {
+    sink = RecordingSink();
+    EXPECT_EQ(run({name}), 8) << name;
+    EXPECT_TRUE(logged(std::string(" E No frame could be read from input file ") + name)) << err;
+    EXPECT_TRUE(logged(std::string(" E Error during conversion of ") + name)) << err;
+    EXPECT_TRUE(sink.frames.empty());
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / name)) << name;  // kept despite -d
+  }
+  // A log without frame lines converts, as before, and is deleted.
+  dir.write("empty.txt", head + "# Session No.: 2\n# Time: 20200101T120000\nTimestamp;ID\n");
+  EXPECT_EQ(run({"empty.txt"}), 0);
+  EXPECT_EQ(err, "");
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "empty.txt"));
+}
+
+// A log that another program cuts short or extends while it is read: the
+// content changes after the first read.
+class ChangingStream : public ByteStream {
+ public:
+  ChangingStream(std::string now, std::string later)
+      : now_(std::move(now)), later_(std::move(later)) {}
+  int64_t read(void* buffer, int64_t n) override {
+    const int64_t take =
+        std::max<int64_t>(0, std::min<int64_t>(n, static_cast<int64_t>(now_.size()) - position_));
+    if (take > 0) std::memcpy(buffer, now_.data() + position_, static_cast<size_t>(take));
+    position_ += take;
+    now_ = later_;
+    return take;
+  }
+  int64_t tell() override { return position_; }
+  int64_t seek(int64_t offset, int origin) override {
+    if (origin < 0 || origin > 2) return -1;
+    position_ = (origin == 0   ? 0
+                 : origin == 1 ? position_
+                               : static_cast<int64_t>(now_.size())) +
+                offset;
+    return position_;
+  }
+  int close() override { return 0; }
+
+ private:
+  std::string now_, later_;
+  int64_t position_ = 0;
+};
+
+class ChangingLoop : public ConversionLoop {
+ public:
+  ChangingLoop(const RootedFolder* folder, const ConversionOptions& options, FrameSink* sink,
+               std::string now, std::string later)
+      : ConversionLoop(folder, folder, options, sink),
+        now_(std::move(now)),
+        later_(std::move(later)) {}
+
+ protected:
+  std::unique_ptr<ByteStream> open_input(const std::string&) override {
+    return std::make_unique<ChangingStream>(now_, later_);
+  }
+
+ private:
+  std::string now_, later_;
+};
+
+TEST_F(ConversionLoopTest, LogsThatShrinkOrGrowWhileRead) {
+  const std::string log = make_log("L", "1", "1", 60);
+  dir.write("x.txt", log);
+  options.delete_converted = true;
+  // Grown: every mode reads the frames that were added, whole-file reading
+  // too (its buffer is refilled past the size it was made for).
+  const std::string grown = log + "120009000;1;18FEF1FF;8;00\n";
+  for (int64_t size : {int64_t(-1), int64_t(0), int64_t(64), ConversionOptions::kDefaultBuffer}) {
+    sink = RecordingSink();
+    options.buffer_size = size;
+    ChangingLoop loop(folder.get(), options, &sink, log, grown);
+    EXPECT_EQ(run_captured(loop, {"x.txt"}), 0) << size;
+    ASSERT_EQ(sink.frames.size(), 61u) << size;
+    EXPECT_EQ(sink.frames.back(), "1577880009.000 18FEF1FF 1");
+    dir.write("x.txt", log);  // deleted after its conversion
+  }
+  // Shrunk: whole-file reading has all of it in its buffer already; a
+  // window or the bare file reads what is left and fails the file, which is
+  // kept.
+  const std::string shrunk = log.substr(0, log.size() / 2);
+  options.buffer_size = -1;
+  sink = RecordingSink();
+  ChangingLoop whole(folder.get(), options, &sink, log, shrunk);
+  EXPECT_EQ(run_captured(whole, {"x.txt"}), 0);
+  EXPECT_EQ(sink.frames.size(), 60u);
+  dir.write("x.txt", log);
+  for (int64_t size : {int64_t(0), int64_t(64)}) {
+    sink = RecordingSink();
+    options.buffer_size = size;
+    ChangingLoop loop(folder.get(), options, &sink, log, shrunk);
+    EXPECT_EQ(run_captured(loop, {"x.txt"}), 8) << size;
+    EXPECT_TRUE(logged(" E Could not read input file x.txt")) << err;
+    EXPECT_LT(sink.frames.size(), 60u);
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "x.txt"));
+  }
 }
 
 TEST_F(ConversionLoopTest, SizesAbove4GiBAreCounted) {

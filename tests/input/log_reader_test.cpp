@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "input/conversion_loop.h"
 #include "input/memory_stream.h"
 #include "platform/platform.h"
 #include "support/log.h"
@@ -264,10 +265,9 @@ TEST(LogReader, TimestampSeparatorsAndOddValues) {
       {"12:00:01.500", 1577880001.5},
       // More than 17 digits: the first 17 count.
       {"2020010112000012345", 1577880000.123},
-      // Reading stops at the first character that is not a digit: a field
-      // keeps the digits before it, the fields after it are 0.
-      {"1230a5000", 1577881800.0},
-      {"12305a000", 1577881805.0},
+      // Values with a character that is neither digit nor separator
+      // ("1230a5000") used to be read up to it; such a frame is now dropped
+      // as malformed (MalformedTimestampsAreDropped).
       {"", 1577880000.0},  // no digits: the header's time
   };
   for (const Case& c : cases) {
@@ -275,6 +275,106 @@ TEST(LogReader, TimestampSeparatorsAndOddValues) {
     ASSERT_EQ(t.size(), 1u) << c.value;
     EXPECT_DOUBLE_EQ(t[0], c.expected) << c.value;
   }
+}
+
+// Runs f with warnings captured; gives what was logged.
+template <typename F>
+std::string warnings_of(F f) {
+  int32_t saved = log_threshold;
+  log_set_threshold(LOG_WARN);
+  testing::internal::CaptureStderr();
+  f();
+  std::string err = testing::internal::GetCapturedStderr();
+  log_set_threshold(saved);
+  return err;
+}
+
+TEST(LogReader, HeaderTimeIsTheWholeValue) {
+  // A space between date and time: the compact values hold minutes, seconds
+  // and milliseconds and take the hour from the header.
+  const std::string h =
+      "# Logger ID: SPACE 1\n# Session No.: 1\n# Split No.: 1\n"
+      "# Time: 2020/01/01 11.59.05\r\n"  // the carriage return is dropped
+      "# Value separator: \";\"\n# Time format: 2\n# Time separator: \".\"\n"
+      "# Time separator ms: \":\"\n# Date separator: \"/\"\n"
+      "# Time and date separator: \" \"\n";
+  test::MemoryStream s(h + "Timestamp\n");
+  auto r = LogReader::create(&s);
+  ASSERT_TRUE(r);
+  EXPECT_STREQ(r->start_text(), "2020/01/01 11.59.05");
+  EXPECT_STREQ(r->logger_id(), "SPACE");  // "%s" entries still take one token
+  EXPECT_EQ(r->start_time(), 0.0);        // not "%4u%2u%2uT%2u%2u%2u"
+
+  // 11:59:06.340, then across the hour (time format 2) to 12:00:00.100.
+  const double t0 = 1577836800.0 + 11 * 3600 + 59 * 60;
+  auto t = times(read_all(h + "Timestamp\n59.06:340\n59.59:950\n00.00:100\n"));
+  ASSERT_EQ(t.size(), 3u);
+  EXPECT_DOUBLE_EQ(t[0], t0 + 6.34);
+  EXPECT_DOUBLE_EQ(t[1], t0 + 59.95);
+  EXPECT_DOUBLE_EQ(t[2], t0 + 60.1);
+  // Time format 0: no roll-over, the hour stays the header's; an empty line
+  // takes the header's whole time, 11:59:05.
+  std::string h0 = h;
+  h0.replace(h0.find("format: 2"), 9, "format: 0");
+  t = times(read_all(h0 + "Timestamp\n\n59.06:340\n"));
+  ASSERT_EQ(t.size(), 2u);
+  EXPECT_DOUBLE_EQ(t[0], t0 + 5);
+  EXPECT_DOUBLE_EQ(t[1], t0 + 6.34);
+
+  // At most 19 characters are kept.
+  test::MemoryStream longer("# Time: 2020-01-01 12:00:00.123456\n# Value separator: \";\"\nID\n");
+  r = LogReader::create(&longer);
+  ASSERT_TRUE(r);
+  EXPECT_STREQ(r->start_text(), "2020-01-01 12:00:00");
+}
+
+TEST(LogReader, WholeValueEntriesMatchOnlyTheWholeValue) {
+  // "Logger type:" and the true/false entries compare the whole value; "%i"
+  // entries skip leading blanks; "Time:" still reads the usual form.
+  test::MemoryStream s(
+      "# Logger type: Telvorn3000 rev B\n# Silent mode: true \n# Cyclic mode: true\n"
+      "# Session No.:   12\n# Time: 20200101T120000\n# Value separator: \";\"\nID\n");
+  auto r = LogReader::create(&s);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->logger_type(), 0u);
+  EXPECT_EQ(r->silent(), 0);
+  EXPECT_EQ(r->cyclic(), 1);
+  EXPECT_EQ(r->session(), 12);
+  EXPECT_EQ(r->start_time(), double(platform::local_seconds(2020, 1, 1, 12, 0, 0)));
+}
+
+TEST(LogReader, MalformedTimestampsAreDropped) {
+  // A corrupt character just before midnight must not count as a roll-over:
+  // the frames after it stay on their day.
+  const char tail[] =
+      "235908000;1\n"
+      "2X5909000;2\n"  // malformed: dropped, warned about
+      "235910000;3\n"
+      "1\0\0909000;4\n"  // NUL bytes from a failing card: dropped, not warned again
+      "235911000;5\n"
+      "000001000;6\n";  // a real roll-over still counts
+  const std::string log =
+      header("20200101T235900", "3") + "Timestamp;ID\n" + std::string(tail, sizeof tail - 1);
+  std::vector<Seen> frames;
+  std::string err = warnings_of([&] { frames = read_all(log); });
+  const double t = 1577923140.0;  // 2020-01-01 23:59:00
+  ASSERT_EQ(frames.size(), 4u);
+  EXPECT_EQ(times(frames), (std::vector<double>{t + 8, t + 10, t + 11, t + 61}));
+  EXPECT_EQ(frames[3].id, 6u);
+  const std::string warning = " W Skipping frame with malformed timestamp: 2X5909000\n";
+  const size_t at = err.find(warning);
+  ASSERT_NE(at, std::string::npos) << err;
+  EXPECT_EQ(err.find(" W ", at + 1), std::string::npos) << err;  // once per file
+
+  // The reader counts lines and frames, so that a log of damaged lines only
+  // can be told from an empty one.
+  auto stream = make_stream(header() + "Timestamp\n1x\n2y\n", 0);
+  auto r = LogReader::create(stream.get());
+  ASSERT_TRUE(r);
+  Frame f;
+  warnings_of([&] { EXPECT_FALSE(r->next_frame(f)); });
+  EXPECT_EQ(r->frame_lines(), 2u);
+  EXPECT_EQ(r->frames_returned(), 0u);
 }
 
 TEST(LogReader, BackwardsFramesAreDroppedWithOneWarningPerCall) {
@@ -327,6 +427,209 @@ TEST(LogReader, BufferSizesGiveTheSameFrames) {
   for (int64_t size :
        {int64_t(1), int64_t(8), int64_t(24), int64_t(200), static_cast<int64_t>(log.size())}) {
     EXPECT_EQ(read_all(log, size), direct) << "buffer " << size;
+  }
+}
+
+// How a generated log writes its timestamps.
+struct Conventions {
+  char value = ';', time = 0, ms = 0, date = 0, date_time = 'T';
+  int format = 0;
+  std::string start = "20200101T120000";
+};
+
+// A plain reading of frame lines: byte by byte, values split one by one, the
+// template read with the C library's scanner, against which the reader's
+// in-place splitting and its reuse of the previous timestamp are checked.
+std::vector<Seen> reference_frames(const std::string& data, const Conventions& c) {
+  auto dropped = [&](char ch) {
+    return ch == c.value || ch == 'T' ||
+           (ch != 0 && (ch == c.time || ch == c.ms || ch == c.date || ch == c.date_time));
+  };
+  std::string header_digits;
+  for (char ch : c.start) {
+    if (!dropped(ch)) header_digits += ch;
+  }
+  std::vector<Seen> out;
+  double last_timestamp = 0, last_accepted = 0;
+  uint32_t rollover = 0;
+  size_t at = 0;
+  while (at < data.size()) {
+    std::string line;
+    for (int consumed = 0; at < data.size() && consumed < LogReader::kMaxLine;) {
+      const char ch = data[at++];
+      ++consumed;
+      if (ch == '\n') break;
+      if (ch != '\r') line += ch;
+    }
+    std::vector<std::string> values;
+    size_t start = 0;
+    for (int v = 0; v < LogReader::kMaxColumns; ++v) {
+      const size_t stop = line.find(c.value, start);
+      values.push_back(line.substr(start, stop == std::string::npos ? stop : stop - start));
+      if (stop == std::string::npos) break;
+      start = stop + 1;
+    }
+    // Columns: Timestamp;ID;Data.
+    std::string digits;
+    bool malformed = false;
+    for (char ch : values[0]) {
+      if (ch >= '0' && ch <= '9') {
+        digits += ch;
+      } else if (!dropped(ch)) {
+        malformed = true;
+      }
+    }
+    if (malformed) continue;
+    digits = digits.substr(0, 17);
+    std::string tmpl = "19700101000000000";
+    tmpl.replace(0, std::min<size_t>(header_digits.size(), 17), header_digits.substr(0, 17));
+    tmpl.replace(17 - digits.size(), digits.size(), digits);
+    unsigned f[7] = {};
+    std::sscanf(tmpl.c_str(), "%4u%2u%2u%2u%2u%2u%3u", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5],
+                &f[6]);
+    double time = static_cast<double>(platform::utc_seconds(int(f[0]), int(f[1]), int(f[2]),
+                                                            int(f[3]), int(f[4]), int(f[5]))) +
+                  f[6] * 0.001 + rollover;
+    const uint32_t periods[] = {0, 60, 3600, 86400};
+    if (time < last_timestamp && periods[c.format] != 0 && last_timestamp - time > 1.0) {
+      rollover += periods[c.format];
+      time += periods[c.format];
+    }
+    last_timestamp = time;
+    if (time < last_accepted) continue;
+    last_accepted = time;
+    Seen s{time, 0, 0, 0, 0, 1, 1, {}};
+    if (values.size() > 1)
+      s.id = static_cast<uint32_t>(std::strtoul(values[1].c_str(), nullptr, 16));
+    if (values.size() > 2) {
+      for (size_t i = 0; i + 1 < values[2].size() + 1 && s.payload.size() < 8; i += 2) {
+        s.payload.push_back(
+            static_cast<uint8_t>(std::strtoul(values[2].substr(i, 2).c_str(), nullptr, 16)));
+      }
+      s.dlc = static_cast<int>(s.payload.size());
+    }
+    out.push_back(s);
+  }
+  return out;
+}
+
+// A log in the given conventions: mostly increasing millisecond stamps, now
+// and then a new second, a step back, a wrap of the time format's period, a
+// damaged character, a carriage return, an empty or an over-long line.
+std::string generated_data(const Conventions& c, std::mt19937& rng, int lines) {
+  std::string out;
+  int64_t ms = 12 * 3600000;  // from the header's 12:00
+  for (int i = 0; i < lines; ++i) {
+    const unsigned pick = rng() % 100;
+    if (pick < 80) {
+      ms += rng() % 3;
+    } else if (pick < 90) {
+      ms += rng() % 5000;
+    } else if (pick < 93) {
+      ms -= rng() % 900;  // jitter: dropped
+    } else if (pick < 95) {
+      ms += 600000 * (1 + rng() % 3);  // on past the next hour now and then
+    }
+    ms = std::max<int64_t>(ms, 0);
+    const int64_t day = ms / 86400000, in_day = ms % 86400000;
+    char full[64];
+    std::snprintf(full, sizeof full, "2020%s01%s%02d%s%02d%s%02d%s%02d%s%03d",
+                  std::string(c.date ? 1 : 0, c.date).c_str(),
+                  std::string(c.date ? 1 : 0, c.date).c_str(), int(1 + day % 28),
+                  std::string(c.date_time ? 1 : 0, c.date_time).c_str(), int(in_day / 3600000),
+                  std::string(c.time ? 1 : 0, c.time).c_str(), int(in_day / 60000 % 60),
+                  std::string(c.time ? 1 : 0, c.time).c_str(), int(in_day / 1000 % 60),
+                  std::string(c.ms ? 1 : 0, c.ms).c_str(), int(in_day % 1000));
+    // Format 0 and 3 write the time of day or the whole stamp, 1 seconds
+    // and milliseconds, 2 minutes to milliseconds.
+    std::string stamp = full;
+    const size_t keep[] = {stamp.size(), 5u + (c.ms != 0), 7u + (c.ms != 0) + (c.time != 0),
+                           stamp.size()};
+    if (c.format != 0 && c.format != 3) stamp = stamp.substr(stamp.size() - keep[c.format]);
+    char rest[64];
+    std::snprintf(rest, sizeof rest, "%c%X%c%016llX", c.value, static_cast<unsigned>(rng()),
+                  c.value, static_cast<unsigned long long>(rng()) << 32 | rng());
+    std::string line = stamp + rest;
+    const unsigned odd = rng() % 200;
+    if (odd == 0) line[rng() % stamp.size()] = "X\0"[rng() % 2];
+    if (odd == 1) line.insert(rng() % (line.size() + 1), "\r");
+    if (odd == 2) line.clear();
+    if (odd == 3) line += std::string(150 + rng() % 200, 'Z');  // read on as a line of its own
+    out += line + (odd == 4 ? "\r\n" : "\n");
+  }
+  return out;
+}
+
+TEST(LogReader, MatchesAPlainReadingInEveryMode) {
+  std::mt19937 rng(20260512);
+  const Conventions conventions[] = {
+      {';', 0, 0, 0, 'T', 3, "20200101T120000"},
+      {';', ':', '.', '-', ' ', 0, "2020-01-01 12:00:00"},
+      {',', '.', ':', '/', ' ', 2, "2020/01/01 12.00.00"},
+      {'\t', ':', '.', 0, 'T', 1, "20200101T12:00:00"},
+  };
+  for (const Conventions& c : conventions) {
+    std::string h = std::string("# Session No.: 1\n# Split No.: 1\n# Time: ") + c.start +
+                    "\n# Value separator: \"" + c.value +
+                    "\"\n# Time format: " + std::to_string(c.format) + "\n";
+    const char* names[] = {"Time separator", "Time separator ms", "Date separator",
+                           "Time and date separator"};
+    const char seps[] = {c.time, c.ms, c.date, c.date_time};
+    for (int k = 0; k < 4; ++k) {
+      if (seps[k] != 0) h += std::string("# ") + names[k] + ": \"" + seps[k] + "\"\n";
+    }
+    h += std::string("Timestamp") + c.value + "ID" + c.value + "Data\n";
+    const std::string data = generated_data(c, rng, 3000);
+    const std::vector<Seen> expected = reference_frames(data, c);
+    ASSERT_GT(expected.size(), 1000u) << c.start;
+    for (int64_t size :
+         {int64_t(0), int64_t(8), int64_t(200), int64_t(4096), ConversionOptions::kDefaultBuffer,
+          static_cast<int64_t>(h.size() + data.size())}) {
+      std::vector<Seen> got;
+      warnings_of([&] { got = read_all(h + data, size); });
+      ASSERT_EQ(got.size(), expected.size()) << c.start << " buffer " << size;
+      for (size_t i = 0; i < got.size(); ++i) {
+        ASSERT_EQ(got[i], expected[i]) << c.start << " buffer " << size << " frame " << i;
+      }
+    }
+  }
+}
+
+TEST(LogReader, LinesAcrossTheWindowsEdge) {
+  // Every byte of a line with carriage returns, and of a line longer than
+  // 199 bytes, in turn at the first byte past a window: the same frames as
+  // reading byte by byte. All positions with a small window, a few with the
+  // default one.
+  const std::string h = header("20200101T120000", "3") + kColumns;
+  const std::string filler = "120000000;1;1;8;00\n";
+  const std::string lines[] = {
+      "\r120000500;1;18FEF100;8;01020304050607\r08\r\n120000600;1;2;8;0A\r",
+      "120000700;1;3;8;" + std::string(250, 'A') + "\n120000800;1;4;1;0B\n",
+  };
+  for (const int64_t edge : {int64_t(4096), ConversionOptions::kDefaultBuffer}) {
+    const bool every = edge == 4096;
+    for (const std::string& line : lines) {
+      const int last = static_cast<int>(line.size());
+      for (int k = 0; k <= last; k += every ? 1 : last / 4) {
+        // Filler lines, the last two stretched, up to edge - k; then the line.
+        std::string log = h;
+        log.reserve(static_cast<size_t>(edge) + 512);
+        while (static_cast<int64_t>(log.size()) < edge - k - 200) log += filler;
+        const int64_t gap = edge - k - static_cast<int64_t>(log.size());
+        for (int64_t part : {gap / 2, gap - gap / 2}) {
+          std::string stretched = "120000000;1;1;8;00;";
+          stretched.resize(static_cast<size_t>(part), 'x');  // a sixth value, ignored
+          stretched.back() = '\n';
+          log += stretched;
+        }
+        ASSERT_EQ(static_cast<int64_t>(log.size()), edge - k);
+        log += line;
+        const std::vector<Seen> expected = read_all(log, 0);
+        ASSERT_GT(expected.size(), 10u);
+        ASSERT_EQ(read_all(log, edge), expected)
+            << "line " << line.size() << " at " << edge << " - " << k;
+      }
+    }
   }
 }
 
