@@ -44,13 +44,15 @@ size_t format_all(const std::vector<double>& values, F format) {
   return total;
 }
 
-void speed(const char* label, const std::vector<double>& values) {
+void speed(const char* label, const std::vector<double>& values, bool as_times = false) {
   std::vector<double> fast, library;
   size_t a = 0, b = 0;
   for (int run = 0; run < kRuns; ++run) {
+    quillon::TimeFormat times;
     fast.push_back(seconds([&] {
-      a = format_all(values, [](char* out, double v) {
-        return static_cast<size_t>(quillon::format_number(out, v) - out);
+      a = format_all(values, [&](char* out, double v) {
+        return static_cast<size_t>(
+            (as_times ? times.format(out, v) : quillon::format_number(out, v)) - out);
       });
     }));
     library.push_back(seconds([&] {
@@ -60,8 +62,9 @@ void speed(const char* label, const std::vector<double>& values) {
     }));
   }
   const double f = median(fast), l = median(library), n = static_cast<double>(values.size());
-  std::printf("%-24s format_number %6.1f ns  stbsp_snprintf %6.1f ns  %.2fx faster%s\n", label,
-              f / n * 1e9, l / n * 1e9, l / f, a == b ? "" : "  (lengths differ!)");
+  std::printf("%-24s %s %6.1f ns  stbsp_snprintf %6.1f ns  %.2fx faster%s\n", label,
+              as_times ? "TimeFormat   " : "format_number", f / n * 1e9, l / n * 1e9, l / f,
+              a == b ? "" : "  (lengths differ!)");
 }
 
 }  // namespace
@@ -72,6 +75,7 @@ int main(int argc, char** argv) {
 
   long total[NumberGen::kKinds] = {}, fast[NumberGen::kKinds] = {}, bad[NumberGen::kKinds] = {};
   NumberGen gen(seed);
+  quillon::TimeFormat row_times;  // every draw also as the next row time
   char mine[quillon::kNumberRoom], theirs[quillon::kNumberRoom];
   for (long i = 0; i < draws; ++i) {
     NumberGen::Kind kind;
@@ -80,7 +84,10 @@ int main(int argc, char** argv) {
     if (quillon::format_number_fast(mine, v)) ++fast[kind];
     const size_t n = static_cast<size_t>(quillon::format_number(mine, v) - mine);
     const int m = stbsp_snprintf(theirs, quillon::kNumberRoom, "%f", v);
-    if (n != static_cast<size_t>(m) || std::memcmp(mine, theirs, n) != 0) {
+    bool same = n == static_cast<size_t>(m) && std::memcmp(mine, theirs, n) == 0;
+    same = same && static_cast<size_t>(row_times.format(mine, v) - mine) == n &&
+           std::memcmp(mine, theirs, n) == 0;
+    if (!same) {
       if (++bad[kind] <= 5) {
         std::printf("mismatch at draw %ld (%a): %.*s vs %s\n", i, v, static_cast<int>(n), mine,
                     theirs);
@@ -102,16 +109,22 @@ int main(int argc, char** argv) {
   // Speed on one million values of each kind that rows mostly carry, and
   // on the whole mix.
   const size_t n = 1000000;
-  std::vector<double> scaled, times, mix;
+  std::vector<double> scaled, times, mix, rows;
   NumberGen speed_gen(seed + 1);
   for (size_t i = 0; i < n; ++i) {
     scaled.push_back(speed_gen.scaled());
     times.push_back(speed_gen.time());
     mix.push_back(speed_gen.next());
+    // Row times of one output: a message every 5 ms.
+    const long ms = static_cast<long>(i) * 5;
+    rows.push_back(1715940000.0 + static_cast<double>(ms / 1000) +
+                   static_cast<double>(ms % 1000) * 0.001);
   }
   std::printf("speed, medians of %d runs over %zu values\n", kRuns, n);
   speed("raw*factor+offset", scaled);
   speed("ms timestamps", times);
   speed("mixed draws", mix);
+  speed("row times, 5 ms apart", rows);
+  speed("row times, 5 ms apart", rows, true);
   return all_bad == 0 ? 0 : 1;
 }

@@ -44,7 +44,7 @@ bool CsvWriter::write_row(double time, const double* values, size_t count) {
   size_t needed = (count + 1) * kValueRoom;
   if (line_.size() < needed) line_.resize(needed);
   char* p = line_.data();
-  char* end = format_number(p, time);
+  char* end = time_format_.format(p, time);
   for (size_t i = 0; i < count; ++i) {
     *end++ = ',';
     end = format_number(end, values[i]);

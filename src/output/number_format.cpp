@@ -82,10 +82,8 @@ inline void put_pair(char* at, uint32_t v) {
   std::memcpy(at, kPairs + 2 * v, 2);
 }
 
-// "<n / 10^6>.<n % 10^6, six digits>"; n / 10^6 has at most 10 digits.
-char* put_fixed(char* out, uint64_t n) {
-  uint64_t whole = n / 1000000;
-  uint32_t part = static_cast<uint32_t>(n - whole * 1000000);
+// Writes "<whole>." (at most 10 digits) and returns the end.
+char* put_whole(char* out, uint64_t whole) {
   int digits = 1;
   for (uint64_t ten = 10; digits < 10 && whole >= ten; ten *= 10) ++digits;
   char* point = out + digits;
@@ -100,39 +98,63 @@ char* put_fixed(char* out, uint64_t n) {
   } else {
     p[-1] = static_cast<char>('0' + whole);
   }
-  point[0] = '.';
-  put_pair(point + 1, part / 10000);
-  put_pair(point + 3, part / 100 % 100);
-  put_pair(point + 5, part % 100);
-  return point + 7;
+  *point = '.';
+  return point + 1;
+}
+
+// Writes the six digits of part < 10^6 and returns the end.
+char* put_part(char* out, uint32_t part) {
+  put_pair(out, part / 10000);
+  put_pair(out + 2, part / 100 % 100);
+  put_pair(out + 4, part % 100);
+  return out + 6;
+}
+
+// The integer the library prints for the magnitude of the double with these
+// bits, |d|*10^6 rounded half up, in n; false off the fast path's range and
+// near a tie.
+inline bool scaled(uint64_t bits, uint64_t& n) {
+  const int biased = static_cast<int>((bits >> 52) & 0x7FF);
+  if (biased < kFastFrom || biased >= kFastTo) return false;
+  // M*15625 as hi:lo, from 32-bit halves so no wider type is needed.
+  const uint64_t m = (bits & kMantissa) | (kMantissa + 1);
+  const uint64_t low = (m & 0xFFFFFFFF) * 15625;
+  const uint64_t mid = (m >> 32) * 15625 + (low >> 32);
+  const uint64_t hi = mid >> 32;
+  const uint64_t lo = (mid << 32) | (low & 0xFFFFFFFF);
+  const int s = shift_of(biased);
+  const uint64_t whole = (hi << (64 - s)) | (lo >> s);
+  const uint64_t rest = lo & ((uint64_t{1} << s) - 1);
+  const uint64_t half = uint64_t{1} << (s - 1);
+  const uint64_t distance = rest >= half ? rest - half : half - rest;
+  n = whole + (rest >= half);
+  return distance >= kTieMargin[biased - kFastFrom];
+}
+
+uint64_t bits_of(double value) {
+  uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  return bits;
 }
 
 }  // namespace
 
 char* format_number_fast(char* out, double value) {
-  uint64_t bits;
-  std::memcpy(&bits, &value, sizeof bits);
+  const uint64_t bits = bits_of(value);
   const int biased = static_cast<int>((bits >> 52) & 0x7FF);
   char* p = out;
   *p = '-';
   p += bits >> 63;
-  if (biased >= kFastFrom && biased < kFastTo) {
-    // q = M*15625 as hi:lo, from 32-bit halves so no wider type is needed.
-    const uint64_t m = (bits & kMantissa) | (kMantissa + 1);
-    const uint64_t low = (m & 0xFFFFFFFF) * 15625;
-    const uint64_t mid = (m >> 32) * 15625 + (low >> 32);
-    const uint64_t hi = mid >> 32;
-    const uint64_t lo = (mid << 32) | (low & 0xFFFFFFFF);
-    const int s = shift_of(biased);
-    const uint64_t whole = (hi << (64 - s)) | (lo >> s);
-    const uint64_t rest = lo & ((uint64_t{1} << s) - 1);
-    const uint64_t half = uint64_t{1} << (s - 1);
-    const uint64_t distance = rest >= half ? rest - half : half - rest;
-    if (distance >= kTieMargin[biased - kFastFrom]) return put_fixed(p, whole + (rest >= half));
-  } else if (biased < kZeroBelow) {
+  uint64_t n;
+  if (scaled(bits, n)) {
+    const uint64_t whole = n / 1000000;
+    return put_part(put_whole(p, whole), static_cast<uint32_t>(n - whole * 1000000));
+  }
+  if (biased < kZeroBelow) {
     std::memcpy(p, "0.000000", 8);
     return p + 8;
-  } else if (biased == 0x7FF) {
+  }
+  if (biased == 0x7FF) {
     std::memcpy(p, (bits & kMantissa) ? "NaN" : "Inf", 3);
     return p + 3;
   }
@@ -142,6 +164,19 @@ char* format_number_fast(char* out, double value) {
 char* format_number(char* out, double value) {
   char* end = format_number_fast(out, value);
   return end ? end : out + stbsp_snprintf(out, static_cast<int>(kNumberRoom), "%f", value);
+}
+
+char* TimeFormat::format(char* out, double time) {
+  const uint64_t bits = bits_of(time);
+  uint64_t n;
+  if ((bits >> 63) || !scaled(bits, n)) return format_number(out, time);
+  const uint64_t whole = n / 1000000;
+  if (whole != whole_) {
+    whole_ = whole;
+    length_ = static_cast<uint32_t>(put_whole(prefix_, whole) - prefix_);
+  }
+  std::memcpy(out, prefix_, sizeof prefix_);
+  return put_part(out + length_, static_cast<uint32_t>(n - whole * 1000000));
 }
 
 }  // namespace quillon

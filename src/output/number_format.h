@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace quillon {
 
@@ -22,5 +23,17 @@ char* format_number(char* out, double value);
 // The same without the library: null for the values format_number hands to
 // it. For tests that check which values stay fast.
 char* format_number_fast(char* out, double value);
+
+// format_number for the times of consecutive rows, which mostly share their
+// whole seconds: the digits before the point are kept from the last call.
+class TimeFormat {
+ public:
+  char* format(char* out, double time);
+
+ private:
+  uint64_t whole_ = UINT64_MAX;  // never a time's whole seconds
+  uint32_t length_ = 0;          // of the digits and the point in prefix_
+  char prefix_[16] = {};         // 10 digits and "." at most
+};
 
 }  // namespace quillon

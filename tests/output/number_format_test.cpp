@@ -79,6 +79,26 @@ TEST(NumberFormat, MatchesTheLibraryOnAMillionMixedDoubles) {
   EXPECT_GT(fast, 700000);
 }
 
+// Row times keep the whole seconds of the last call: any sequence, rows
+// 1 ms apart across many seconds as well as the mixed draws, must still give
+// the library's texts.
+TEST(NumberFormat, TimeFormatMatchesTheLibraryWhateverCameBefore) {
+  TimeFormat times;
+  char out[kNumberRoom];
+  auto check = [&](double t) {
+    const std::string mine(out, times.format(out, t));
+    ASSERT_EQ(mine, library(t)) << std::hexfloat << t;
+  };
+  for (long ms = 0; ms < 300000; ms += 7) {
+    check(1715940000.0 + static_cast<double>(ms / 1000) + static_cast<double>(ms % 1000) * 0.001);
+  }
+  bench::NumberGen gen(11);
+  for (int i = 0; i < 200000; ++i) {
+    check(gen.next());
+    check(gen.time());
+  }
+}
+
 // What rows mostly carry never reaches the library.
 TEST(NumberFormat, TimesAndDecodedValuesStayOnTheFastPath) {
   bench::NumberGen gen(7);
