@@ -26,6 +26,7 @@ char* format_number_fast(char* out, double value);
 
 // format_number for the times of consecutive rows, which mostly share their
 // whole seconds: the digits before the point are kept from the last call.
+// out has kNumberRoom bytes of room, as for format_number.
 class TimeFormat {
  public:
   char* format(char* out, double time);
