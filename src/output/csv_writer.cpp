@@ -1,37 +1,15 @@
 #include "output/csv_writer.h"
 
-#include <cstdarg>
 #include <new>
 
-// The row formatter. Reads are kept aligned so the sanitizer build stays
-// quiet; the library's own warnings are not ours to fix.
-#define STB_SPRINTF_IMPLEMENTATION
-#define STB_SPRINTF_NOUNALIGNED
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wimplicit-fallthrough"
-#pragma GCC diagnostic ignored "-Wsign-compare"
-#pragma GCC diagnostic ignored "-Wunused-parameter"
-#pragma GCC diagnostic ignored "-Wconversion"
-#include <stb/stb_sprintf.h>
-#pragma GCC diagnostic pop
+#include "output/number_format.h"
 
 namespace quillon {
 
 namespace {
 
-// "%f" of a double needs at most 309 integer digits, a sign, a point and six
-// decimals; with the separator this bounds one value's share of a row.
-constexpr size_t kValueRoom = 320;
-
-int format_at(char* at, int room, const char* format, ...) __attribute__((format(printf, 3, 4)));
-
-int format_at(char* at, int room, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int n = stbsp_vsnprintf(at, room, format, args);
-  va_end(args);
-  return n;
-}
+// A value's share of a row: its separator and its text.
+constexpr size_t kValueRoom = 1 + kNumberRoom;
 
 }  // namespace
 
@@ -66,18 +44,13 @@ bool CsvWriter::write_row(double time, const double* values, size_t count) {
   size_t needed = (count + 1) * kValueRoom;
   if (line_.size() < needed) line_.resize(needed);
   char* p = line_.data();
-  const int room = static_cast<int>(kValueRoom);
-  size_t used = static_cast<size_t>(format_at(p, room, "%f", time));
-  // Eight values per call: the formatter's per-call cost is a good part of
-  // a value's.
-  size_t i = 0;
-  for (; i + 8 <= count; i += 8) {
-    const double* v = values + i;
-    used += static_cast<size_t>(format_at(p + used, 8 * room, ",%f,%f,%f,%f,%f,%f,%f,%f", v[0],
-                                          v[1], v[2], v[3], v[4], v[5], v[6], v[7]));
+  char* end = time_format_.format(p, time);
+  for (size_t i = 0; i < count; ++i) {
+    *end++ = ',';
+    end = format_number(end, values[i]);
   }
-  for (; i < count; ++i) used += static_cast<size_t>(format_at(p + used, room, ",%f", values[i]));
-  p[used++] = '\n';
+  *end++ = '\n';
+  const size_t used = static_cast<size_t>(end - p);
   return file_->write(p, used) == used;
 }
 

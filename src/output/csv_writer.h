@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "output/number_format.h"
 #include "platform/platform.h"
 
 namespace quillon {
@@ -38,6 +39,7 @@ class CsvWriter {
   std::unique_ptr<platform::File> file_;
   uint32_t column_count_;
   std::vector<char> line_;  // reused for every row
+  TimeFormat time_format_;  // keeps the last row's whole seconds
 };
 
 }  // namespace quillon
