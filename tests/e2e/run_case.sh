@@ -17,7 +17,9 @@ if [ "${1:-}" = "--record" ]; then
 fi
 bin=$(realpath "$1")
 case_dir=$2
-work=$(mktemp -d)
+# The folder as the program sees it (no links), so that its log lines can
+# name paths relative to it.
+work=$(cd "$(mktemp -d)" && pwd -P)
 out=$(mktemp -d)
 trap 'rm -rf "$work" "$out"' EXIT
 if [ -d "$case_dir/input" ]; then cp -r "$case_dir/input/." "$work/"; fi
@@ -25,8 +27,10 @@ unset POSIXLY_CORRECT EF_DUMPCORE
 eval "set -- $(cat "$case_dir/cmd")"
 (cd "$work" && exec "$bin" "$@") >"$out/stdout" 2>"$out/stderr.raw"
 echo $? >"$out/status"
-# The time, pid and tid prefix of log lines differs on every run.
-sed -E 's/^[0-9]{2}-[0-9]{2} [0-9:.]{12} +[0-9]+ +[0-9]+ //' "$out/stderr.raw" >"$out/stderr"
+# The time, pid and tid prefix of log lines differs on every run, and so
+# does the working folder in the paths they name.
+sed -E -e 's/^[0-9]{2}-[0-9]{2} [0-9:.]{12} +[0-9]+ +[0-9]+ //' -e "s|$work/||g" \
+  "$out/stderr.raw" >"$out/stderr"
 
 if [ $record = 1 ]; then
   cp "$out/stdout" "$out/stderr" "$out/status" "$case_dir/"
