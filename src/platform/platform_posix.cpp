@@ -309,7 +309,12 @@ void catch_interrupts() {
   std::memset(&action, 0, sizeof action);
   action.sa_handler = on_interrupt;
   sigemptyset(&action.sa_mask);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+    // One ignored when we started (nohup, a background job) stays ignored.
+    struct sigaction old;
+    if (::sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    ::sigaction(s, &action, nullptr);
+  }
   ::signal(SIGXFSZ, SIG_IGN);
 }
 
