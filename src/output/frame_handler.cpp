@@ -47,7 +47,12 @@ std::unique_ptr<FrameHandler> FrameHandler::create(const RootedFolder* output_fo
 }
 
 FrameHandler::~FrameHandler() {
-  close_all();
+  // Normally nothing is open by now (each file closes its outputs, the run
+  // closes the rest and counts a failure); the output folder may be gone,
+  // so no path is looked at.
+  for (auto& [key, output] : writers_) {
+    if (!output.writer->close()) QLOG(LOG_ERROR, "Could not close output writer");
+  }
 }
 
 namespace {
@@ -294,11 +299,10 @@ void FrameHandler::decode_with(const MessageDatabase& db, const Frame& frame) {
   CsvWriter* writer = get_writer();
   if (writer && !writer->write_row(frame.time, values_.data(), values_.size())) {
     failed_ = true;
-    if (writer->write_failed()) {
-      relative_path(logger_folder_, root_suffix_, record_, options_.pgn_src_merge,
-                    options_.pgn_dst_merge, decoded_, date_, session_, split_, path_);
-      report_once("Could not write output file", output_folder_->full_path(path_ + ".csv"),
-                  writer->error());
+    auto output = writers_.find(writer_key_);
+    if (writer->write_failed() && output != writers_.end()) {
+      report_once("Could not write output file",
+                  output_folder_->full_path(output->second.path + ".csv"), writer->error());
     }
   }
 }
@@ -313,6 +317,7 @@ CsvWriter* FrameHandler::get_writer() {
     cached = key_cache_.emplace(key_bytes_, entry).first;
   }
   CachedOutput& c = cached->second;
+  writer_key_ = c.key;
   if (c.writer && c.generation == generation_) return c.writer;
   if (c.failed_generation == generation_) {
     failed_ = true;  // lost, and told already

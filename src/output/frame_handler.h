@@ -130,6 +130,7 @@ class FrameHandler : public FrameSink {
   DecodedMessage decoded_;
   std::vector<double> values_;
   std::string key_bytes_;
+  uint64_t writer_key_ = 0;  // of the output get_writer last looked up
   std::string path_;
 
   // The digest is costly; the exact bytes it covers map to the writer key,
