@@ -85,11 +85,28 @@ bool FrameHandler::close_all() {
 bool FrameHandler::still_at_path(const Output& output) const {
   std::string folder_path, name;
   split_path(output.path, folder_path, name);
-  PathFault fault;
-  std::unique_ptr<platform::Folder> folder =
-      output_folder_->open_folder(folder_path, nullptr, fault);
   platform::FileId now;
-  return folder && folder->entry_id(name + ".csv", now) && now == output.id;
+  return output.folder->entry_id(name + ".csv", now) && now == output.id;
+}
+
+std::shared_ptr<platform::Folder> FrameHandler::folder_at(const std::string& relative,
+                                                          PathFault& fault) {
+  auto found = folders_.find(relative);
+  if (found != folders_.end()) return found->second;
+  // Bounded: each held folder is an open descriptor.
+  if (folders_.size() >= 1024) folders_.clear();
+  const size_t made = created_folders_.size();
+  std::shared_ptr<platform::Folder> folder =
+      output_folder_->open_folder(relative, &created_folders_, fault);
+  if (durable_) {
+    for (size_t i = made; i < created_folders_.size(); ++i) {
+      std::string parent, leaf;
+      split_path(created_folders_[i], parent, leaf);
+      unsynced_folders_.insert(parent);
+    }
+  }
+  if (folder) folders_.emplace(relative, folder);
+  return folder;
 }
 
 bool FrameHandler::finish(Output& output) {
@@ -167,6 +184,7 @@ void FrameHandler::undo() {
   // the disk.
   for (auto& [key, output] : writers_) output.writer->abandon();
   writers_.clear();
+  folders_.clear();
   ++generation_;
   for (const auto& [path, touched] : touched_) undo_output(path, touched);
   // Deepest first; a folder that still holds something stays.
@@ -190,6 +208,7 @@ bool FrameHandler::on_file_start(const FileRecord& file, bool continuation) {
   created_folders_.clear();
   durable_ = file.durable;
   if (continuation && options_.concat) return true;
+  folders_.clear();
   logger_folder_ = logger_folder_name(file.logger_id);
   logger_id_ = file.logger_id;
   session_ = file.session;
@@ -214,6 +233,7 @@ bool FrameHandler::on_file_end(const FileRecord& file) {
 void FrameHandler::set_date(const PathDate& date, int64_t seconds) {
   if (date.year != date_.year || date.month != date_.month || date.day != date_.day) {
     close_all();
+    folders_.clear();
     date_ = date;
   }
   if (date.year == 0) {
@@ -359,16 +379,7 @@ CsvWriter* FrameHandler::open_writer(uint64_t key) {
   // Folder by folder, and the file itself, never through a link: a link
   // planted below the output folder must not redirect what is written.
   PathFault fault;
-  const size_t made = created_folders_.size();
-  std::unique_ptr<platform::Folder> folder =
-      output_folder_->open_folder(folder_path, &created_folders_, fault);
-  if (durable_) {
-    for (size_t i = made; i < created_folders_.size(); ++i) {
-      std::string parent, leaf;
-      split_path(created_folders_[i], parent, leaf);
-      unsynced_folders_.insert(parent);
-    }
-  }
+  std::shared_ptr<platform::Folder> folder = folder_at(folder_path, fault);
   platform::Outcome outcome;
   std::unique_ptr<platform::File> file;
   if (folder) {
@@ -422,6 +433,7 @@ CsvWriter* FrameHandler::open_writer(uint64_t key) {
   output.writer = std::move(writer);
   output.path = candidate;
   output.id = id;
+  output.folder = std::move(folder);
   return output.writer.get();
 }
 

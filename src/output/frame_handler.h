@@ -74,6 +74,7 @@ class FrameHandler : public FrameSink {
     std::unique_ptr<CsvWriter> writer;
     std::string path;  // relative to the output folder, without ".csv"
     platform::FileId id;
+    std::shared_ptr<platform::Folder> folder;  // where it was opened
   };
   // An output file the current input file wrote to, as it was before.
   struct Touched {
@@ -88,6 +89,8 @@ class FrameHandler : public FrameSink {
   CsvWriter* open_writer(uint64_t key);
   bool finish(Output& output);
   bool still_at_path(const Output& output) const;
+  // The folder at relative, made when missing, from the cache or opened.
+  std::shared_ptr<platform::Folder> folder_at(const std::string& relative, PathFault& fault);
   bool sync_folders();
   void undo();
   void undo_output(const std::string& path, const Touched& touched);
@@ -122,6 +125,11 @@ class FrameHandler : public FrameSink {
   std::vector<std::string> created_folders_;
   // Folders (relative) that got entries since the last sync.
   std::set<std::string> unsynced_folders_;
+  // Folders of the outputs by relative path, held while the outputs stay
+  // the same (the splits of one session, one day) so that opening an output
+  // again at the next split costs one open, not one per folder. A held
+  // folder is never a link: one planted later is not followed.
+  std::unordered_map<std::string, std::shared_ptr<platform::Folder>> folders_;
   // Failures already told, by message and path.
   std::set<std::string> reported_;
 
