@@ -176,7 +176,9 @@ void FrameHandler::undo_output(const std::string& path, const Touched& touched) 
       done = true;  // another file by now: not ours to cut
     }
   }
-  if (!done) report_once("Could not undo output file", output_folder_->full_path(name), error);
+  if (!done) {
+    report_once("Could not undo output file", output_folder_->full_path(path + ".csv"), error);
+  }
 }
 
 void FrameHandler::undo() {

@@ -120,8 +120,8 @@ class Folder {
   bool sync(int& error);
 
  private:
-  explicit Folder(int handle) : handle_(handle) {}
-  int handle_;
+  explicit Folder(intptr_t handle) : handle_(handle) {}
+  intptr_t handle_;  // a descriptor here, a handle elsewhere
 };
 
 // Interrupts (Ctrl+C, a termination request, a hang-up) set a flag instead

@@ -185,6 +185,10 @@ int File::close() {
 
 namespace {
 
+int descriptor(intptr_t handle) {
+  return static_cast<int>(handle);
+}
+
 // Which outcome a failed open below a folder had: a link where the entry
 // should be, or another error.
 void set_failure(int dir, const std::string& name, Outcome& outcome) {
@@ -212,24 +216,24 @@ Folder* Folder::open(const std::string& path, int& error) {
 }
 
 Folder::~Folder() {
-  ::close(handle_);
+  ::close(descriptor(handle_));
 }
 
 Folder* Folder::open_folder(const std::string& name, bool create, Outcome& outcome) {
   outcome = Outcome{};
   const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  int fd = ::openat(handle_, name.c_str(), flags);
+  int fd = ::openat(descriptor(handle_), name.c_str(), flags);
   if (fd < 0 && errno == ENOENT && create) {
-    if (::mkdirat(handle_, name.c_str(), 0777) == 0) {
+    if (::mkdirat(descriptor(handle_), name.c_str(), 0777) == 0) {
       outcome.kind = Outcome::kCreated;
     } else if (errno != EEXIST) {  // made meanwhile by someone else: fine
-      set_failure(handle_, name, outcome);
+      set_failure(descriptor(handle_), name, outcome);
       return nullptr;
     }
-    fd = ::openat(handle_, name.c_str(), flags);
+    fd = ::openat(descriptor(handle_), name.c_str(), flags);
   }
   if (fd < 0) {
-    set_failure(handle_, name, outcome);
+    set_failure(descriptor(handle_), name, outcome);
     return nullptr;
   }
   return new Folder(fd);
@@ -239,9 +243,9 @@ File* Folder::open_file(const std::string& name, bool append, Outcome& outcome) 
   outcome = Outcome{};
   int flags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC;
   flags |= append ? O_APPEND : O_CREAT | O_TRUNC;
-  int fd = ::openat(handle_, name.c_str(), flags, 0666);
+  int fd = ::openat(descriptor(handle_), name.c_str(), flags, 0666);
   if (fd < 0) {
-    set_failure(handle_, name, outcome);
+    set_failure(descriptor(handle_), name, outcome);
     return nullptr;
   }
   // Only a regular file is written: a fifo or a device is not an output.
@@ -265,25 +269,25 @@ File* Folder::open_file(const std::string& name, bool append, Outcome& outcome) 
 
 bool Folder::entry_id(const std::string& name, FileId& out) {
   struct stat st;
-  if (::fstatat(handle_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (::fstatat(descriptor(handle_), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
   out = FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   return true;
 }
 
 bool Folder::remove_file(const std::string& name, int& error) {
-  if (::unlinkat(handle_, name.c_str(), 0) == 0) return true;
+  if (::unlinkat(descriptor(handle_), name.c_str(), 0) == 0) return true;
   error = errno;
   return false;
 }
 
 bool Folder::remove_folder(const std::string& name, int& error) {
-  if (::unlinkat(handle_, name.c_str(), AT_REMOVEDIR) == 0) return true;
+  if (::unlinkat(descriptor(handle_), name.c_str(), AT_REMOVEDIR) == 0) return true;
   error = errno;
   return false;
 }
 
 bool Folder::sync(int& error) {
-  if (::fsync(handle_) == 0) return true;
+  if (::fsync(descriptor(handle_)) == 0) return true;
   error = errno;
   return false;
 }
