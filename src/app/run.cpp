@@ -108,7 +108,11 @@ int run(int argc, char** argv) {
   if (!loop) return status;
 
   RunCounters counters;
+  // An interrupt stops after the current frame and undoes that file.
+  platform::catch_interrupts();
   status = run_conversion(*loop, converter->input_paths, counters);
+  // Output that could not be closed is lost output.
+  if (!handler->close_all()) status |= kResultFailed;
   counters.writer_files = handler->files();
   counters.writer_messages = handler->messages();
   counters.writer_signals = handler->signals();
@@ -121,6 +125,8 @@ int run(int argc, char** argv) {
   converter.reset();
   loop.reset();
   handler.reset();  // last: closes every CSV file still open
+  // End the way the interrupt would have, now that the outputs are sound.
+  if (int signal = platform::interrupt_signal(); signal != 0) platform::reraise_interrupt(signal);
   return status;
 }
 

@@ -4,6 +4,7 @@
 #include <type_traits>
 
 #include "input/log_reader.h"
+#include "platform/platform.h"
 #include "support/log.h"
 #include "support/text.h"
 
@@ -51,6 +52,7 @@ std::unique_ptr<ByteStream> ConversionLoop::open_input(const std::string& relati
 int ConversionLoop::run(const std::vector<std::string>& input_paths) {
   int status = kResultOk;
   for (const std::string& input : input_paths) {
+    if (platform::interrupt_signal() != 0) break;
     std::string output = input;
     if (!options_.no_append_root) {
       StatResult st;
@@ -69,19 +71,29 @@ int ConversionLoop::walk(const std::string& input, const std::string& output) {
   StatResult st;
   if (!input_folder_->stat(input, st)) {
     // Not a success: the path was never looked at.
-    QLOG(LOG_FATAL, "Error during stat of %.*s, exiting", path_length(input), input.c_str());
+    QLOG(LOG_ERROR, "Error during stat of %.*s (%s)", path_length(input), input.c_str(),
+         platform::error_text(st.error).c_str());
     return kResultInvalid;
   }
   switch (st.kind) {
     case kFolder: {
-      FolderListing entries;
-      if (!input_folder_->list(input, entries)) {
+      FolderListing entries, unlisted;
+      if (!input_folder_->list(input, entries, &unlisted)) {
         // An unreadable folder is not an empty one.
         QLOG(LOG_ERROR, "Could not list folder %.*s", path_length(input), input.c_str());
         return kResultInvalid;
       }
       int result = kResultOk;
+      for (const auto& entry : unlisted) {
+        const std::string path = child(input, entry.first);
+        if (entry.second.dangling) {
+          QLOG(LOG_WARN, "Skipping dangling symbolic link %.*s", path_length(path), path.c_str());
+        } else {
+          result |= walk(path, child(output, entry.first));  // reports why
+        }
+      }
       for (const auto& entry : entries) {
+        if (platform::interrupt_signal() != 0) break;
         result |= walk(child(input, entry.first), child(output, entry.first));
       }
       return result;
@@ -121,11 +133,11 @@ int ConversionLoop::convert(const std::string& input, const std::string& output)
     return kResultFailed;
   }
 
-  // Taken before reading, so that a file cut short while it is read is
-  // told from one that ended where it should.
-  const int64_t size = stream_size(*stream);
+  // Taken before reading: a file cut short while it is read is told from one
+  // that ended where it should, and a log still being written is not deleted.
+  const int64_t size_read = stream_size(*stream);
   int64_t n = options_.buffer_size;
-  if (n < 0) n = size;
+  if (n < 0) n = size_read;
   if (n > 0) {
     std::unique_ptr<BufferedReader> buffered = BufferedReader::create(std::move(stream), n);
     if (!buffered) {
@@ -148,6 +160,7 @@ int ConversionLoop::convert(const std::string& input, const std::string& output)
   file.start_time = reader->start_time();
   file.session = static_cast<uint32_t>(reader->session());
   file.split = static_cast<uint32_t>(reader->split());
+  file.durable = options_.delete_converted;
   if (file.session == 0 || file.split == 0) {
     QLOG(LOG_ERROR, "Could not parse file header");
     return kResultFailed;
@@ -173,10 +186,16 @@ int ConversionLoop::convert(const std::string& input, const std::string& output)
     while (ok && reader->next_frame(frame_)) {
       frames_ += 1;
       ok = first_sink_->on_frame(frame_);
+      if (platform::interrupt_signal() != 0) break;
+    }
+    // Interrupted: the file stops after this frame and is undone.
+    if (int signal = platform::interrupt_signal(); signal != 0) {
+      QLOG(LOG_ERROR, "Conversion interrupted by signal %d", signal);
+      ok = false;
     }
     // A short read is not the end of the log: its frames would be lost
     // without a word.
-    if (ok && (stream->read_failed() || stream->tell() < size)) {
+    if (ok && (stream->read_failed() || stream->tell() < size_read)) {
       QLOG(LOG_ERROR, "Could not read input file %.*s", path_length(input), input.c_str());
       ok = false;
     }
@@ -190,6 +209,7 @@ int ConversionLoop::convert(const std::string& input, const std::string& output)
   } else {
     QLOG(LOG_ERROR, "Error on new file");
   }
+  file.failed = !ok;
   if (!first_sink_->on_file_end(file)) {
     QLOG(LOG_ERROR, "Error during end file callback");
     ok = false;
@@ -202,7 +222,14 @@ int ConversionLoop::convert(const std::string& input, const std::string& output)
     return kResultFailed;
   }
   if (!ok) return kResultFailed;
-  if (options_.delete_converted && !input_folder_->remove(input)) {
+  if (!options_.delete_converted) return kResultOk;
+  StatResult now;
+  if (!input_folder_->stat(input, now) || now.kind != kFile || now.size != size_read) {
+    // Deleting it would lose what was added after it was read.
+    QLOG(LOG_WARN, "Input file changed during conversion: %.*s", path_length(input), input.c_str());
+    return kResultOk;
+  }
+  if (!input_folder_->remove(input)) {
     QLOG(LOG_ERROR, "Could not remove input file after conversion: %.*s", path_length(input),
          input.c_str());
   }

@@ -17,8 +17,10 @@ bool RootedFolder::stat(const std::string& relative, StatResult& out) const {
   return platform::stat_path(full_path(relative), out);
 }
 
-bool RootedFolder::list(const std::string& relative, FolderListing& out) const {
+bool RootedFolder::list(const std::string& relative, FolderListing& out,
+                        FolderListing* unlisted) const {
   out.clear();
+  if (unlisted) unlisted->clear();
   std::string folder = full_path(relative);
   std::vector<std::string> names;
   if (!platform::list_folder(folder, names)) return false;
@@ -28,7 +30,10 @@ bool RootedFolder::list(const std::string& relative, FolderListing& out) const {
     folder.resize(base);
     folder += name;
     StatResult st;
-    if (!platform::stat_path(folder, st)) continue;
+    if (!platform::stat_path(folder, st) || st.dangling) {
+      if (unlisted) unlisted->emplace(name, st);
+      continue;
+    }
     if (st.kind != kFile && st.kind != kFolder) continue;
     out.emplace(name, st);
   }
@@ -62,6 +67,37 @@ bool RootedFolder::make_folders(const std::string& relative) const {
 
 bool RootedFolder::remove(const std::string& relative) const {
   return platform::remove_file(full_path(relative));
+}
+
+std::unique_ptr<platform::Folder> RootedFolder::open_folder(const std::string& relative,
+                                                            std::vector<std::string>* created,
+                                                            PathFault& fault) const {
+  int error = 0;
+  std::unique_ptr<platform::Folder> folder(platform::Folder::open(root_, error));
+  if (!folder) {
+    fault = PathFault{platform::Outcome::kFailed, error, root_};
+    return nullptr;
+  }
+  size_t i = 0;
+  while (i < relative.size()) {
+    size_t slash = relative.find('/', i);
+    if (slash == std::string::npos) slash = relative.size();
+    if (slash > i) {
+      const std::string name = relative.substr(i, slash - i);
+      platform::Outcome outcome;
+      std::unique_ptr<platform::Folder> next(
+          folder->open_folder(name, created != nullptr, outcome));
+      if (!next) {
+        fault = PathFault{outcome.kind, outcome.error, root_ + relative.substr(0, slash)};
+        return nullptr;
+      }
+      if (outcome.kind == platform::Outcome::kCreated)
+        created->push_back(relative.substr(0, slash));
+      folder = std::move(next);
+    }
+    i = slash + 1;
+  }
+  return folder;
 }
 
 std::unique_ptr<ByteStream> RootedFolder::open(const std::string& relative, int flags) const {

@@ -18,6 +18,12 @@ struct FileRecord {
   double start_time = 0;    // header time, read as local time
   uint32_t session = 0;
   uint32_t split = 0;
+  // Set by the conversion loop for the sinks. durable: the log is deleted
+  // after its conversion, so what it produced must reach the device first.
+  // failed (read in on_file_end): the conversion failed (a sink, a read
+  // error, an interrupt), so what it produced is to be undone.
+  bool durable = false;
+  bool failed = false;
 };
 
 // Contract: the conversion loop calls on_file_start once per file, then

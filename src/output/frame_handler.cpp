@@ -1,5 +1,6 @@
 #include "output/frame_handler.h"
 
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -46,41 +47,195 @@ std::unique_ptr<FrameHandler> FrameHandler::create(const RootedFolder* output_fo
 }
 
 FrameHandler::~FrameHandler() {
-  close_all();
+  // Normally nothing is open by now (each file closes its outputs, the run
+  // closes the rest and counts a failure); the output folder may be gone,
+  // so no path is looked at.
+  for (auto& [key, output] : writers_) {
+    if (!output.writer->close()) QLOG(LOG_ERROR, "Could not close output writer");
+  }
 }
 
-void FrameHandler::close_all() {
-  for (auto& [key, writer] : writers_) {
-    if (!writer->close()) {
-      QLOG(LOG_ERROR, "Could not close output writer");
-      failed_ = true;
-    }
+namespace {
+
+// "a/b/c" gives "a/b" and "c"; a path without "/" has the folder "".
+void split_path(const std::string& path, std::string& folder, std::string& name) {
+  size_t slash = path.rfind('/');
+  folder = slash == std::string::npos ? std::string() : path.substr(0, slash);
+  name = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+void FrameHandler::report_once(const char* what, const std::string& path, int error) {
+  if (!reported_.insert(std::string(what) + '\0' + path).second) return;
+  QLOG(LOG_ERROR, "%s: %s (%s)", what, path.c_str(), platform::error_text(error).c_str());
+}
+
+bool FrameHandler::close_all() {
+  bool ok = true;
+  for (auto& [key, output] : writers_) {
+    if (!finish(output)) ok = false;
   }
   writers_.clear();
   ++generation_;
+  if (!ok) failed_ = true;
+  return ok;
+}
+
+bool FrameHandler::still_at_path(const Output& output) const {
+  std::string folder_path, name;
+  split_path(output.path, folder_path, name);
+  platform::FileId now;
+  return output.folder->entry_id(name + ".csv", now) && now == output.id;
+}
+
+std::shared_ptr<platform::Folder> FrameHandler::folder_at(const std::string& relative,
+                                                          PathFault& fault) {
+  auto found = folders_.find(relative);
+  if (found != folders_.end()) return found->second;
+  // Bounded: each held folder is an open descriptor.
+  if (folders_.size() >= 1024) folders_.clear();
+  const size_t made = created_folders_.size();
+  std::shared_ptr<platform::Folder> folder =
+      output_folder_->open_folder(relative, &created_folders_, fault);
+  if (durable_) {
+    for (size_t i = made; i < created_folders_.size(); ++i) {
+      std::string parent, leaf;
+      split_path(created_folders_[i], parent, leaf);
+      unsynced_folders_.insert(parent);
+    }
+  }
+  if (folder) folders_.emplace(relative, folder);
+  return folder;
+}
+
+bool FrameHandler::finish(Output& output) {
+  CsvWriter& w = *output.writer;
+  const std::string full = output_folder_->full_path(output.path + ".csv");
+  bool ok = true;
+  // Rows written into a file that is no longer at its path are lost.
+  if (!still_at_path(output)) {
+    if (reported_.insert(std::string("gone") + '\0' + full).second) {
+      QLOG(LOG_ERROR, "Output file was removed or replaced during conversion: %s", full.c_str());
+    }
+    ok = false;
+  }
+  if (ok && durable_ && w.file() && !w.file()->sync()) {
+    report_once("Could not sync output file", full, w.file()->error());
+    ok = false;
+  }
+  if (!w.close()) {
+    report_once("Could not close output writer", full, w.error());
+    ok = false;
+  }
+  return ok;
+}
+
+bool FrameHandler::sync_folders() {
+  bool ok = true;
+  for (const std::string& relative : unsynced_folders_) {
+    PathFault fault;
+    std::unique_ptr<platform::Folder> folder =
+        output_folder_->open_folder(relative, nullptr, fault);
+    int error = fault.error;
+    if (!folder || !folder->sync(error)) {
+      report_once("Could not sync output folder", output_folder_->full_path(relative), error);
+      ok = false;
+    }
+  }
+  if (ok) unsynced_folders_.clear();
+  return ok;
+}
+
+void FrameHandler::undo_output(const std::string& path, const Touched& touched) {
+  std::string folder_path, name;
+  split_path(path, folder_path, name);
+  name += ".csv";
+  PathFault fault;
+  std::unique_ptr<platform::Folder> folder =
+      output_folder_->open_folder(folder_path, nullptr, fault);
+  int error = fault.error;
+  bool done = false;
+  if (folder && touched.created) {
+    platform::FileId now;
+    // Gone already, or another file by now: nothing of ours to remove.
+    done = !folder->entry_id(name, now) || now != touched.id || folder->remove_file(name, error);
+    if (done) {
+      path_owner_.erase(path);
+      --files_;
+    }
+  } else if (folder) {
+    platform::Outcome outcome;
+    std::unique_ptr<platform::File> file(folder->open_file(name, true, outcome));
+    platform::FileId now;
+    error = outcome.error;
+    if (file && file->id(now) && now == touched.id) {
+      done = file->truncate(touched.length) && file->close() == 0;
+      error = file->error();
+    } else if (file) {
+      done = true;  // another file by now: not ours to cut
+    }
+  }
+  if (!done) {
+    report_once("Could not undo output file", output_folder_->full_path(path + ".csv"), error);
+  }
+}
+
+void FrameHandler::undo() {
+  // The rows still buffered belong to the failed file: they never reach
+  // the disk.
+  for (auto& [key, output] : writers_) output.writer->abandon();
+  writers_.clear();
+  folders_.clear();
+  ++generation_;
+  for (const auto& [path, touched] : touched_) undo_output(path, touched);
+  // Deepest first; a folder that still holds something stays.
+  for (auto it = created_folders_.rbegin(); it != created_folders_.rend(); ++it) {
+    std::string parent, name;
+    split_path(*it, parent, name);
+    PathFault fault;
+    std::unique_ptr<platform::Folder> folder = output_folder_->open_folder(parent, nullptr, fault);
+    int error = 0;
+    if (folder && folder->remove_folder(name, error)) unsynced_folders_.erase(*it);
+  }
+  touched_.clear();
+  created_folders_.clear();
 }
 
 bool FrameHandler::on_file_start(const FileRecord& file, bool continuation) {
   failed_ = false;
-  if (continuation && options_.concat) return true;
+  // Normally empty: every file closes its outputs at its end.
   close_all();
+  touched_.clear();
+  created_folders_.clear();
+  durable_ = file.durable;
+  if (continuation && options_.concat) return true;
+  folders_.clear();
   logger_folder_ = logger_folder_name(file.logger_id);
+  logger_id_ = file.logger_id;
   session_ = file.session;
   split_ = file.split;
   return true;
 }
 
 bool FrameHandler::on_file_end(const FileRecord& file) {
-  (void)file;
-  for (auto& [key, writer] : writers_) {
-    if (!writer->flush()) failed_ = true;
-  }
-  return !failed_;
+  // Closing here, not at the next file's start, keeps every failure with
+  // the file that wrote the data; a continuing file opens them again to
+  // append.
+  bool ok = !failed_;
+  if (ok && !file.failed) ok = close_all();
+  if (ok && !file.failed && durable_) ok = sync_folders();
+  if (!ok || file.failed) undo();
+  touched_.clear();
+  created_folders_.clear();
+  durable_ = false;
+  return ok;
 }
 
 void FrameHandler::set_date(const PathDate& date, int64_t seconds) {
   if (date.year != date_.year || date.month != date_.month || date.day != date_.day) {
     close_all();
+    folders_.clear();
     date_ = date;
   }
   if (date.year == 0) {
@@ -164,12 +319,19 @@ void FrameHandler::decode_with(const MessageDatabase& db, const Frame& frame) {
   if (!any_valid) return;
   ++messages_;
   CsvWriter* writer = get_writer();
-  if (writer && !writer->write_row(frame.time, values_.data(), values_.size())) failed_ = true;
+  if (writer && !writer->write_row(frame.time, values_.data(), values_.size())) {
+    failed_ = true;
+    auto output = writers_.find(writer_key_);
+    if (writer->write_failed() && output != writers_.end()) {
+      report_once("Could not write output file",
+                  output_folder_->full_path(output->second.path + ".csv"), writer->error());
+    }
+  }
 }
 
 CsvWriter* FrameHandler::get_writer() {
   writer_key_bytes(logger_folder_, record_, options_.pgn_src_merge, options_.pgn_dst_merge,
-                   decoded_, key_bytes_);
+                   decoded_, logger_id_, key_bytes_);
   auto cached = key_cache_.find(std::string_view(key_bytes_));
   if (cached == key_cache_.end()) {
     CachedOutput entry;
@@ -177,10 +339,16 @@ CsvWriter* FrameHandler::get_writer() {
     cached = key_cache_.emplace(key_bytes_, entry).first;
   }
   CachedOutput& c = cached->second;
+  writer_key_ = c.key;
   if (c.writer && c.generation == generation_) return c.writer;
+  if (c.failed_generation == generation_) {
+    failed_ = true;  // lost, and told already
+    return nullptr;
+  }
   auto found = writers_.find(c.key);
-  c.writer = found != writers_.end() ? found->second.get() : open_writer(c.key);
+  c.writer = found != writers_.end() ? found->second.writer.get() : open_writer(c.key);
   c.generation = generation_;
+  if (!c.writer) c.failed_generation = generation_;
   return c.writer;
 }
 
@@ -205,9 +373,43 @@ CsvWriter* FrameHandler::open_writer(uint64_t key) {
     QLOG(LOG_WARN, "Output %s.csv is taken by another output; writing to %s.csv", path_.c_str(),
          candidate.c_str());
   }
-  size_t slash = candidate.rfind('/');
-  output_folder_->make_folders(slash == std::string::npos ? std::string()
-                                                          : candidate.substr(0, slash));
+  std::string folder_path, name;
+  split_path(candidate, folder_path, name);
+  name += ".csv";
+  const std::string full = output_folder_->full_path(candidate + ".csv");
+
+  // Folder by folder, and the file itself, never through a link: a link
+  // planted below the output folder must not redirect what is written.
+  PathFault fault;
+  std::shared_ptr<platform::Folder> folder = folder_at(folder_path, fault);
+  platform::Outcome outcome;
+  std::unique_ptr<platform::File> file;
+  if (folder) {
+    file.reset(folder->open_file(name, append, outcome));
+    if (!file) fault = PathFault{outcome.kind, outcome.error, full};
+  } else if (fault.kind != platform::Outcome::kLink) {
+    report_once("Could not create output folder", fault.path, fault.error);
+  }
+  platform::FileId id;
+  int64_t length = 0;
+  if (file && (!file->id(id) || (append && (length = file->size()) < 0))) {
+    fault = PathFault{platform::Outcome::kFailed, file->error(), full};
+    file.reset();
+  }
+  if (!file) {
+    if (fault.kind == platform::Outcome::kLink) {
+      if (reported_.insert(std::string("link") + '\0' + fault.path).second) {
+        QLOG(LOG_ERROR, "Output path is a symbolic link: %s", fault.path.c_str());
+      }
+    } else {
+      report_once("Could not create output writer", full, fault.error);
+    }
+    failed_ = true;
+    return nullptr;
+  }
+  // The first touch of this input file tells what undo has to restore.
+  touched_.emplace(candidate, Touched{!append, length, id});
+  if (durable_ && !append) unsynced_folders_.insert(folder_path);
 
   std::vector<std::string_view> columns;
   for (const DecodedValue& v : decoded_.values) {
@@ -215,18 +417,26 @@ CsvWriter* FrameHandler::open_writer(uint64_t key) {
   }
   bool header_ok = true;
   std::unique_ptr<CsvWriter> writer =
-      CsvWriter::create(output_folder_->full_path(candidate), columns, append, header_ok);
+      CsvWriter::create(std::move(file), columns, append, header_ok);
   if (!writer) {
-    QLOG(LOG_ERROR, "Could not create output writer");
+    report_once("Could not create output writer", full, ENOMEM);
     failed_ = true;
     return nullptr;
   }
-  if (!header_ok) failed_ = true;
+  if (!header_ok) {
+    report_once("Could not write output file", full, writer->error());
+    failed_ = true;
+  }
   if (!append) {
     path_owner_.emplace(candidate, key);
     ++files_;
   }
-  return writers_.emplace(key, std::move(writer)).first->second.get();
+  Output& output = writers_[key];
+  output.writer = std::move(writer);
+  output.path = candidate;
+  output.id = id;
+  output.folder = std::move(folder);
+  return output.writer.get();
 }
 
 }  // namespace quillon

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -17,6 +18,7 @@
 #include "input/sink.h"
 #include "output/csv_writer.h"
 #include "output/naming.h"
+#include "platform/platform.h"
 
 namespace quillon {
 
@@ -44,26 +46,56 @@ class FrameHandler : public FrameSink {
 
   // Writes what it can; a frame never stops the conversion (always true).
   bool on_frame(Frame& frame) override;
-  // Closes every writer unless the file continues the previous one while
-  // concat is on; takes the logger folder name, session and split.
+  // Unless the file continues the previous one while concat is on, takes
+  // the logger folder name, session and split. Starts the file's record of
+  // what it does to the output tree.
   bool on_file_start(const FileRecord& file, bool continuation) override;
-  // Flushes the open files. False when, since the file started, a CSV file
-  // could not be created, a header or a row could not be written, or the
-  // flush or a close failed: lost output is never a success.
+  // Closes every output the file wrote to, each checked to be still the
+  // file at its path, and with file.durable synced to the device with the
+  // folders that got new entries. False when, since the file started, a CSV
+  // file could not be created, a header or a row could not be written, or
+  // any of this failed: lost output is never a success. When it failed, or
+  // file.failed is set, the file's output is undone: every CSV it appended
+  // to is cut back to its length before, every CSV it created is removed
+  // and so is every folder it created that is left empty.
   bool on_file_end(const FileRecord& file) override;
 
   uint64_t files() const { return files_; }
   uint64_t messages() const { return messages_; }
   uint64_t signals() const { return signals_; }
 
-  // Closes every open file and empties the writer map.
-  void close_all();
+  // Closes every open file and empties the writer map; false when one
+  // could not be closed or was removed or replaced behind our back.
+  bool close_all();
 
  private:
+  // An open output.
+  struct Output {
+    std::unique_ptr<CsvWriter> writer;
+    std::string path;  // relative to the output folder, without ".csv"
+    platform::FileId id;
+    std::shared_ptr<platform::Folder> folder;  // where it was opened
+  };
+  // An output file the current input file wrote to, as it was before.
+  struct Touched {
+    bool created = false;  // made (or replaced) by it: removed on undo
+    int64_t length = 0;    // otherwise its length, which undo restores
+    platform::FileId id;   // undo touches only this very file
+  };
+
   FrameHandler() = default;
   void decode_with(const MessageDatabase& db, const Frame& frame);
   CsvWriter* get_writer();
   CsvWriter* open_writer(uint64_t key);
+  bool finish(Output& output);
+  bool still_at_path(const Output& output) const;
+  // The folder at relative, made when missing, from the cache or opened.
+  std::shared_ptr<platform::Folder> folder_at(const std::string& relative, PathFault& fault);
+  bool sync_folders();
+  void undo();
+  void undo_output(const std::string& path, const Touched& touched);
+  // Logs "<what>: <path> (<reason>)" the first time for this what and path.
+  void report_once(const char* what, const std::string& path, int error);
   void check_day(double time);
   void set_date(const PathDate& date, int64_t seconds);
 
@@ -72,6 +104,7 @@ class FrameHandler : public FrameSink {
   const std::vector<std::unique_ptr<MessageDatabase>>* can_by_channel_[256] = {};
   const std::vector<std::unique_ptr<MessageDatabase>>* lin_by_channel_[256] = {};
   std::string logger_folder_ = std::string(kLoggerFolderSize, '\0');
+  std::string logger_id_;  // the full text: part of the writer key
   uint32_t session_ = 0, split_ = 0;
   PathDate date_;  // 0/0/0 until the first decoded frame
   // Seconds since 1970 of the current day's first and next day's first
@@ -80,15 +113,32 @@ class FrameHandler : public FrameSink {
   FrameHandlerOptions options_;
   std::string root_suffix_;
 
-  std::unordered_map<uint64_t, std::unique_ptr<CsvWriter>> writers_;
+  std::unordered_map<uint64_t, Output> writers_;
   uint64_t files_ = 0, messages_ = 0, signals_ = 0;
-  bool failed_ = false;  // output lost since the current input file started
+  bool failed_ = false;   // output lost since the current input file started
+  bool durable_ = false;  // the current input file's output is synced at its end
+
+  // What the current input file did to the output tree, so that a failure
+  // can put it back: files by relative path, and the folders it made,
+  // parents first.
+  std::map<std::string, Touched> touched_;
+  std::vector<std::string> created_folders_;
+  // Folders (relative) that got entries since the last sync.
+  std::set<std::string> unsynced_folders_;
+  // Folders of the outputs by relative path, held while the outputs stay
+  // the same (the splits of one session, one day) so that opening an output
+  // again at the next split costs one open, not one per folder. A held
+  // folder is never a link: one planted later is not followed.
+  std::unordered_map<std::string, std::shared_ptr<platform::Folder>> folders_;
+  // Failures already told, by message and path.
+  std::set<std::string> reported_;
 
   // Per-frame scratch, reused so that a frame costs no allocation.
   KeyRecord record_;
   DecodedMessage decoded_;
   std::vector<double> values_;
   std::string key_bytes_;
+  uint64_t writer_key_ = 0;  // of the output get_writer last looked up
   std::string path_;
 
   // The digest is costly; the exact bytes it covers map to the writer key,
@@ -97,6 +147,8 @@ class FrameHandler : public FrameSink {
     uint64_t key = 0;
     CsvWriter* writer = nullptr;
     uint64_t generation = 0;  // writer is valid while this equals generation_
+    // Opening failed in this generation: its frames are lost without a try.
+    uint64_t failed_generation = 0;
   };
   struct BytesHash {
     using is_transparent = void;

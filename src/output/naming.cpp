@@ -78,9 +78,11 @@ int32_t KeyRecord::kind() const {
 }
 
 void writer_key_bytes(std::string_view logger_folder, const KeyRecord& record, bool src_merge,
-                      bool dst_merge, const DecodedMessage& decoded, std::string& out) {
+                      bool dst_merge, const DecodedMessage& decoded, std::string_view logger_id,
+                      std::string& out) {
   // Sized once and filled in place: this runs for every decoded frame.
-  out.resize(kLoggerFolderSize + sizeof record.bytes + 4 * decoded.values.size());
+  out.resize(kLoggerFolderSize + sizeof record.bytes + 4 * decoded.values.size() +
+             logger_id.size() + 4);
   uint8_t* p = reinterpret_cast<uint8_t*>(out.data());
   size_t folder = std::min(logger_folder.size(), kLoggerFolderSize);
   std::memcpy(p, logger_folder.data(), folder);
@@ -94,6 +96,11 @@ void writer_key_bytes(std::string_view logger_folder, const KeyRecord& record, b
     put_le(p, v.name_hash, 4);
     p += 4;
   }
+  // The length last, at a fixed place from the end, so that no two inputs
+  // give the same bytes.
+  if (!logger_id.empty()) std::memcpy(p, logger_id.data(), logger_id.size());
+  p += logger_id.size();
+  put_le(p, logger_id.size(), 4);
 }
 
 uint64_t writer_key(std::string_view bytes) {

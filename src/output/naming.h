@@ -52,10 +52,14 @@ struct KeyRecord {
 
 // The exact bytes the writer key digests, appended to out (cleared first):
 // the 15-byte logger folder name, the key record with the merged addresses
-// zeroed (their presence flags kept), then each decoded value's 32-bit name
-// hash, ignored values included.
+// zeroed (their presence flags kept), each decoded value's 32-bit name hash,
+// ignored values included, then the full logger ID text and its length (4
+// bytes). The folder name keeps only 15 letters and digits; the full text
+// keeps loggers apart whose IDs differ beyond that, so their outputs clash
+// on one path (and get told apart) instead of merging into one file.
 void writer_key_bytes(std::string_view logger_folder, const KeyRecord& record, bool src_merge,
-                      bool dst_merge, const DecodedMessage& decoded, std::string& out);
+                      bool dst_merge, const DecodedMessage& decoded, std::string_view logger_id,
+                      std::string& out);
 
 // The first 8 bytes of the MD5 digest of bytes, read little-endian.
 uint64_t writer_key(std::string_view bytes);

@@ -15,12 +15,17 @@ enum PathKind : int32_t { kOther = 0, kFile = 1, kFolder = 2, kNotFound = 3 };
 
 struct StatResult {
   int32_t kind = kNotFound;
-  int64_t size = 0;  // bytes, files only
+  int64_t size = 0;       // bytes, files only
+  int32_t error = 0;      // the system's error code when the query failed
+  bool dangling = false;  // kNotFound because the path is a link to nothing
 };
 
 // Gives false only for an error other than the path not existing (which
-// gives true with kind kNotFound).
+// gives true with kind kNotFound); out.error then holds the reason.
 bool stat_path(const std::string& path, StatResult& out);
+
+// The system's text for an error code, e.g. "No space left on device".
+std::string error_text(int code);
 
 // Entry names of a folder, without "." and "..", in no particular order.
 // False when the folder cannot be listed.
@@ -31,6 +36,12 @@ bool remove_file(const std::string& path);
 
 // The current folder, at most 2048 bytes; false when it cannot be read.
 bool current_folder(std::string& out);
+
+// What identifies a file on its volume: equal ids are the same file.
+struct FileId {
+  uint64_t volume = 0, index = 0;
+  bool operator==(const FileId&) const = default;
+};
 
 // A file opened in binary mode. Positions are 64-bit.
 class File {
@@ -53,13 +64,76 @@ class File {
   // The position, or -1 on failure.
   int64_t tell();
   bool flush();
+  // Flushes and makes the content durable on the device.
+  bool sync();
+  // Drops buffered data not written yet, cuts the file to size bytes and
+  // moves to its end.
+  bool truncate(int64_t size);
+  // The size on the device (buffered data not counted), or -1.
+  int64_t size();
+  bool id(FileId& out);
   // 0 on success, else an error code; on failure the file stays open.
   int close();
+  // Closes without writing what is still buffered; errors are ignored.
+  void abandon();
+  // The error code of the last failed operation, 0 when none failed.
+  int error() const { return error_; }
 
  private:
+  friend class Folder;
   explicit File(void* handle) : handle_(handle) {}
   void* handle_;
+  int error_ = 0;
 };
+
+// A folder held open, for work on its entries that never follows a link:
+// the entry itself is looked at, not what a link names. Outcomes of the
+// operations that open or make an entry:
+struct Outcome {
+  enum Kind { kOpened, kCreated, kLink, kFailed } kind = kOpened;
+  int error = 0;  // the system's code for kFailed
+};
+
+class Folder {
+ public:
+  // The folder at path, which may itself be reached through links (the
+  // caller named it). Null on failure, with the reason in error.
+  static Folder* open(const std::string& path, int& error);
+  ~Folder();
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+
+  // The sub-folder name; with create set it is made first when absent
+  // (kCreated). Null unless kOpened or kCreated.
+  Folder* open_folder(const std::string& name, bool create, Outcome& outcome);
+  // The file name for writing: created or emptied (kCreated), or with
+  // append set opened at its end, never created (kOpened). Null unless
+  // kOpened or kCreated.
+  File* open_file(const std::string& name, bool append, Outcome& outcome);
+  // The id of the entry name itself; false when it is absent or cannot be
+  // looked at.
+  bool entry_id(const std::string& name, FileId& out);
+  bool remove_file(const std::string& name, int& error);
+  // Only an empty folder is removed.
+  bool remove_folder(const std::string& name, int& error);
+  // Makes the folder's entries durable on the device.
+  bool sync(int& error);
+
+ private:
+  explicit Folder(intptr_t handle) : handle_(handle) {}
+  intptr_t handle_;  // a descriptor here, a handle elsewhere
+};
+
+// Interrupts (Ctrl+C, a termination request, a hang-up) set a flag instead
+// of ending the process, so that the current work can be undone first; a
+// second interrupt ends the process at once. Also makes a write beyond the
+// process's file-size limit fail as a write error instead of ending it.
+void catch_interrupts();
+// The first interrupt caught (its signal number), 0 while none came.
+int interrupt_signal();
+// Restores the default action of the signal and raises it, so that the
+// parent sees how the process ended. Returns only when that did not end it.
+void reraise_interrupt(int signal);
 
 // Milliseconds of a monotonic process clock.
 int64_t clock_ms();

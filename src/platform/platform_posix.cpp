@@ -3,6 +3,9 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio_ext.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -22,8 +25,11 @@ bool stat_path(const std::string& path, StatResult& out) {
   if (::stat(path.c_str(), &st) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) {
       out.kind = kNotFound;
+      struct stat link;
+      out.dangling = ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
       return true;
     }
+    out.error = errno;
     return false;
   }
   if (S_ISREG(st.st_mode)) {
@@ -35,6 +41,13 @@ bool stat_path(const std::string& path, StatResult& out) {
     out.kind = kOther;
   }
   return true;
+}
+
+std::string error_text(int code) {
+  char buffer[256];
+  // The GNU variant returns the text, which need not be in the buffer.
+  const char* text = ::strerror_r(code, buffer, sizeof buffer);
+  return text != nullptr ? text : "unknown error";
 }
 
 bool list_folder(const std::string& path, std::vector<std::string>& names) {
@@ -86,7 +99,9 @@ size_t File::read(void* buffer, size_t n) {
 }
 
 size_t File::write(const void* buffer, size_t n) {
-  return std::fwrite(buffer, 1, n, static_cast<FILE*>(handle_));
+  size_t put = std::fwrite(buffer, 1, n, static_cast<FILE*>(handle_));
+  if (put < n) error_ = errno != 0 ? errno : EIO;
+  return put;
 }
 
 bool File::read_error() const {
@@ -103,17 +118,217 @@ int64_t File::tell() {
 }
 
 bool File::flush() {
-  return std::fflush(static_cast<FILE*>(handle_)) == 0;
+  if (std::fflush(static_cast<FILE*>(handle_)) == 0) return true;
+  error_ = errno != 0 ? errno : EIO;
+  return false;
+}
+
+bool File::sync() {
+  FILE* f = static_cast<FILE*>(handle_);
+  if (std::fflush(f) != 0 || ::fsync(::fileno(f)) != 0) {
+    error_ = errno != 0 ? errno : EIO;
+    return false;
+  }
+  return true;
+}
+
+bool File::truncate(int64_t size) {
+  FILE* f = static_cast<FILE*>(handle_);
+  ::__fpurge(f);
+  if (::ftruncate(::fileno(f), static_cast<off_t>(size)) != 0 ||
+      ::fseeko(f, static_cast<off_t>(size), SEEK_SET) != 0) {
+    error_ = errno;
+    return false;
+  }
+  return true;
+}
+
+int64_t File::size() {
+  struct stat st;
+  if (::fstat(::fileno(static_cast<FILE*>(handle_)), &st) != 0) {
+    error_ = errno;
+    return -1;
+  }
+  return static_cast<int64_t>(st.st_size);
+}
+
+bool File::id(FileId& out) {
+  struct stat st;
+  if (::fstat(::fileno(static_cast<FILE*>(handle_)), &st) != 0) {
+    error_ = errno;
+    return false;
+  }
+  out = FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  return true;
+}
+
+void File::abandon() {
+  if (handle_ == nullptr) return;
+  ::__fpurge(static_cast<FILE*>(handle_));
+  std::fclose(static_cast<FILE*>(handle_));
+  handle_ = nullptr;
 }
 
 int File::close() {
   if (handle_ == nullptr) return 0;
   // fclose releases the stream even when it reports an error; keep the
   // "stays open" contract by flushing first and closing only when that worked.
-  if (std::fflush(static_cast<FILE*>(handle_)) != 0) return errno != 0 ? errno : EIO;
+  if (std::fflush(static_cast<FILE*>(handle_)) != 0) {
+    error_ = errno != 0 ? errno : EIO;
+    return error_;
+  }
   int rc = std::fclose(static_cast<FILE*>(handle_));
   handle_ = nullptr;
-  return rc == 0 ? 0 : (errno != 0 ? errno : EIO);
+  if (rc != 0) error_ = errno != 0 ? errno : EIO;
+  return rc == 0 ? 0 : error_;
+}
+
+namespace {
+
+int descriptor(intptr_t handle) {
+  return static_cast<int>(handle);
+}
+
+// Which outcome a failed open below a folder had: a link where the entry
+// should be, or another error.
+void set_failure(int dir, const std::string& name, Outcome& outcome) {
+  int code = errno;
+  struct stat st;
+  if ((code == ELOOP || code == ENOTDIR || code == EMLINK) &&
+      ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    outcome.kind = Outcome::kLink;
+    outcome.error = ELOOP;
+    return;
+  }
+  outcome.kind = Outcome::kFailed;
+  outcome.error = code != 0 ? code : EIO;
+}
+
+}  // namespace
+
+Folder* Folder::open(const std::string& path, int& error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+    return nullptr;
+  }
+  return new Folder(fd);
+}
+
+Folder::~Folder() {
+  ::close(descriptor(handle_));
+}
+
+Folder* Folder::open_folder(const std::string& name, bool create, Outcome& outcome) {
+  outcome = Outcome{};
+  const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int fd = ::openat(descriptor(handle_), name.c_str(), flags);
+  if (fd < 0 && errno == ENOENT && create) {
+    if (::mkdirat(descriptor(handle_), name.c_str(), 0777) == 0) {
+      outcome.kind = Outcome::kCreated;
+    } else if (errno != EEXIST) {  // made meanwhile by someone else: fine
+      set_failure(descriptor(handle_), name, outcome);
+      return nullptr;
+    }
+    fd = ::openat(descriptor(handle_), name.c_str(), flags);
+  }
+  if (fd < 0) {
+    set_failure(descriptor(handle_), name, outcome);
+    return nullptr;
+  }
+  return new Folder(fd);
+}
+
+File* Folder::open_file(const std::string& name, bool append, Outcome& outcome) {
+  outcome = Outcome{};
+  int flags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC;
+  flags |= append ? O_APPEND : O_CREAT | O_TRUNC;
+  int fd = ::openat(descriptor(handle_), name.c_str(), flags, 0666);
+  if (fd < 0) {
+    set_failure(descriptor(handle_), name, outcome);
+    return nullptr;
+  }
+  // Only a regular file is written: a fifo or a device is not an output.
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    outcome.kind = Outcome::kFailed;
+    outcome.error = EINVAL;
+    ::close(fd);
+    return nullptr;
+  }
+  FILE* f = ::fdopen(fd, append ? "ab" : "wb");
+  if (f == nullptr) {
+    outcome.kind = Outcome::kFailed;
+    outcome.error = errno;
+    ::close(fd);
+    return nullptr;
+  }
+  if (!append) outcome.kind = Outcome::kCreated;
+  return new File(f);
+}
+
+bool Folder::entry_id(const std::string& name, FileId& out) {
+  struct stat st;
+  if (::fstatat(descriptor(handle_), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  out = FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  return true;
+}
+
+bool Folder::remove_file(const std::string& name, int& error) {
+  if (::unlinkat(descriptor(handle_), name.c_str(), 0) == 0) return true;
+  error = errno;
+  return false;
+}
+
+bool Folder::remove_folder(const std::string& name, int& error) {
+  if (::unlinkat(descriptor(handle_), name.c_str(), AT_REMOVEDIR) == 0) return true;
+  error = errno;
+  return false;
+}
+
+bool Folder::sync(int& error) {
+  if (::fsync(descriptor(handle_)) == 0) return true;
+  error = errno;
+  return false;
+}
+
+namespace {
+
+volatile sig_atomic_t g_interrupt = 0;
+
+extern "C" void on_interrupt(int signal) {
+  if (g_interrupt != 0) {
+    // The second one: end now, the way the signal ends a process.
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+    return;
+  }
+  g_interrupt = signal;
+}
+
+}  // namespace
+
+void catch_interrupts() {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = on_interrupt;
+  sigemptyset(&action.sa_mask);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+    // One ignored when we started (nohup, a background job) stays ignored.
+    struct sigaction old;
+    if (::sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    ::sigaction(s, &action, nullptr);
+  }
+  ::signal(SIGXFSZ, SIG_IGN);
+}
+
+int interrupt_signal() {
+  return g_interrupt;
+}
+
+void reraise_interrupt(int signal) {
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
 }
 
 int64_t clock_ms() {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -55,8 +56,10 @@ class RecordingSink : public FrameSink {
   }
   bool on_file_end(const FileRecord& f) override {
     events.push_back("end " + f.input_path);
+    ends.push_back(std::string(f.durable ? "durable" : "") + (f.failed ? " failed" : ""));
     return !fail_end;
   }
+  std::vector<std::string> ends;  // what each on_file_end was told
 
  private:
   int in_file_ = 0;
@@ -231,6 +234,20 @@ TEST_F(ConversionLoopTest, SinkFailuresKeepTheLog) {
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "good.txt"));
 }
 
+TEST_F(ConversionLoopTest, TheSinksLearnWhetherToSyncAndWhetherToUndo) {
+  dir.write("good.txt", make_log("L", "1", "1", 8));
+  sink.fail_frame = 5;
+  EXPECT_EQ(run({"good.txt"}), 8);
+  sink.fail_frame = 0;
+  EXPECT_EQ(run({"good.txt"}), 0);
+  options.delete_converted = true;
+  sink.fail_start = true;
+  EXPECT_EQ(run({"good.txt"}), 8);
+  sink.fail_start = false;
+  EXPECT_EQ(run({"good.txt"}), 0);
+  EXPECT_EQ(sink.ends, (std::vector<std::string>{" failed", "", "durable failed", "durable"}));
+}
+
 TEST_F(ConversionLoopTest, PathsThatCannotBeQueried) {
   // A name longer than the system allows: stat fails for another reason
   // than absence.
@@ -241,11 +258,50 @@ TEST_F(ConversionLoopTest, PathsThatCannotBeQueried) {
   EXPECT_TRUE(logged(" F Could not query " + bad + " for information")) << err;
   EXPECT_TRUE(sink.events.empty());  // the run ended at once
 
-  // Without the first query the walk meets the failure, reports it and goes on.
+  // Without the first query the walk meets the failure, reports it with
+  // the system's reason and goes on (an error of that path, not the end of
+  // the run as the old "exiting" text had it).
   options.no_append_root = true;
   EXPECT_EQ(run({bad, "ok.txt"}), 129);
-  EXPECT_TRUE(logged(" F Error during stat of " + bad + ", exiting")) << err;
+  EXPECT_TRUE(logged(" E Error during stat of " + bad + " (File name too long)")) << err;
   EXPECT_EQ(sink.events.size(), 2u);
+}
+
+TEST_F(ConversionLoopTest, EntriesThatCannotBeLookedAtAreNeverSkippedSilently) {
+  dir.write("logs/1.txt", make_log("L", "1", "1", 1));
+  std::filesystem::create_symlink("loop.txt", dir.path() / "logs/loop.txt");  // ELOOP
+  std::filesystem::create_symlink("gone.txt", dir.path() / "logs/dangling.txt");
+  EXPECT_EQ(run({"logs/"}), 129);
+  EXPECT_TRUE(logged(" E Error during stat of logs/loop.txt (Too many levels of symbolic links)"))
+      << err;
+  EXPECT_TRUE(logged(" W Skipping dangling symbolic link logs/dangling.txt")) << err;
+  EXPECT_EQ(sink.events.size(), 2u);  // the good log is still converted
+}
+
+// Appends to its log while the log is converted, as a logger still writing
+// it would.
+class AppendingSink : public RecordingSink {
+ public:
+  std::filesystem::path log;
+  bool on_frame(Frame& f) override {
+    if (frames.empty()) std::ofstream(log, std::ios::app) << "120009000;1;18FEF100;8;00\n";
+    return RecordingSink::on_frame(f);
+  }
+};
+
+TEST_F(ConversionLoopTest, ALogThatGrewIsKeptAndTheSinksAreTold) {
+  dir.write("live.txt", make_log("L", "1", "1", 3));
+  dir.write("done.txt", make_log("L", "2", "1", 3));
+  options.delete_converted = true;
+  AppendingSink appending;
+  appending.log = dir.path() / "live.txt";
+  auto loop = ConversionLoop::create(folder.get(), folder.get(), options, &appending);
+  EXPECT_EQ(run_captured(*loop, {"live.txt"}), 0);
+  EXPECT_TRUE(logged(" W Input file changed during conversion: live.txt")) << err;
+  EXPECT_TRUE(std::filesystem::exists(dir.path() / "live.txt"));
+  EXPECT_EQ(run({"done.txt"}), 0);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "done.txt"));
+  EXPECT_EQ(err, "");
 }
 
 TEST_F(ConversionLoopTest, BufferSizesGiveTheSameFrames) {

@@ -56,6 +56,33 @@ TEST(RootedFolder, ListsFilesAndFoldersInByteOrder) {
   EXPECT_TRUE(listing.empty());
 }
 
+TEST(RootedFolder, OpenFolderGoesFolderByFolderAndStopsAtALink) {
+  test::TempDir dir, elsewhere;
+  dir.mkdir("a");
+  std::filesystem::create_symlink(elsewhere.path(), dir.path() / "a/l");
+  // The root itself may be reached through a link.
+  std::filesystem::create_symlink(dir.path(), elsewhere.path() / "root");
+  auto f = RootedFolder::create(elsewhere.root() + "root/");
+  ASSERT_TRUE(f);
+  std::vector<std::string> created;
+  PathFault fault;
+  EXPECT_TRUE(f->open_folder("a//b/c/", &created, fault));
+  EXPECT_EQ(created, (std::vector<std::string>{"a//b", "a//b/c"}));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "a/b/c"));
+  EXPECT_TRUE(f->open_folder("", nullptr, fault));
+
+  created.clear();
+  EXPECT_FALSE(f->open_folder("a/l/x", &created, fault));
+  EXPECT_EQ(fault.kind, platform::Outcome::kLink);
+  EXPECT_EQ(fault.path, elsewhere.root() + "root/a/l");
+  EXPECT_TRUE(created.empty());
+  EXPECT_FALSE(std::filesystem::exists(elsewhere.path() / "x"));
+  EXPECT_FALSE(f->open_folder("a/none", nullptr, fault));  // nothing made without a list
+  EXPECT_EQ(fault.kind, platform::Outcome::kFailed);
+  EXPECT_EQ(platform::error_text(fault.error), "No such file or directory");
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "a/none"));
+}
+
 TEST(RootedFolder, MakeFoldersRemoveOpenAndFullPath) {
   test::TempDir dir;
   dir.write("blocker", "x");

@@ -4,6 +4,8 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "test_util.h"
 
@@ -59,6 +61,53 @@ TEST(CsvWriter, WideRowsKeepEveryValueInOrder) {
   w.reset();
   std::string text = dir.read("w.csv");
   EXPECT_EQ(text.substr(text.find('\n') + 1), expected + "\n");
+}
+
+// Splits one CSV line into fields the way RFC 4180 reads them.
+std::vector<std::string> read_fields(const std::string& line) {
+  std::vector<std::string> fields(1);
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (quoted) {
+      if (c != '"') {
+        fields.back() += c;
+      } else if (i + 1 < line.size() && line[i + 1] == '"') {
+        fields.back() += '"';
+        ++i;
+      } else {
+        quoted = false;
+      }
+    } else if (c == '"') {
+      quoted = true;
+    } else if (c == ',') {
+      fields.emplace_back();
+    } else {
+      fields.back() += c;
+    }
+  }
+  return fields;
+}
+
+TEST(CsvWriter, HeaderNamesWithSeparatorsOrQuotesStayOneField) {
+  test::TempDir dir;
+  bool header_ok = false;
+  std::vector<std::string_view> names = {"Plain_1", "a,b", "say \"hi\"", "\"", ",", "x\"y,z"};
+  auto w = CsvWriter::create(dir.root() + "q", names, false, header_ok);
+  ASSERT_TRUE(w);
+  double values[] = {1, 2, 3, 4, 5, 6};
+  EXPECT_TRUE(w->write_row(0, values, 6));
+  w.reset();
+  std::string text = dir.read("q.csv");
+  std::string header = text.substr(0, text.find('\n'));
+  std::string row = text.substr(header.size() + 1);
+  row.pop_back();
+  // Names without "," or '"' are written as they are.
+  EXPECT_EQ(header.substr(0, 10), "t,Plain_1,");
+  std::vector<std::string> expected = {"t"};
+  expected.insert(expected.end(), names.begin(), names.end());
+  EXPECT_EQ(read_fields(header), expected) << header;
+  EXPECT_EQ(read_fields(row).size(), expected.size()) << row;
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -59,14 +61,20 @@ class FrameHandlerTest : public ::testing::Test {
     handler = FrameHandler::create(folder.get(), &can, &lin, options);
     ASSERT_TRUE(handler);
   }
-  bool start(uint32_t split = 1, bool continuation = false, const char* logger = "AB-12") {
+  bool start(uint32_t split = 1, bool continuation = false, const char* logger = "AB-12",
+             bool durable = false) {
     FileRecord r;
+    r.durable = durable;
     r.logger_id = logger;
     r.session = 7;
     r.split = split;
     return handler->on_file_start(r, continuation);
   }
-  bool end() { return handler->on_file_end(FileRecord()); }
+  bool end(bool failed = false) {
+    FileRecord r;
+    r.failed = failed;
+    return handler->on_file_end(r);
+  }
   void send(uint32_t id, bool extended, std::vector<uint8_t> payload, double time,
             int32_t kind = kFrameCan, uint8_t channel = 1) {
     Frame f;
@@ -245,6 +253,27 @@ TEST_F(FrameHandlerTest, TwoKeysOnOnePathGetASuffixAndKeepIt) {
             "t,Other\n1715904000.000000,2.000000\n1715904001.000000,6.000000\n");
 }
 
+TEST_F(FrameHandlerTest, LoggersAlikeInTheirFirst15CharactersClashInsteadOfMerging) {
+  make();
+  LogCapture log(LOG_WARN);
+  ASSERT_TRUE(start(1, false, "TRUCKFLEET00001A"));
+  send(0x321, false, {1}, kMay17);
+  ASSERT_TRUE(end());
+  ASSERT_TRUE(start(1, false, "TRUCKFLEET00001B"));
+  send(0x321, false, {2}, kMay17 + 1);
+  ASSERT_TRUE(end());
+  // The same logger again appends to its own file.
+  ASSERT_TRUE(start(1, false, "TRUCKFLEET00001A"));
+  send(0x321, false, {3}, kMay17 + 2);
+  ASSERT_TRUE(end());
+  handler.reset();
+  EXPECT_NE(log.text().find("is taken by another output; writing to"), std::string::npos);
+  const std::string p = "TRUCKFLEET00001_out/CAN1_Plain/2024/05/17/00000007_00000001";
+  EXPECT_EQ(files(), (Files{p + "-2.csv", p + ".csv"}));
+  EXPECT_EQ(dir.read(p + ".csv"), "t,P\n1715904000.000000,1.000000\n1715904002.000000,3.000000\n");
+  EXPECT_EQ(dir.read(p + "-2.csv"), "t,P\n1715904001.000000,2.000000\n");
+}
+
 TEST_F(FrameHandlerTest, SameDatabaseTwiceWritesEachRowTwiceInOneFile) {
   auto j = MessageDatabase::create(kBusCan);
   add(j->add_message("Plain", 0x321, 8, 0, "", false)->signals, "P", 0, 8, 0, 0);
@@ -300,6 +329,154 @@ TEST_F(FrameHandlerTest, LostOutputFailsTheFileEnd) {
   ASSERT_TRUE(start(1, false, "CD"));
   send(0x321, false, {1}, kMay17);
   EXPECT_TRUE(end());
+}
+
+// Every file and folder below the output folder, with the content of files.
+std::map<std::string, std::string> tree(const std::filesystem::path& root) {
+  std::map<std::string, std::string> out;
+  for (auto& e : std::filesystem::recursive_directory_iterator(root)) {
+    std::string name = std::filesystem::relative(e.path(), root);
+    if (e.is_symlink()) {
+      out[name] = "-> " + std::filesystem::read_symlink(e.path()).string();
+    } else if (e.is_regular_file()) {
+      std::ifstream in(e.path(), std::ios::binary);
+      out[name] = std::string(std::istreambuf_iterator<char>(in), {});
+    } else {
+      out[name + "/"] = "";
+    }
+  }
+  return out;
+}
+
+TEST_F(FrameHandlerTest, AFailedFileLeavesTheTreeAsItWasBeforeIt) {
+  dir.write("AB12_out/CAN1_Body/keep.txt", "not ours");
+  for (bool concat : {true, false}) {
+    make({.no_append_root = false, .concat = concat});
+    ASSERT_TRUE(start(1));
+    send(0x321, false, {1}, kMay17);
+    send(0x0CF00400, true, {10, 0, 0}, kMay17 + 1);
+    ASSERT_TRUE(end());
+    const auto before = tree(dir.path());
+
+    // The next split appends to the first split's files (with concat),
+    // makes new ones, crosses midnight into new folders, then fails.
+    ASSERT_TRUE(start(2, true));
+    send(0x321, false, {2}, kMay17 + 2);
+    send(0x0C00AB03, true, {5}, kMay17 + 3);  // TSC1: a new output
+    send(0x0CF00400, true, {11, 0, 0}, kMay17 + 86400);
+    send(0x321, false, {3}, kMay17 + 86401);
+    send(0x321, false, {4}, kMay17 + 4);  // back: its file is opened again
+    EXPECT_NE(tree(dir.path()), before);
+    EXPECT_TRUE(end(/*failed=*/true));
+    EXPECT_EQ(tree(dir.path()), before) << "concat " << concat;
+    EXPECT_EQ(handler->files(), 3u);
+
+    // The same split converted again gives what a clean run gives: the
+    // undone outputs are made afresh, with their headers.
+    ASSERT_TRUE(start(2, true));
+    send(0x0C00AB03, true, {5}, kMay17 + 3);
+    ASSERT_TRUE(end());
+    handler.reset();
+    const std::string split = concat ? "00000001" : "00000002";
+    EXPECT_EQ(dir.read("AB12_out/CAN1_TSC1_S03/2024/05/17/00000007_" + split + ".csv"),
+              "t,Req\n1715904003.000000,5.000000\n");
+    std::filesystem::remove_all(dir.path() / "AB12_out/CAN1_TSC1_S03");
+    EXPECT_EQ(tree(dir.path()), before);
+    for (const char* gone : {"CAN1_EEC1_S00", "CAN1_Plain", "CAN1_Body/2024"}) {
+      std::filesystem::remove_all(dir.path() / "AB12_out" / gone);
+    }
+  }
+}
+
+TEST_F(FrameHandlerTest, AnOutputLostInTheFileUndoesItAll) {
+  make();
+  ASSERT_TRUE(start(1));
+  send(0x321, false, {1}, kMay17);
+  ASSERT_TRUE(end());
+  const auto before = tree(dir.path());
+  ASSERT_TRUE(start(2, true));
+  send(0x321, false, {2}, kMay17 + 1);
+  // A file where the next output's folder should be: that output is lost,
+  // so the whole file fails and the row above goes too.
+  dir.write("AB12_out/CAN1_EEC1_S00", "in the way");
+  LogCapture log(LOG_ERROR);
+  send(0x0CF00400, true, {10, 0, 0}, kMay17 + 2);
+  send(0x0CF00400, true, {11, 0, 0}, kMay17 + 3);
+  EXPECT_FALSE(end());
+  std::filesystem::remove(dir.path() / "AB12_out/CAN1_EEC1_S00");
+  EXPECT_EQ(tree(dir.path()), before);
+  // Told once, with the path and the system's reason.
+  const std::string text = log.text();
+  const std::string line = " E Could not create output writer: " + dir.root() +
+                           "AB12_out/CAN1_EEC1_S00/2024/05/17/00000007_00000001.csv (";
+  EXPECT_NE(text.find(line), std::string::npos) << text;
+  EXPECT_EQ(text.find(line), text.rfind(line)) << text;
+  EXPECT_NE(text.find(" E Could not create output folder: " + dir.root() +
+                      "AB12_out/CAN1_EEC1_S00 (Not a directory)\n"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(FrameHandlerTest, NothingIsWrittenThroughALinkBelowTheOutputFolder) {
+  test::TempDir elsewhere;
+  elsewhere.write("victim", "precious\n");
+  const std::string csv = "AB12_out/CAN1_Plain/2024/05/17/00000007_00000001.csv";
+  dir.mkdir("AB12_out/CAN1_Plain/2024/05/17");
+  std::filesystem::create_symlink(elsewhere.path() / "victim", dir.path() / csv);
+  // A logger folder that is a link to a folder elsewhere.
+  std::filesystem::create_symlink(elsewhere.path(), dir.path() / "CD_out");
+  make();
+  for (const char* logger : {"AB12", "CD"}) {
+    LogCapture log(LOG_ERROR);
+    ASSERT_TRUE(start(1, false, logger));
+    send(0x321, false, {1}, kMay17);
+    send(0x321, false, {2}, kMay17 + 1);
+    EXPECT_FALSE(end()) << logger;
+    const std::string text = log.text();
+    const std::string link =
+        std::string(logger) == "AB12" ? dir.root() + csv : dir.root() + "CD_out";
+    const std::string line = " E Output path is a symbolic link: " + link + "\n";
+    EXPECT_NE(text.find(line), std::string::npos) << text;
+    EXPECT_EQ(text.find(line), text.rfind(line)) << text;
+  }
+  EXPECT_EQ(elsewhere.read("victim"), "precious\n");
+  EXPECT_EQ(tree(elsewhere.path()).size(), 1u);
+
+  // The output folder itself may be reached through a link.
+  test::TempDir links;
+  std::filesystem::create_symlink(elsewhere.path(), links.path() / "out");
+  auto linked = RootedFolder::create(links.root() + "out/");
+  ASSERT_TRUE(linked);
+  handler = FrameHandler::create(linked.get(), &can, &lin, {});
+  ASSERT_TRUE(start(1, false, "EF"));
+  send(0x321, false, {1}, kMay17);
+  EXPECT_TRUE(end());
+  EXPECT_EQ(elsewhere.read("EF_out/CAN1_Plain/2024/05/17/00000007_00000001.csv"),
+            "t,P\n1715904000.000000,1.000000\n");
+}
+
+TEST_F(FrameHandlerTest, AnOutputRemovedOrReplacedDuringTheFileIsLost) {
+  const std::string csv = "AB12_out/CAN1_Plain/2024/05/17/00000007_00000001.csv";
+  for (bool replace : {false, true}) {
+    make();
+    ASSERT_TRUE(start(1, false, "AB-12", /*durable=*/true));
+    send(0x321, false, {1}, kMay17);
+    if (replace) {
+      dir.write("other.csv", "someone else's\n");
+      std::filesystem::rename(dir.path() / "other.csv", dir.path() / csv);
+    } else {
+      std::filesystem::remove_all(dir.path() / "AB12_out");  // the user cleans up mid-run
+    }
+    send(0x321, false, {2}, kMay17 + 1);
+    LogCapture log(LOG_ERROR);
+    EXPECT_FALSE(end()) << replace;
+    EXPECT_NE(log.text().find(" E Output file was removed or replaced during conversion: " +
+                              dir.root() + csv + "\n"),
+              std::string::npos);
+    // Undo leaves a file that is not ours alone.
+    EXPECT_EQ(replace ? dir.read(csv) : "", replace ? "someone else's\n" : "");
+    std::filesystem::remove_all(dir.path() / "AB12_out");
+  }
 }
 
 }  // namespace

@@ -126,8 +126,9 @@ TEST_F(Naming, WriterKeyCoversFolderRecordMergesAndAllValueHashes) {
   record.set_source(0x03);
   record.set_destination(0x42);
   std::string bytes;
-  writer_key_bytes(logger_folder_name("ABC123"), record, false, true, decoded, bytes);
-  ASSERT_EQ(bytes.size(), 15u + 24 + 8);
+  writer_key_bytes(logger_folder_name("ABC123"), record, false, true, decoded, "ABC-123", bytes);
+  // The full logger ID text and its length follow the value hashes.
+  ASSERT_EQ(bytes.size(), 15u + 24 + 8 + 7 + 4);
   EXPECT_EQ(bytes.substr(0, 15), std::string("ABC123\0\0\0\0\0\0\0\0\0", 15));
   std::string r = bytes.substr(15, 24);
   EXPECT_EQ(uint8_t(r[8]), 1);      // kind, little-endian
@@ -141,15 +142,19 @@ TEST_F(Naming, WriterKeyCoversFolderRecordMergesAndAllValueHashes) {
   EXPECT_EQ(uint8_t(r[23]), 1);
   uint32_t h = static_cast<uint32_t>(mux->name_hash);  // the ignored value counts
   EXPECT_EQ(bytes.substr(43, 4), std::string(reinterpret_cast<const char*>(&h), 4));
+  EXPECT_EQ(bytes.substr(47), std::string("ABC-123\x07\0\0\0", 11));
 
   // Same output only when the covered bytes agree.
   uint64_t key = writer_key(bytes);
   std::string other;
-  writer_key_bytes(logger_folder_name("ABC123"), record, true, true, decoded, other);
+  writer_key_bytes(logger_folder_name("ABC123"), record, true, true, decoded, "ABC-123", other);
   EXPECT_NE(writer_key(other), key);
   record.set_destination(0x43);
-  writer_key_bytes(logger_folder_name("ABC123"), record, false, true, decoded, other);
+  writer_key_bytes(logger_folder_name("ABC123"), record, false, true, decoded, "ABC-123", other);
   EXPECT_EQ(writer_key(other), key);
+  // Same folder name, other logger: another output.
+  writer_key_bytes(logger_folder_name("ABC123"), record, false, true, decoded, "ABC123", other);
+  EXPECT_NE(writer_key(other), key);
 }
 
 TEST(WriterKey, FirstEightDigestBytesLittleEndian) {

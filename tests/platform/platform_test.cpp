@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <memory>
 #include <string>
 
 #include "platform/md5.h"
+#include "test_util.h"
 
 namespace quillon::platform {
 namespace {
@@ -57,6 +60,86 @@ TEST(Platform, ProcessFacts) {
   EXPECT_LE(c.month, 12);
   EXPECT_LE(c.millisecond, 999);
   EXPECT_GE(raise_open_file_limit(64), 64);
+}
+
+TEST(Platform, FolderWorkNeverFollowsALink) {
+  quillon::test::TempDir dir;
+  dir.write("real/f.csv", "old");
+  dir.write("elsewhere/victim", "precious");
+  std::filesystem::create_symlink(dir.path() / "elsewhere", dir.path() / "real/linked");
+  std::filesystem::create_symlink(dir.path() / "elsewhere/victim", dir.path() / "real/l.csv");
+  int error = 0;
+  std::unique_ptr<Folder> root(Folder::open(dir.root(), error));
+  ASSERT_TRUE(root);
+  EXPECT_FALSE(Folder::open(dir.root() + "none", error));
+  EXPECT_EQ(error_text(error), "No such file or directory");
+
+  Outcome o;
+  std::unique_ptr<Folder> real(root->open_folder("real", false, o));
+  ASSERT_TRUE(real);
+  EXPECT_EQ(o.kind, Outcome::kOpened);
+  EXPECT_FALSE(real->open_folder("linked", true, o));
+  EXPECT_EQ(o.kind, Outcome::kLink);
+  EXPECT_FALSE(real->open_file("l.csv", false, o));
+  EXPECT_EQ(o.kind, Outcome::kLink);
+  EXPECT_FALSE(real->open_file("l.csv", true, o));
+  EXPECT_EQ(o.kind, Outcome::kLink);
+  EXPECT_EQ(dir.read("elsewhere/victim"), "precious");
+  EXPECT_FALSE(root->open_folder("new", false, o));
+  EXPECT_EQ(o.kind, Outcome::kFailed);
+  std::unique_ptr<Folder> made(root->open_folder("new", true, o));
+  EXPECT_TRUE(made);
+  EXPECT_EQ(o.kind, Outcome::kCreated);
+  // Appending never creates: a file removed behind our back stays removed.
+  EXPECT_FALSE(made->open_file("x.csv", true, o));
+  EXPECT_EQ(o.kind, Outcome::kFailed);
+
+  // Write, cut back past buffered data, append, and tell the file apart.
+  std::unique_ptr<File> f(real->open_file("f.csv", false, o));
+  ASSERT_TRUE(f);
+  EXPECT_EQ(o.kind, Outcome::kCreated);
+  EXPECT_EQ(f->write("abcdef", 6), 6u);
+  EXPECT_TRUE(f->sync());
+  EXPECT_EQ(f->size(), 6);
+  EXPECT_EQ(f->write("ghi", 3), 3u);  // still buffered
+  EXPECT_TRUE(f->truncate(4));
+  EXPECT_EQ(f->close(), 0);
+  EXPECT_EQ(dir.read("real/f.csv"), "abcd");
+  f.reset(real->open_file("f.csv", true, o));
+  ASSERT_TRUE(f);
+  EXPECT_EQ(o.kind, Outcome::kOpened);
+  EXPECT_EQ(f->size(), 4);
+  FileId held, entry, other;
+  ASSERT_TRUE(f->id(held));
+  f->write("XY", 2);
+  f->abandon();  // what was buffered is dropped
+  EXPECT_EQ(dir.read("real/f.csv"), "abcd");
+  ASSERT_TRUE(real->entry_id("f.csv", entry));
+  EXPECT_EQ(held, entry);
+  ASSERT_TRUE(real->entry_id("l.csv", other));  // the link itself
+  EXPECT_NE(held, other);
+  EXPECT_FALSE(real->entry_id("none", other));
+
+  EXPECT_FALSE(root->remove_folder("real", error));  // not empty
+  EXPECT_TRUE(real->remove_file("f.csv", error));
+  EXPECT_TRUE(real->remove_file("l.csv", error));
+  EXPECT_EQ(dir.read("elsewhere/victim"), "precious");
+  EXPECT_TRUE(real->sync(error));
+  EXPECT_TRUE(root->remove_folder("new", error));
+}
+
+TEST(Platform, StatTellsDanglingLinksAndReasons) {
+  quillon::test::TempDir dir;
+  std::filesystem::create_symlink("gone", dir.path() / "dangling");
+  std::filesystem::create_symlink("loop", dir.path() / "loop");
+  StatResult st;
+  ASSERT_TRUE(stat_path(dir.root() + "dangling", st));
+  EXPECT_EQ(st.kind, kNotFound);
+  EXPECT_TRUE(st.dangling);
+  ASSERT_TRUE(stat_path(dir.root() + "absent", st));
+  EXPECT_FALSE(st.dangling);
+  EXPECT_FALSE(stat_path(dir.root() + "loop", st));
+  EXPECT_EQ(error_text(st.error), "Too many levels of symbolic links");
 }
 
 }  // namespace

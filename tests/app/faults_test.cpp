@@ -1,0 +1,167 @@
+// The program run as a user runs it, under faults: a file-size limit that
+// makes writes fail part-way (as a full disk does), and an interrupt. The
+// runs go through bash, for "ulimit" and for sending the signal.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace quillon {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kDbc[] =
+    "VERSION \"\"\n\nBU_: ECU\n\n"
+    "BO_ 2364540158 EEC1: 8 ECU\n"
+    " SG_ Torque : 0|8@1+ (1,-125) [-125|125] \"%\" ECU\n"
+    " SG_ Eng_Speed : 8|16@1+ (0.125,0) [0|8031.875] \"rpm\" ECU\n\n"
+    "BA_DEF_  \"ProtocolType\" STRING ;\nBA_ \"ProtocolType\" \"J1939\";\n";
+
+// A log of count EEC1 frames, one per millisecond from frame first on; the
+// values make every row of a run distinct.
+std::string make_log(int session, int split, int first, int count) {
+  std::string log = "# Logger ID: TRUCK-07\n# Session No.: " + std::to_string(session) +
+                    "\n# Split No.: " + std::to_string(split) +
+                    "\n# Time: 20240517T120000\n# Value separator: \";\"\n"
+                    "Timestamp;Type;ID;Length;Data\n";
+  log.reserve(log.size() + static_cast<size_t>(count) * 48);
+  char line[80];
+  for (int i = first; i < first + count; ++i) {
+    std::snprintf(line, sizeof line,
+                  "20240517T%02d%02d%02d%03d;1;0CF00400;8;%02X%02X%02X0000000000\n",
+                  12 + i / 3600000, i / 60000 % 60, i / 1000 % 60, i % 1000, i % 250, i & 0xFF,
+                  (i >> 8) & 0xFF);
+    log += line;
+  }
+  return log;
+}
+
+class Faults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir.write("j1939.dbc", kDbc);
+    dir.mkdir("out");
+    dir.mkdir("reference");
+  }
+
+  // Runs a bash script in the folder; $Q is the program. Gives its status
+  // as the script's "echo $?" saw it.
+  int sh(const std::string& script) {
+    dir.write("run.sh", "Q='" QUILLON_BINARY "'\ncd '" + dir.path().string() + "' || exit 1\n" +
+                            script + "\necho $? >status\n");
+    std::string command = "cd '" + dir.path().string() + "' && bash run.sh >sh.out 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    return std::atoi(dir.read("status").c_str());
+  }
+
+  // The rows of every CSV file below folder, sorted; each file is checked
+  // to begin with its header.
+  std::vector<std::string> rows(const std::string& folder) {
+    std::vector<std::string> out;
+    for (auto& e : fs::recursive_directory_iterator(dir.path() / folder)) {
+      if (!e.is_regular_file() || e.path().extension() != ".csv") continue;
+      std::ifstream in(e.path(), std::ios::binary);
+      std::string line;
+      EXPECT_TRUE(std::getline(in, line) && line == "t,Torque,Eng_Speed") << e.path();
+      while (std::getline(in, line)) out.push_back(line);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+
+  size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+  }
+
+  test::TempDir dir;
+};
+
+TEST_F(Faults, AContinuedSplitThatFailsPartWayLeavesNoRowBehind) {
+  // About 12 KiB of rows per split; the limit of 16 KiB lets the first
+  // split through and stops the second in the middle of a row.
+  dir.write("logs/00000001.TXT", make_log(3, 1, 0, 300));
+  dir.write("logs/00000002.TXT", make_log(3, 2, 300, 300));
+  dir.write("clean/00000001.TXT", make_log(3, 1, 0, 300));
+  dir.write("clean/00000002.TXT", make_log(3, 2, 300, 300));
+
+  EXPECT_EQ(sh("(ulimit -f 16; exec \"$Q\" -d --dbc-can1=j1939.dbc -O out logs) 2>err"), 8);
+  EXPECT_FALSE(fs::exists(dir.path() / "logs/00000001.TXT"));
+  EXPECT_TRUE(fs::exists(dir.path() / "logs/00000002.TXT"));
+  const std::string err = dir.read("err");
+  EXPECT_EQ(count(err, "Could not write output file: "), 1u) << err;
+  EXPECT_NE(err.find("(File too large)"), std::string::npos) << err;
+  // What the first split wrote, and nothing more.
+  std::vector<std::string> first = rows("out");
+  EXPECT_EQ(first.size(), 300u);
+
+  // With room again, the kept split converted on its own.
+  EXPECT_EQ(sh("\"$Q\" -d --dbc-can1=j1939.dbc -O out logs 2>err"), 0) << dir.read("err");
+  EXPECT_FALSE(fs::exists(dir.path() / "logs/00000002.TXT"));
+  EXPECT_EQ(sh("\"$Q\" --dbc-can1=j1939.dbc -O reference clean 2>err"), 0);
+  std::vector<std::string> expected = rows("reference");
+  ASSERT_EQ(expected.size(), 600u);
+  EXPECT_EQ(rows("out"), expected);  // none twice, none missing, none cut
+}
+
+TEST_F(Faults, ASyncThatFailsBeforeTheDeleteKeepsTheLogThatWroteTheData) {
+  // The first log's rows (about 2 KiB) wait in the write buffer until they
+  // are synced before the delete, past the 1 KiB limit; the second log
+  // writes less.
+  dir.write("logs/00000001.TXT", make_log(1, 1, 0, 50));
+  dir.write("logs/00000002.TXT", make_log(2, 1, 0, 10));
+
+  EXPECT_EQ(sh("(ulimit -f 1; exec \"$Q\" -d --dbc-can1=j1939.dbc -O out logs) 2>err"), 8);
+  const std::string err = dir.read("err");
+  EXPECT_EQ(count(err, " E Could not sync output file: "), 1u) << err;
+  EXPECT_NE(err.find("00000001_00000001.csv (File too large)\n"), std::string::npos) << err;
+  EXPECT_NE(err.find("Error during conversion of logs/00000001.TXT"), std::string::npos) << err;
+  EXPECT_EQ(err.find("Error during conversion of logs/00000002.TXT"), std::string::npos) << err;
+  EXPECT_TRUE(fs::exists(dir.path() / "logs/00000001.TXT"));
+  EXPECT_FALSE(fs::exists(dir.path() / "logs/00000002.TXT"));
+  EXPECT_FALSE(fs::exists(dir.path() / "out/TRUCK07_out/CAN1_EEC1_S00/2024/05/17/"
+                                       "00000001_00000001.csv"));
+  EXPECT_EQ(rows("out").size(), 10u);
+}
+
+TEST_F(Faults, AnInterruptUndoesTheCurrentLogAndEndsByTheSignal) {
+  // The first split is converted and deleted; the interrupt comes while
+  // the second, a large one, is being converted.
+  dir.write("logs/00000001.TXT", make_log(3, 1, 0, 100));
+  dir.write("logs/00000002.TXT", make_log(3, 2, 100, 1000000));
+  const int status =
+      sh("set -m\n"  // a background job of a shell without job control ignores SIGINT
+         "\"$Q\" -d --dbc-can1=j1939.dbc -O out logs >stdout 2>err &\n"
+         "pid=$!\n"
+         "for i in $(seq 1 3000); do [ -e logs/00000001.TXT ] && kill -0 $pid || break; sleep "
+         "0.01; done\n"
+         "sleep 0.05\n"
+         "kill -INT $pid\n"
+         "wait $pid");
+  EXPECT_EQ(status, 128 + 2);  // ended by SIGINT, as the shell sees it
+  EXPECT_FALSE(fs::exists(dir.path() / "logs/00000001.TXT"));
+  EXPECT_TRUE(fs::exists(dir.path() / "logs/00000002.TXT"));
+  const std::string err = dir.read("err");
+  EXPECT_NE(err.find(" E Conversion interrupted by signal 2\n"), std::string::npos) << err;
+  EXPECT_NE(dir.read("stdout").find("Writer summary\n- Files: 1\n"), std::string::npos)
+      << dir.read("stdout");
+  // Only the first split's rows, each whole.
+  std::vector<std::string> got = rows("out");
+  EXPECT_EQ(got.size(), 100u);
+  dir.write("clean/00000001.TXT", make_log(3, 1, 0, 100));
+  EXPECT_EQ(sh("\"$Q\" --dbc-can1=j1939.dbc -O reference clean 2>err"), 0);
+  EXPECT_EQ(got, rows("reference"));
+}
+
+}  // namespace
+}  // namespace quillon
