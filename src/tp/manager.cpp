@@ -10,14 +10,22 @@ namespace quillon {
 
 namespace {
 
-// J1939 transport parameter groups: connection management and data transfer.
-const uint32_t kTpCmKey = j1939_key(0x00EC0000, true);
-const uint32_t kTpDtKey = j1939_key(0x00EB0000, true);
+// J1939 keys of the transport parameter groups: connection management
+// (0x00EC0000) and data transfer (0x00EB0000).
+constexpr uint32_t kTpCmKey = 0x80EC0000;
+constexpr uint32_t kTpDtKey = 0x80EB0000;
 // TP.CM control bytes that open a transfer.
 constexpr uint8_t kRequestToSend = 16;
 constexpr uint8_t kBroadcastAnnounce = 32;
 
-std::unique_ptr<TransportSession> make_session(int32_t transport_type) {
+bool supported(int32_t transport_type) {
+  return transport_type == kTransportJ1939 || transport_type == kTransportNmea ||
+         transport_type == kTransportIsoTp || transport_type == kTransportMux;
+}
+
+}  // namespace
+
+std::unique_ptr<TransportSession> TransportManager::make_session(int32_t transport_type) {
   switch (transport_type) {
     case kTransportJ1939:
       return make_j1939_session();
@@ -30,13 +38,6 @@ std::unique_ptr<TransportSession> make_session(int32_t transport_type) {
       return nullptr;
   }
 }
-
-bool supported(int32_t transport_type) {
-  return transport_type == kTransportJ1939 || transport_type == kTransportNmea ||
-         transport_type == kTransportIsoTp || transport_type == kTransportMux;
-}
-
-}  // namespace
 
 std::unique_ptr<TransportManager> TransportManager::create(FrameSink* next) {
   if (next == nullptr) return nullptr;

@@ -45,9 +45,19 @@ class TransportManager : public FrameSink {
   // Unfinished is the number of sessions open now.
   TransportCounters counters();
   size_t open_sessions() const { return sessions_.size(); }
+  // The type registered for (frame kind, channel, lookup key), or
+  // kTransportNone.
+  int32_t transport_type(int32_t frame_kind, uint8_t channel, uint32_t key) const {
+    return configured_type(pack(frame_kind, channel, key));
+  }
+
+ protected:
+  explicit TransportManager(FrameSink* next) : next_(next) {}
+  // A new session for a supported transport type, null when memory is
+  // short; a seam for sessions that follow a script.
+  virtual std::unique_ptr<TransportSession> make_session(int32_t transport_type);
 
  private:
-  explicit TransportManager(FrameSink* next) : next_(next) {}
   // Frame kind, channel and key in one number that orders as the triple.
   static uint64_t pack(int32_t kind, uint8_t channel, uint32_t key) {
     return (uint64_t{static_cast<uint8_t>(kind)} << 40) | (uint64_t{channel} << 32) | key;

@@ -48,6 +48,9 @@ class MuxStage : public FrameSink {
   bool on_file_start(const FileRecord& file, bool continuation) override;
   bool on_file_end(const FileRecord& file) override;
 
+  // The targets registered for (channel, key), or null.
+  const MuxTargets* targets(uint8_t channel, uint32_t key) const { return find(channel, key); }
+
  private:
   MuxStage(FrameSink* next, FrameSink* manager) : next_(next), manager_(manager) {}
   const MuxTargets* find(uint8_t channel, uint32_t key) const;
