@@ -66,6 +66,9 @@ SessionResult IsoTpSession::first_frame(const uint8_t* p, uint32_t n) {
     expected_ = ((p[0] & 0x0Fu) << 8) | p[1];
     start = 2;
   }
+  // One allocation for the whole message; the limit caps what a first frame
+  // can make us reserve.
+  buffer_.reserve(std::min(expected_, kIsoTpMaxMessage));
   buffer_.assign(p + start, p + n);
   state_ = State::kReceiving;
   sequence_ = 0;
