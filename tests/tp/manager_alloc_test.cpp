@@ -12,17 +12,45 @@
 
 namespace {
 uint64_t allocations = 0;
-}
 
-void* operator new(size_t size) {
+void* counted(size_t size) noexcept {
   ++allocations;
-  if (void* p = std::malloc(size ? size : 1)) return p;
+  return std::malloc(size ? size : 1);
+}
+}  // namespace
+
+// Every form, so that no block is taken from one allocator and given back
+// to another.
+void* operator new(size_t size) {
+  if (void* p = counted(size)) return p;
   throw std::bad_alloc();
+}
+void* operator new[](size_t size) {
+  if (void* p = counted(size)) return p;
+  throw std::bad_alloc();
+}
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+  return counted(size);
+}
+void* operator new[](size_t size, const std::nothrow_t&) noexcept {
+  return counted(size);
 }
 void operator delete(void* p) noexcept {
   std::free(p);
 }
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
 void operator delete(void* p, size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
   std::free(p);
 }
 
