@@ -7,10 +7,13 @@
 #include "app/command_line.h"
 #include "app/converter.h"
 #include "app/decoder_plugin.h"
+#include "app/tp_registration.h"
 #include "input/conversion_loop.h"
 #include "input/sink.h"
 #include "output/frame_handler.h"
 #include "platform/platform.h"
+#include "tp/manager.h"
+#include "tp/mux_stage.h"
 
 namespace quillon {
 
@@ -91,8 +94,8 @@ int run(int argc, char** argv) {
 
   if (!run_command_line(*converter, argc, argv, status)) return status;
 
-  // The frame chain. Until the transport stages exist the conversion loop
-  // feeds the frame handler directly.
+  // The frame chain: transport-protocol manager, MUX stage, frame handler.
+  // Without any transport message the loop feeds the frame handler directly.
   DecoderPart* decoder = decoder_part(*converter);
   if (!decoder) return status;
   FrameHandlerOptions options;
@@ -102,7 +105,13 @@ int run(int argc, char** argv) {
   std::unique_ptr<FrameHandler> handler =
       make_frame_handler(*converter, &decoder->can_channels, &decoder->lin_channels, options);
   if (!handler) return status;
-  FrameSink* first_sink = handler.get();
+  std::unique_ptr<MuxStage> mux = MuxStage::create(handler.get(), nullptr);
+  if (!mux) return status;
+  std::unique_ptr<TransportManager> manager = TransportManager::create(mux.get());
+  if (!manager) return status;
+  mux->set_manager(manager.get());
+  bool transport_in_use = register_transport_messages(decoder->can_channels, *manager, *mux);
+  FrameSink* first_sink = transport_in_use ? static_cast<FrameSink*>(manager.get()) : handler.get();
 
   std::unique_ptr<ConversionLoop> loop = make_conversion_loop(*converter, first_sink);
   if (!loop) return status;
@@ -113,6 +122,10 @@ int run(int argc, char** argv) {
   status = run_conversion(*loop, converter->input_paths, counters);
   // Output that could not be closed is lost output.
   if (!handler->close_all()) status |= kResultFailed;
+  TransportCounters transport = manager->counters();
+  counters.tp_successful = transport.successful;
+  counters.tp_failed = transport.failed;
+  counters.tp_unfinished = transport.unfinished;
   counters.writer_files = handler->files();
   counters.writer_messages = handler->messages();
   counters.writer_signals = handler->signals();
@@ -124,6 +137,8 @@ int run(int argc, char** argv) {
   // The converter state goes first: its plug-in frees the databases.
   converter.reset();
   loop.reset();
+  manager.reset();
+  mux.reset();
   handler.reset();  // last: closes every CSV file still open
   // End the way the interrupt would have, now that the outputs are sound.
   if (int signal = platform::interrupt_signal(); signal != 0) platform::reraise_interrupt(signal);
