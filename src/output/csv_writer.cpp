@@ -15,6 +15,8 @@
 #include <stb/stb_sprintf.h>
 #pragma GCC diagnostic pop
 
+#include "platform/printf_format.h"
+
 namespace quillon {
 
 namespace {
@@ -23,7 +25,7 @@ namespace {
 // decimals; with the separator this bounds one value's share of a row.
 constexpr size_t kValueRoom = 320;
 
-int format_at(char* at, int room, const char* format, ...) __attribute__((format(printf, 3, 4)));
+int format_at(char* at, int room, const char* format, ...) QUILLON_PRINTF_FORMAT(3, 4);
 
 int format_at(char* at, int room, const char* format, ...) {
   va_list args;
