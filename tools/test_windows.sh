@@ -19,7 +19,11 @@ mkdir -p "$WINEPREFIX"
 # output pipes open until it times out.
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
-wineboot -i 2>&1 | grep -v -e "^wine: created the configuration" -e "rundll32.exe" -e "has been updated" || true
+# To a file, not a pipe: the helpers it leaves running inherit its output.
+if ! wineboot -i >"$WINEPREFIX/wineboot.log" 2>&1; then
+  cat "$WINEPREFIX/wineboot.log"
+  exit 1
+fi
 
 start=$(date +%s)
 ctest --preset windows -j "$jobs"
