@@ -84,6 +84,15 @@ TEST(PlatformWindows, ReparsePointsAreRefused) {
                   "headers, which tests do not include";
 }
 
+TEST(PlatformWindows, OpenFileLimitReachesTheRunTimesCeiling) {
+  // msvcrt stops at 2048, newer run-times at 8192; either is reached quietly.
+  int64_t limit = raise_open_file_limit(8192);
+  EXPECT_GE(limit, 2048);
+  EXPECT_LE(limit, 8192);
+  EXPECT_EQ(raise_open_file_limit(8192), limit);
+  EXPECT_EQ(raise_open_file_limit(100), limit);
+}
+
 TEST(PlatformWindows, ConsoleControlHandlerInstalls) {
   EXPECT_TRUE(catch_interrupts());
   EXPECT_EQ(interrupt_received(), -1);
