@@ -2,7 +2,10 @@
 # make test: set up, then build and run every test, normally and under
 #            AddressSanitizer + UndefinedBehaviorSanitizer, plus a short
 #            fuzzing run of every fuzz target.
-.PHONY: demo test setup build test-release test-asan fuzz-smoke format-check clean
+# make test-windows: cross-build for Windows and run every test under Wine.
+# make windows-exe: the statically linked build/windows/quillon.exe.
+.PHONY: demo test setup build test-release test-asan fuzz-smoke format-check clean \
+        setup-windows test-windows windows-exe
 
 JOBS ?= $(shell nproc)
 
@@ -27,6 +30,16 @@ test-asan:
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan -j $(JOBS)
+
+setup-windows:
+	@tools/setup_windows.sh
+
+test-windows: setup-windows
+	JOBS=$(JOBS) tools/test_windows.sh
+
+windows-exe: setup-windows
+	cmake --preset windows >/dev/null
+	cmake --build --preset windows -j $(JOBS) --target quillon
 
 fuzz-smoke:
 	tools/fuzz_smoke.sh

@@ -9,6 +9,16 @@
 
 namespace quillon::test {
 
+// Test file names are UTF-8, as the converter's are; a narrow string is
+// read in the system's code page on Windows, so go through char8_t.
+inline std::filesystem::path utf8_path(const std::string& s) {
+  return std::filesystem::path(std::u8string(s.begin(), s.end()));
+}
+inline std::string utf8_string(const std::filesystem::path& p) {
+  std::u8string u = p.generic_u8string();
+  return std::string(u.begin(), u.end());
+}
+
 // A fresh folder under the system's temporary folder, removed with its
 // content when the object goes.
 class TempDir {
@@ -32,20 +42,20 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  // The path as the converter spells folders: ending in "/".
-  std::string root() const { return path_.string() + "/"; }
+  // The path as the converter spells folders: "/" separators, ending in "/".
+  std::string root() const { return utf8_string(path_) + "/"; }
 
   void write(const std::string& relative, const std::string& content) const {
-    std::filesystem::path p = path_ / relative;
+    std::filesystem::path p = path_ / utf8_path(relative);
     std::filesystem::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary) << content;
   }
   std::string read(const std::string& relative) const {
-    std::ifstream in(path_ / relative, std::ios::binary);
+    std::ifstream in(path_ / utf8_path(relative), std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   }
   void mkdir(const std::string& relative) const {
-    std::filesystem::create_directories(path_ / relative);
+    std::filesystem::create_directories(path_ / utf8_path(relative));
   }
 
  private:

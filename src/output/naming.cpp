@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/md5.h"
+#include "platform/printf_format.h"
 
 namespace quillon {
 
@@ -19,7 +20,7 @@ void put_le(uint8_t* at, uint64_t value, int n) {
   for (int i = 0; i < n; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-void append_format(std::string& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void append_format(std::string& out, const char* format, ...) QUILLON_PRINTF_FORMAT(2, 3);
 
 void append_format(std::string& out, const char* format, ...) {
   char buffer[128];

@@ -9,6 +9,9 @@ namespace quillon::platform {
 class Md5 {
  public:
   Md5();
+  ~Md5();
+  Md5(const Md5&) = delete;
+  Md5& operator=(const Md5&) = delete;
   void update(const void* data, size_t n);
   // Writes the 16-byte digest; the object must not be updated afterwards.
   void finish(uint8_t digest[16]);

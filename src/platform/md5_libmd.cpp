@@ -13,6 +13,8 @@ Md5::Md5() {
   MD5Init(new (state_) MD5_CTX);
 }
 
+Md5::~Md5() = default;
+
 void Md5::update(const void* data, size_t n) {
   MD5Update(reinterpret_cast<MD5_CTX*>(state_), static_cast<const uint8_t*>(data), n);
 }

@@ -177,4 +177,7 @@ void set_env(const char* name, const char* value);
 namespace quillon::platform {
 // True where a path beginning with "/" is absolute (not drive-relative).
 bool slash_is_absolute();
+// Replaces main's arguments by their UTF-8 spelling where the system hands
+// them over in another encoding; the storage lives until the process ends.
+void utf8_arguments(int& argc, char**& argv);
 }  // namespace quillon::platform

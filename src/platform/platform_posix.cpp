@@ -442,4 +442,8 @@ namespace quillon::platform {
 bool slash_is_absolute() {
   return true;
 }
+
+void utf8_arguments(int&, char**&) {
+  // The arguments are the bytes the caller gave; file names are bytes too.
+}
 }  // namespace quillon::platform

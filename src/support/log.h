@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "platform/printf_format.h"
+
 namespace quillon {
 
 constexpr int LOG_VERBOSE = 1;
@@ -30,12 +32,12 @@ inline bool log_enabled(int level) {
 
 // Formats and writes one line of at most 510 bytes of text plus "\n" with a
 // single unbuffered write. Never fails visibly.
-void log_write(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void log_write(int level, const char* format, ...) QUILLON_PRINTF_FORMAT(2, 3);
 
 // Builds the line without writing it; gives its length. For tests.
 int log_format_line(char* out, int level, int64_t pid, int64_t tid, int month, int day, int hour,
                     int minute, int second, int millisecond, const char* format, ...)
-    __attribute__((format(printf, 11, 12)));
+    QUILLON_PRINTF_FORMAT(11, 12);
 
 }  // namespace quillon
 

@@ -19,7 +19,7 @@ class WorkingFolder : public test::TempDir {
  public:
   WorkingFolder() : previous_(fs::current_path()) { fs::current_path(path()); }
   ~WorkingFolder() { fs::current_path(previous_); }
-  std::string root() const { return fs::canonical(path()).string() + "/"; }
+  std::string root() const { return test::utf8_string(fs::canonical(path())) + "/"; }
 
  private:
   fs::path previous_;

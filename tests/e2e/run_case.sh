@@ -8,6 +8,11 @@
 #             working folder is written as <work>
 #   status    expected exit status
 # On failure it prints the first difference in full.
+#   skip_<os> why the case cannot hold on that system (optional; the test
+#             then reports itself skipped with status 77)
+# QUILLON_EMULATOR, when set, is the command that runs the binary (wine for a
+# Windows build), QUILLON_TARGET the system built for ("windows"); the
+# expected files are the same for every system.
 # With --record first, it writes expected/, stdout, stderr and status from
 # the run instead (tools/e2e_record.sh); review them before committing.
 set -u
@@ -18,6 +23,10 @@ if [ "${1:-}" = "--record" ]; then
 fi
 bin=$(realpath "$1")
 case_dir=$2
+if [ -n "${QUILLON_TARGET:-}" ] && [ -f "$case_dir/skip_$QUILLON_TARGET" ]; then
+  echo "skipped on $QUILLON_TARGET: $(cat "$case_dir/skip_$QUILLON_TARGET")"
+  exit 77
+fi
 # Resolved, as the program sees it from its working folder.
 work=$(realpath "$(mktemp -d)")
 out=$(mktemp -d)
@@ -25,7 +34,7 @@ trap 'rm -rf "$work" "$out"' EXIT
 if [ -d "$case_dir/input" ]; then cp -r "$case_dir/input/." "$work/"; fi
 unset POSIXLY_CORRECT EF_DUMPCORE
 eval "set -- $(cat "$case_dir/cmd")"
-(cd "$work" && exec "$bin" "$@") >"$out/stdout" 2>"$out/stderr.raw"
+(cd "$work" && exec ${QUILLON_EMULATOR:-} "$bin" "$@") >"$out/stdout" 2>"$out/stderr.raw"
 echo $? >"$out/status"
 # The time, pid and tid prefix of log lines differs on every run, and so
 # does the working folder, which absolute paths in messages begin with.

@@ -40,23 +40,33 @@ TEST(RootedFolder, StatKindsAndSizes) {
 
 TEST(RootedFolder, ListsFilesAndFoldersInByteOrder) {
   test::TempDir dir;
-  for (const char* name : {"b.txt", "B.TXT", "a.txt", "00000010.TXT", "00000002.TXT", "\xc3\xa9"})
-    dir.write(name, "x");
+  std::vector<std::string> written = {"B.TXT", "a.txt", "00000010.TXT", "00000002.TXT", "\xc3\xa9"};
+#ifndef _WIN32
+  // Names that differ only in case are one file on Windows.
+  written.push_back("b.txt");
+#endif
+  for (const std::string& name : written) dir.write(name, "x");
   dir.mkdir("sub");
-  std::filesystem::create_symlink(dir.path() / "gone", dir.path() / "dangling");
   auto f = RootedFolder::create(dir.root());
   FolderListing listing;
   ASSERT_TRUE(f->list("", listing));
   std::vector<std::string> names;
   for (const auto& [name, st] : listing) names.push_back(name);
-  EXPECT_EQ(names, (std::vector<std::string>{"00000002.TXT", "00000010.TXT", "B.TXT", "a.txt",
-                                             "b.txt", "sub", "\xc3\xa9"}));
+  std::vector<std::string> expected = {"00000002.TXT", "00000010.TXT", "B.TXT",
+                                       "a.txt",        "sub",          "\xc3\xa9"};
+#ifndef _WIN32
+  expected.insert(expected.begin() + 4, "b.txt");
+#endif
+  EXPECT_EQ(names, expected);
   EXPECT_EQ(listing["sub"].kind, kFolder);
   EXPECT_FALSE(f->list("missing", listing));
   EXPECT_TRUE(listing.empty());
 }
 
 TEST(RootedFolder, OpenFolderGoesFolderByFolderAndStopsAtALink) {
+#ifdef _WIN32
+  GTEST_SKIP() << "making a symbolic link needs a privilege on Windows";
+#else
   test::TempDir dir, elsewhere;
   dir.mkdir("a");
   std::filesystem::create_symlink(elsewhere.path(), dir.path() / "a/l");
@@ -81,6 +91,22 @@ TEST(RootedFolder, OpenFolderGoesFolderByFolderAndStopsAtALink) {
   EXPECT_EQ(fault.kind, platform::Outcome::kFailed);
   EXPECT_EQ(platform::error_text(fault.error), "No such file or directory");
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "a/none"));
+#endif
+}
+
+TEST(RootedFolder, ListingLeavesOutDanglingLinks) {
+#ifdef _WIN32
+  GTEST_SKIP() << "making a symbolic link needs a privilege on Windows";
+#else
+  test::TempDir dir;
+  dir.write("a.txt", "x");
+  std::filesystem::create_symlink(dir.path() / "gone", dir.path() / "dangling");
+  auto f = RootedFolder::create(dir.root());
+  FolderListing listing;
+  ASSERT_TRUE(f->list("", listing));
+  EXPECT_EQ(listing.size(), 1u);
+  EXPECT_EQ(listing.count("a.txt"), 1u);
+#endif
 }
 
 TEST(RootedFolder, MakeFoldersRemoveOpenAndFullPath) {
@@ -101,6 +127,9 @@ TEST(RootedFolder, MakeFoldersRemoveOpenAndFullPath) {
   ASSERT_TRUE(r);
   EXPECT_FALSE(f->open("x/y/z/out.csv", 3));
   EXPECT_FALSE(f->open("missing", 1));
+  // Closed first: on Windows a file still open elsewhere keeps its name
+  // until the last handle goes, so the second removal would not fail there.
+  r.reset();
 
   EXPECT_TRUE(f->remove("x/y/z/out.csv"));
   EXPECT_FALSE(f->remove("x/y/z/out.csv"));

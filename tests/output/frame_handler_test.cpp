@@ -90,7 +90,8 @@ class FrameHandlerTest : public ::testing::Test {
   std::vector<std::string> files() {
     std::vector<std::string> out;
     for (auto& e : std::filesystem::recursive_directory_iterator(dir.path())) {
-      if (e.is_regular_file()) out.push_back(std::filesystem::relative(e.path(), dir.path()));
+      if (e.is_regular_file())
+        out.push_back(std::filesystem::relative(e.path(), dir.path()).generic_string());
     }
     std::sort(out.begin(), out.end());
     return out;

@@ -27,6 +27,28 @@ TEST(Platform, UtcCalendarRoundTrip) {
   EXPECT_EQ(c.second, 59);
 }
 
+TEST(Platform, UtcCalendarHoldsAcrossCenturies) {
+  // Anchors outside the range some C run-times convert (1970 to 3000).
+  EXPECT_EQ(utc_seconds(1900, 1, 1, 0, 0, 0), -2208988800);
+  EXPECT_EQ(utc_seconds(1969, 12, 31, 23, 59, 59), -1);
+  EXPECT_EQ(utc_seconds(2000, 3, 1, 0, 0, 0), 951868800);
+  EXPECT_EQ(utc_seconds(9999, 12, 31, 23, 59, 59), 253402300799);
+  // Fields out of range carry over.
+  EXPECT_EQ(utc_seconds(2024, 13, 1, 0, 0, 0), utc_seconds(2025, 1, 1, 0, 0, 0));
+  EXPECT_EQ(utc_seconds(2024, 0, 1, 0, 0, 0), utc_seconds(2023, 12, 1, 0, 0, 0));
+  EXPECT_EQ(utc_seconds(2023, 2, 29, 24, 0, 60), utc_seconds(2023, 3, 2, 0, 1, 0));
+  // Every 7919th second from 1600 to 10000: each date converts back to itself.
+  for (int64_t s = utc_seconds(1600, 1, 1, 0, 0, 0); s < utc_seconds(10000, 1, 1, 0, 0, 0);
+       s += 7919LL * 86400 + 7919) {
+    CivilTime c = utc_civil(s);
+    ASSERT_EQ(utc_seconds(c.year, c.month, c.day, c.hour, c.minute, c.second), s) << s;
+    ASSERT_GE(c.month, 1);
+    ASSERT_LE(c.month, 12);
+    ASSERT_GE(c.day, 1);
+    ASSERT_LE(c.day, 31);
+  }
+}
+
 TEST(Platform, LocalTimeIsReadAsStandardTime) {
   const char* saved = get_env("TZ");
   std::string old = saved ? saved : "";
