@@ -124,6 +124,20 @@ TEST(TransportManagerAllocations, UnfinishedSendersHoldWhatTheySent) {
   // at most, where the announced size would be 1785.
   EXPECT_LT((allocated_bytes - bytes_before) / kPairs, 256u);
   EXPECT_LE(largest_allocation, 64u);  // what a session reserves for a first packet
+
+  // First frames of 223-byte fast-packet messages of a PDU1 group, one per
+  // sender pair, that never go on.
+  manager->register_message(kBusJ1939, 1, j1939_key(0x19ED0000, true), kTransportNmea);
+  Frame first = tp_test::can_frame(0, {0x40, 223, 1, 2, 3, 4, 5, 6}, true);
+  const uint64_t fast_before = allocated_bytes;
+  largest_allocation = 0;
+  for (uint32_t pair = 0; pair < kPairs; ++pair) {
+    first.id = 0x19ED0000 | (pair / 256) << 8 | pair % 256;
+    ASSERT_TRUE(manager->on_frame(first));
+  }
+  EXPECT_EQ(manager->open_sessions(), 2 * kPairs);
+  EXPECT_LT((allocated_bytes - fast_before) / kPairs, 256u);
+  EXPECT_LE(largest_allocation, 64u);
 }
 
 }  // namespace
