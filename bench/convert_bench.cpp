@@ -5,7 +5,11 @@
 // identical rows alone with the mandated formatter (the floor). Medians of
 // five runs. A second conversion per run uses the same DBC plus one ISO-TP
 // message that never occurs, so that the cost of a transport registration to
-// the frames it does not concern shows as a ratio. Usage: convert_bench
+// the frames it does not concern shows as a ratio. A third conversion reads a
+// log of the same size where every other frame belongs to a J1939 broadcast
+// (BAM) transfer of a 20-byte group (an announcement and three data packets,
+// from four source addresses in turn), so that reassembly and decoding of
+// the whole messages show next to the plain log. Usage: convert_bench
 // [quillon binary] [frames]; the files are generated in
 // <temp>/quillon-convert-bench.
 #include <stb/stb_sprintf.h>
@@ -16,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -55,11 +60,24 @@ std::string dbc_text_with_isotp() {
          "BA_ \"TransportProtocolType\" BO_ 2024 \"ISOTP\";\n";
 }
 
+// The 20-byte group of the BAM log (0x00FF20, PDU2): ten 16-bit signals.
+std::string dbc_text_with_bam_group() {
+  std::string s = dbc_text() + "\nBO_ 2566856958 Long: 20 ECU\n";
+  char line[160];
+  for (int k = 0; k < 10; ++k) {
+    std::snprintf(line, sizeof line, " SG_ Long_%d : %d|16@1+ (0.01,0) [0|655.35] \"\" ECU\n", k,
+                  16 * k);
+    s += line;
+  }
+  return s;
+}
+
 uint8_t payload_byte(long frame, int k) {
   return static_cast<uint8_t>((frame * 7 + k * 31 + (frame >> 5)) & 0xFF);
 }
 
-std::string log_text(long frames) {
+// With bam, every odd frame is one of the four frames of a BAM transfer.
+std::string log_text(long frames, bool bam = false) {
   std::string s =
       "# Logger ID: BENCH01\n# Session No.: 1\n# Split No.: 1\n# Time: 20240517T100000\n"
       "# Value separator: \";\"\n# Time format: 3\n# Time separator: \":\"\n"
@@ -69,11 +87,26 @@ std::string log_text(long frames) {
   for (long i = 0; i < frames; ++i) {
     long ms = 36000000 + i;  // 1 ms apart from 10:00:00
     unsigned id = 0x18FF1000u + ((i % kMessages) << 8) + (i % 2);
+    uint8_t bytes[8];
+    for (int k = 0; k < 8; ++k) bytes[k] = payload_byte(i, k);
+    if (bam && i % 2 == 1) {
+      long transfer = i / 8, packet = i / 2 % 4;
+      unsigned source = 0x20 + static_cast<unsigned>(transfer % 4);
+      if (packet == 0) {
+        id = 0x18ECFF00u | source;
+        const uint8_t announce[8] = {32, 20, 0, 3, 0xFF, 0x20, 0xFF, 0x00};
+        std::copy(announce, announce + 8, bytes);
+      } else {
+        id = 0x18EBFF00u | source;
+        bytes[0] = static_cast<uint8_t>(packet);
+        if (packet == 3) bytes[7] = 0xFF;  // 20 = 7 + 7 + 6: the last byte is padding
+      }
+    }
     int n = std::snprintf(line, sizeof line, "%02ld:%02ld:%02ld.%03ld;1;%08X;8;", ms / 3600000,
                           ms / 60000 % 60, ms / 1000 % 60, ms % 1000, id);
     s.append(line, n);
-    for (int k = 0; k < 8; ++k) {
-      std::snprintf(line, sizeof line, "%02X", payload_byte(i, k));
+    for (uint8_t b : bytes) {
+      std::snprintf(line, sizeof line, "%02X", b);
       s.append(line, 2);
     }
     s += '\n';
@@ -115,8 +148,14 @@ int main(int argc, char** argv) {
   std::string log = log_text(frames);
   std::ofstream(dir / "logs" / "00000001.TXT", std::ios::binary) << log;
   double mb = static_cast<double>(log.size()) / 1e6;
+  std::ofstream(dir / "bench_bam.dbc", std::ios::binary) << dbc_text_with_bam_group();
+  fs::create_directories(dir / "bam_logs");
+  std::string bam_log = log_text(frames, true);
+  std::ofstream(dir / "bam_logs" / "00000001.TXT", std::ios::binary) << bam_log;
+  double bam_mb = static_cast<double>(bam_log.size()) / 1e6;
+  const long transfers = frames / 8;  // an announcement and three packets per 8 frames
 
-  std::vector<double> reader, floor, total, total_isotp;
+  std::vector<double> reader, floor, total, total_isotp, total_bam;
   for (int run = 0; run < kRuns; ++run) {
     auto folder = quillon::RootedFolder::create(dir.string() + "/");
     AcceptAll sink;
@@ -139,12 +178,15 @@ int main(int argc, char** argv) {
       }
     }));
 
-    for (bool isotp : {false, true}) {
-      const char* dbc = isotp ? "bench_isotp.dbc" : "bench.dbc";
+    for (int variant = 0; variant < 3; ++variant) {
+      const char* dbc = variant == 0   ? "bench.dbc"
+                        : variant == 1 ? "bench_isotp.dbc"
+                                       : "bench_bam.dbc";
+      const char* logs = variant == 2 ? "bam_logs" : "logs";
       fs::remove_all(dir / "out");
       fs::create_directories(dir / "out");
       std::string command = "cd '" + dir.string() + "' && '" + binary + "' --dbc-can1=" + dbc +
-                            " -O out logs > /dev/null 2>&1";
+                            " -O out " + logs + " > '" + (dir / "stdout").string() + "' 2>&1";
       int status = 0;
       double t = seconds([&] { status = std::system(command.c_str()); });
       if (status != 0) {
@@ -152,7 +194,18 @@ int main(int argc, char** argv) {
         std::printf("run %d (%s): the conversion returned %d\n", run, dbc, status);
         return 1;
       }
-      (isotp ? total_isotp : total).push_back(t);
+      if (variant == 2) {
+        // Every transfer must have been reassembled, or the figure means nothing.
+        std::ifstream in(dir / "stdout");
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::string want = "- Successful sessions: " + std::to_string(transfers) + "\n";
+        if (text.find(want) == std::string::npos) {
+          std::printf("run %d: expected %ld successful sessions:\n%s", run, transfers,
+                      text.c_str());
+          return 1;
+        }
+      }
+      (variant == 0 ? total : variant == 1 ? total_isotp : total_bam).push_back(t);
     }
   }
 
@@ -165,6 +218,11 @@ int main(int argc, char** argv) {
   double ti = median(total_isotp);
   std::printf("with ISO-TP:  %8.3f s  %10.0f frames/s  %7.1f MB/s  %.3fx end to end\n", ti,
               frames / ti, mb / ti, ti / t);
+  double tb = median(total_bam);
+  std::printf(
+      "half BAM:     %8.3f s  %10.0f frames/s  %7.1f MB/s  %.3fx end to end"
+      "  (%ld transfers of 20 bytes)\n",
+      tb, frames / tb, bam_mb / tb, tb / t, transfers);
   // QUILLON_BENCH_KEEP=1 keeps the generated files, for profiling the binary.
   if (!std::getenv("QUILLON_BENCH_KEEP")) fs::remove_all(dir);
   return 0;

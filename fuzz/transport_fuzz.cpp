@@ -2,7 +2,10 @@
 // stage into a counting sink. Input: a registration count byte, then
 // registrations of 7 bytes (type and bus, channel, id, targets), then frames
 // of [flags, channel, id (4 bytes), length, payload]. Channels are kept to
-// 0-3 so that containers can feed each other's channels.
+// 0-3 so that containers can feed each other's channels. A J1939 registration
+// also registers the channel's J1939 transport, as every J1939 database does,
+// and a frame flag turns an id into a TP.CM or TP.DT frame of its sender, so
+// that announcements, data transfers and control frames meet often.
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -61,6 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t key = bus == quillon::kBusLin     ? quillon::lin_key(id)
                    : bus == quillon::kBusJ1939 ? quillon::j1939_key(id, extended)
                                                : quillon::can_key(id, extended);
+    if (bus == quillon::kBusJ1939) {
+      manager->register_message(bus, channel, quillon::j1939_key(0x00EC0000, true),
+                                quillon::kTransportJ1939);
+    }
     manager->register_message(bus, channel, key, type);
     if (type == quillon::kTransportMux) {
       uint8_t t = p[6];
@@ -91,6 +98,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t id = read32(p + 2);
     if ((flags & 0x30) != 0 && !ids.empty())
       id = ids[id % ids.size()] ^ ((flags & 0x40) ? 0 : id & 0xFF);
+    // Bit 3: a J1939 transport frame of this sender and destination (bit 7
+    // chooses TP.CM or TP.DT), extended, keeping priority and addresses.
+    if ((flags & 0x08) != 0) {
+      id = (id & 0x1C00FFFF) | ((flags & 0x80) ? 0x00EC0000u : 0x00EB0000u);
+      frame.extended = 1;
+    }
     frame.id = id;
     frame.time = static_cast<double>(fed) * 0.001;
     size_t length = p[6] % 65;

@@ -45,7 +45,9 @@ SessionResult FastPacketSession::on_first_frame(const Payload& p, uint32_t n) {
   sequence_ = sequence_of(p[0]);
   frame_counter_ = 0;
   total_length_ = p[1];
-  buffer_.reserve(std::min<uint32_t>(total_length_, kMaxMessage));
+  // A small message is reserved whole; a larger one grows as its frames
+  // arrive, so a sender that only ever sends first frames holds little.
+  buffer_.reserve(std::min<size_t>(total_length_, kReserveUpFront));
   // Short messages (up to six bytes) end here; the rest is padding.
   const size_t take = std::min<size_t>(total_length_, n - 2);
   buffer_.assign(p.begin() + 2, p.begin() + 2 + static_cast<ptrdiff_t>(take));

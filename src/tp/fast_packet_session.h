@@ -8,6 +8,7 @@
 // as it was.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "input/frame.h"
@@ -20,6 +21,8 @@ class FastPacketSession final : public TransportSession {
   // Six bytes in the first frame and seven in each of 31 further frames: a
   // longer announced length never completes.
   static constexpr uint32_t kMaxMessage = 6 + 31 * 7;
+  // A message up to this size gets its whole buffer on its first frame.
+  static constexpr size_t kReserveUpFront = 64;
 
   SessionResult process(Frame& frame) override;
 

@@ -59,11 +59,19 @@ SessionResult J1939Session::on_data_transfer(const Payload& p, uint32_t n) {
   // Packets arrive numbered 1, 2, 3, ... with none missing or repeated.
   if (p[0] != packets_ + 1) return fail();
 
-  // Grow once, on the first packet, so announcements alone cost no buffer.
-  if (packets_ == 0) buffer_.reserve(std::min<uint32_t>(total_size_, kMaxMessage));
   ++packets_;
   // The last packet's padding is not part of the message.
   const size_t take = std::min<size_t>(7, total_size_ - buffer_.size());
+  // Announcements alone cost no buffer, and a sender holds little more than
+  // it has sent: a small message is reserved whole on its first packet, a
+  // larger one doubles as its packets arrive, never past its size. Reserving
+  // the announced size at once would let one packet per sender hold 1785
+  // bytes for each of the channel's half million sender pairs.
+  const size_t need = buffer_.size() + take;
+  if (need > buffer_.capacity()) {
+    const size_t limit = std::min<size_t>(total_size_, kMaxMessage);  // never below need
+    buffer_.reserve(std::min(limit, std::max({2 * buffer_.capacity(), kReserveUpFront, need})));
+  }
   buffer_.insert(buffer_.end(), p.begin() + 1, p.begin() + 1 + static_cast<ptrdiff_t>(take));
   if (buffer_.size() < total_size_) return SessionResult::kInProgress;
   state_ = State::kComplete;

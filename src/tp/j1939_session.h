@@ -10,6 +10,7 @@
 // the frame handler decodes it like a single-frame message of that group.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "input/frame.h"
@@ -27,6 +28,8 @@ class J1939Session final : public TransportSession {
   static constexpr uint8_t kControlBam = 32;
   // 255 packets of seven bytes: a larger announced size never completes.
   static constexpr uint32_t kMaxMessage = 255 * 7;
+  // A message up to this size gets its whole buffer on its first packet.
+  static constexpr size_t kReserveUpFront = 64;
 
   SessionResult process(Frame& frame) override;
 
