@@ -26,11 +26,6 @@ class ConverterPlugin {
     (void)table;
     return true;
   }
-  // Called once the command line was accepted; false ends the run (129).
-  virtual bool initialise(Converter& converter) {
-    (void)converter;
-    return true;
-  }
   // First step of freeing the converter state.
   virtual void release(Converter& converter) { (void)converter; }
 };
