@@ -932,7 +932,8 @@ class Matcher {
   }
   void step(const int32_t* start, int index, size_t p, uint32_t c, bool at_end);
   void next_walk();
-  bool consumes(const Inst& in, uint32_t c) const;
+  bool char_is(uint32_t arg, uint32_t c) const;
+  bool in_class(const Inst& in, uint32_t c) const;
   bool holds(uint8_t op, size_t p, uint32_t c, bool at_end) const;
   const int32_t* set_group(const Inst& in, int32_t pos, const int32_t* slots, int32_t* own) const;
   void record_match(const int32_t* slots, int32_t pos);
@@ -975,7 +976,7 @@ class Matcher {
 // end), so a copy made at an alternative runs before every thread of lower
 // priority; appending it at the end would let those claim its instructions
 // first and lose the leftmost match or the greedy groups.
-void Matcher::add(ThreadList& list, int32_t pc, const int32_t* slots, int after) {
+inline void Matcher::add(ThreadList& list, int32_t pc, const int32_t* slots, int after) {
   if (pc < 0) return;
   for (int i = 0; i < list.count; ++i) {
     int32_t* t = thread(list, i);
@@ -999,7 +1000,7 @@ void Matcher::add(ThreadList& list, int32_t pc, const int32_t* slots, int after)
 }
 
 // Stores a thread for an instruction the list does not hold yet.
-void Matcher::insert(ThreadList& list, int32_t pc, const int32_t* slots, int after) {
+inline void Matcher::insert(ThreadList& list, int32_t pc, const int32_t* slots, int after) {
   // The compiler sized the lists for every instruction a thread can be at.
   assert(list.count < prog_.threads);
   int32_t* t = thread(list, list.count);
@@ -1022,38 +1023,26 @@ bool Matcher::word_boundary(size_t p, uint32_t c, bool at_end) const {
 }
 
 // Starts a new walk of the stamps; they are cleared when the counter wraps.
-void Matcher::next_walk() {
+inline void Matcher::next_walk() {
   if (++walk_ == 0) {
     std::memset(stamps_, 0, sizeof(uint32_t) * size_t(prog_.count));
     walk_ = 1;
   }
 }
 
-// Whether the consuming instruction in accepts character c.
-bool Matcher::consumes(const Inst& in, uint32_t c) const {
-  switch (in.op) {
-    case OP_CHAR:
-      return is_class_code(in.arg) ? class_code_has(in.arg, c, insensitive_) : c == in.arg;
-    case OP_FOLDED: {
-      const uint32_t f = codepoint_fold(c);
-      return is_class_code(in.arg) ? class_code_has(in.arg, f, insensitive_) : f == in.arg;
-    }
-    case OP_ANY:
-      return c != '\n';
-    case OP_ANY_NEWLINE:
-      return true;
-    case OP_CLASS:
-    case OP_NOT_CLASS: {
-      const uint32_t x = insensitive_ ? codepoint_fold(c) : c;
-      return table_has(prog_.classes[in.arg], x, insensitive_) == (in.op == OP_CLASS);
-    }
-    default:
-      return false;
-  }
+// Whether c is the code point arg, or a member of the class arg stands for.
+inline bool Matcher::char_is(uint32_t arg, uint32_t c) const {
+  return is_class_code(arg) ? class_code_has(arg, c, insensitive_) : c == arg;
+}
+
+// Whether c passes the bracket expression of in.
+inline bool Matcher::in_class(const Inst& in, uint32_t c) const {
+  const uint32_t x = insensitive_ ? codepoint_fold(c) : c;
+  return table_has(prog_.classes[in.arg], x, insensitive_) == (in.op == OP_CLASS);
 }
 
 // Whether the zero-width assertion op holds at position p.
-bool Matcher::holds(uint8_t op, size_t p, uint32_t c, bool at_end) const {
+inline bool Matcher::holds(uint8_t op, size_t p, uint32_t c, bool at_end) const {
   switch (op) {
     case OP_LINE_START:
       return p == 0 || text_[p - 1] == '\n';
@@ -1076,8 +1065,8 @@ bool Matcher::holds(uint8_t op, size_t p, uint32_t c, bool at_end) const {
 
 // Sets a group's start or length. The thread's slots are copied into own
 // the first time a group instruction changes them.
-const int32_t* Matcher::set_group(const Inst& in, int32_t pos, const int32_t* slots,
-                                  int32_t* own) const {
+inline const int32_t* Matcher::set_group(const Inst& in, int32_t pos, const int32_t* slots,
+                                         int32_t* own) const {
   const int at = int(2 * in.arg);
   if (at >= ints_) return slots;
   if (slots != own) copy_slots(own, slots);
@@ -1090,7 +1079,7 @@ const int32_t* Matcher::set_group(const Inst& in, int32_t pos, const int32_t* sl
 }
 
 // Keeps the leftmost match, the longest among those starting there.
-void Matcher::record_match(const int32_t* slots, int32_t pos) {
+inline void Matcher::record_match(const int32_t* slots, int32_t pos) {
   if (!found_ || slots[0] < best_[0] || (slots[0] == best_[0] && pos - slots[0] > best_[1])) {
     copy_slots(best_, slots);
     best_[1] = pos - slots[0];
@@ -1112,13 +1101,22 @@ void Matcher::step(const int32_t* start, int index, size_t p, uint32_t c, bool a
     stamps_[pc] = walk_;
     const Inst& in = in_[pc];
     switch (in.op) {
+      // A consuming instruction hands the thread to the next position.
       case OP_CHAR:
+        if (!at_end && char_is(in.arg, c)) add(*next_, in.next, slots, -1);
+        return;
       case OP_FOLDED:
+        if (!at_end && char_is(in.arg, codepoint_fold(c))) add(*next_, in.next, slots, -1);
+        return;
       case OP_ANY:
+        if (!at_end && c != '\n') add(*next_, in.next, slots, -1);
+        return;
       case OP_ANY_NEWLINE:
+        if (!at_end) add(*next_, in.next, slots, -1);
+        return;
       case OP_CLASS:
       case OP_NOT_CLASS:
-        if (!at_end && consumes(in, c)) add(*next_, in.next, slots, -1);
+        if (!at_end && in_class(in, c)) add(*next_, in.next, slots, -1);
         return;
       case OP_CASE_SENSITIVE:
       case OP_CASE_INSENSITIVE:
