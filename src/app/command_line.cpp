@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "app/exit_status.h"
 #include "app/options.h"
 #include "app/version.h"
 #include "input/folder.h"
@@ -62,18 +63,18 @@ bool find_input_root(Converter& converter, int& status) {
     }
     if (slash == 0) {
       QLOG(LOG_FATAL, "Could not find root for %.*s", static_cast<int>(length), path.data());
-      status = 132;
+      status = kExitNoCommonRoot;
       return false;
     }
     roots.insert(path.substr(0, std::min(length, slash + 1)));
   }
   if (roots.empty()) {
-    status = 132;
+    status = kExitNoCommonRoot;
     return false;
   }
   if (roots.size() > 1) {
     QLOG(LOG_FATAL, "No common root detected for all inputs");
-    status = 132;
+    status = kExitNoCommonRoot;
     return false;
   }
   converter.input_root = *roots.begin();
@@ -138,7 +139,7 @@ bool build_table(Converter& converter, int argc, OptionTable& table, Entries& en
   table.append(std::move(inputs));
   entries.end = table.append(std::move(end));
   if (!table.complete()) {
-    status = 129;
+    status = kExitNotStarted;
     return false;
   }
   return true;
@@ -163,15 +164,15 @@ bool ends_after_parse(OptionTable& table, const Entries& entries, int argc, int&
   if (entries.end->errors().empty()) return false;
   switch (entries.end->errors().front().code) {
     case kEndUnexpected:  // also an integer value that is not a number
-      status = 131;
+      status = kExitInvalidValue;
       break;
     case kEndMissingValue:
-      status = 130;
+      status = kExitMissingValue;
       break;
     default:
       table.print_errors(stdout, kProgram);
       std::fflush(stdout);
-      status = 134;
+      status = kExitOptionErrors;
       break;
   }
   return true;
@@ -184,7 +185,7 @@ bool set_verbosity(const IntegerOption& verbosity, int& status) {
     // Compared unsigned, so negative values are refused too.
     uint32_t value = static_cast<uint32_t>(verbosity.value());
     if (value > kMaxVerbosity) {
-      status = 131;
+      status = kExitInvalidValue;
       return false;
     }
     threshold = kThresholdForVerbosity[value];

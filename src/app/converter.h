@@ -20,7 +20,7 @@ struct Converter;
 class ConverterPlugin {
  public:
   virtual ~ConverterPlugin() = default;
-  // Called after the generic options up to "buffer"; false ends the run (129).
+  // Called after the generic options up to "buffer"; false ends the run (kExitNotStarted).
   virtual bool add_options(Converter& converter, OptionTable& table) {
     (void)converter;
     (void)table;
