@@ -1,10 +1,11 @@
 # make demo: set up, build and convert the bundled example.
-# make test: set up, then build and run every test, normally and under
-#            AddressSanitizer + UndefinedBehaviorSanitizer, plus a short
-#            fuzzing run of every fuzz target.
+# make test: set up, check the include layers and the format, then build
+#            and run every test, normally and under AddressSanitizer +
+#            UndefinedBehaviorSanitizer, plus a short fuzzing run of every
+#            fuzz target.
 # make test-windows: cross-build for Windows and run every test under Wine.
 # make windows-exe: the statically linked build/windows/quillon.exe.
-.PHONY: demo test setup build test-release test-asan fuzz-smoke format-check clean \
+.PHONY: demo test setup build test-release test-asan fuzz-smoke format-check layer-check clean \
         setup-windows test-windows windows-exe
 
 JOBS ?= $(shell nproc)
@@ -19,7 +20,7 @@ build: setup
 demo: build
 	tools/demo.sh build/release/quillon
 
-test: setup format-check test-release test-asan fuzz-smoke
+test: setup layer-check format-check test-release test-asan fuzz-smoke
 
 test-release:
 	cmake --preset release >/dev/null
@@ -46,6 +47,9 @@ fuzz-smoke:
 
 format-check:
 	tools/format_check.sh
+
+layer-check:
+	tools/layer_check.sh
 
 clean:
 	rm -rf build

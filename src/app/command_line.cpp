@@ -6,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "app/exit_status.h"
 #include "app/options.h"
 #include "app/version.h"
 #include "input/folder.h"
@@ -62,18 +63,18 @@ bool find_input_root(Converter& converter, int& status) {
     }
     if (slash == 0) {
       QLOG(LOG_FATAL, "Could not find root for %.*s", static_cast<int>(length), path.data());
-      status = 132;
+      status = kExitNoCommonRoot;
       return false;
     }
     roots.insert(path.substr(0, std::min(length, slash + 1)));
   }
   if (roots.empty()) {
-    status = 132;
+    status = kExitNoCommonRoot;
     return false;
   }
   if (roots.size() > 1) {
     QLOG(LOG_FATAL, "No common root detected for all inputs");
-    status = 132;
+    status = kExitNoCommonRoot;
     return false;
   }
   converter.input_root = *roots.begin();
@@ -83,10 +84,22 @@ bool find_input_root(Converter& converter, int& status) {
   return true;
 }
 
-}  // namespace
+// The entries read after the parse.
+struct Entries {
+  FlagOption* help;
+  FlagOption* version;
+  IntegerOption* verbosity;
+  FlagOption* non_interactive;
+  FlagOption* delete_converted;
+  FlagOption* no_append_root;
+  IntegerOption* buffer;
+  const OptionEnd* end;
+};
 
-bool run_command_line(Converter& converter, int argc, char** argv, int& status) {
-  OptionTable table;
+// The generic options up to "buffer", the plug-in's, then the output
+// directory and the inputs. False ends the run.
+bool build_table(Converter& converter, int argc, OptionTable& table, Entries& entries,
+                 int& status) {
   auto help = make_flag_option(nullptr, "help", "display this help and exit");
   auto version = make_flag_option("v", "version", "display tool version and exit");
   auto verbosity = make_integer_option(nullptr, "verbosity", "<n>",
@@ -113,73 +126,84 @@ bool run_command_line(Converter& converter, int argc, char** argv, int& status) 
                        collect_paths(converter.input_paths), report_collect_error);
   auto end = make_option_end(kMaxErrors);
 
-  FlagOption* help_entry = table.append(std::move(help));
-  FlagOption* version_entry = table.append(std::move(version));
-  IntegerOption* verbosity_entry = table.append(std::move(verbosity));
-  FlagOption* non_interactive_entry = table.append(std::move(non_interactive));
-  FlagOption* delete_entry = table.append(std::move(delete_converted));
-  FlagOption* no_append_entry = table.append(std::move(no_append_root));
-  IntegerOption* buffer_entry = table.append(std::move(buffer));
+  entries.help = table.append(std::move(help));
+  entries.version = table.append(std::move(version));
+  entries.verbosity = table.append(std::move(verbosity));
+  entries.non_interactive = table.append(std::move(non_interactive));
+  entries.delete_converted = table.append(std::move(delete_converted));
+  entries.no_append_root = table.append(std::move(no_append_root));
+  entries.buffer = table.append(std::move(buffer));
   if (converter.plugin && !converter.plugin->add_options(converter, table)) return false;
   table.append(std::move(output_directory));
   table.append(std::move(input_files));
   table.append(std::move(inputs));
-  const OptionEnd* end_entry = table.append(std::move(end));
+  entries.end = table.append(std::move(end));
   if (!table.complete()) {
-    status = 129;
+    status = kExitNotStarted;
     return false;
   }
+  return true;
+}
 
-  table.parse(argc, argv);
-
-  if (help_entry->count() > 0 || argc == 1) {
+// Help, the version and refused options end the run after the parse, each
+// with its own status. True when the run ends.
+bool ends_after_parse(OptionTable& table, const Entries& entries, int argc, int& status) {
+  if (entries.help->count() > 0 || argc == 1) {
     write_stdout(std::string("Usage: ") + kProgram);
     table.print_syntax(stdout, "\n\n");
     table.print_glossary(stdout, "  %-40s %s\n");
     std::fflush(stdout);
-    return false;
+    return true;
   }
-  if (version_entry->count() > 0) {
+  if (entries.version->count() > 0) {
     write_stdout(version_block());
     std::fflush(stdout);
     status = 0;
-    return false;
+    return true;
   }
-  if (!end_entry->errors().empty()) {
-    switch (end_entry->errors().front().code) {
-      case kEndUnexpected:  // also an integer value that is not a number
-        status = 131;
-        break;
-      case kEndMissingValue:
-        status = 130;
-        break;
-      default:
-        table.print_errors(stdout, kProgram);
-        std::fflush(stdout);
-        status = 134;
-        break;
-    }
-    return false;
+  if (entries.end->errors().empty()) return false;
+  switch (entries.end->errors().front().code) {
+    case kEndUnexpected:  // also an integer value that is not a number
+      status = kExitInvalidValue;
+      break;
+    case kEndMissingValue:
+      status = kExitMissingValue;
+      break;
+    default:
+      table.print_errors(stdout, kProgram);
+      std::fflush(stdout);
+      status = kExitOptionErrors;
+      break;
   }
+  return true;
+}
 
+// False for a verbosity out of range.
+bool set_verbosity(const IntegerOption& verbosity, int& status) {
   int32_t threshold = LOG_ERROR;
-  if (verbosity_entry->count() > 0) {
+  if (verbosity.count() > 0) {
     // Compared unsigned, so negative values are refused too.
-    uint32_t value = static_cast<uint32_t>(verbosity_entry->value());
+    uint32_t value = static_cast<uint32_t>(verbosity.value());
     if (value > kMaxVerbosity) {
-      status = 131;
+      status = kExitInvalidValue;
       return false;
     }
     threshold = kThresholdForVerbosity[value];
   }
   log_set_threshold(threshold);
+  return true;
+}
 
-  converter.delete_converted = delete_entry->count() == 1 ? 1 : 0;
-  converter.no_append_root = no_append_entry->count() == 1 ? 1 : 0;
-  converter.non_interactive = non_interactive_entry->count() == 1 ? 1 : 0;
+void store_choices(Converter& converter, const Entries& entries) {
+  converter.delete_converted = entries.delete_converted->count() == 1 ? 1 : 0;
+  converter.no_append_root = entries.no_append_root->count() == 1 ? 1 : 0;
+  converter.non_interactive = entries.non_interactive->count() == 1 ? 1 : 0;
   converter.buffer_size =
-      buffer_entry->count() == 1 ? buffer_entry->value() : ConversionOptions::kDefaultBuffer;
+      entries.buffer->count() == 1 ? entries.buffer->value() : ConversionOptions::kDefaultBuffer;
+}
 
+// The input root and the input and output folders.
+bool open_folders(Converter& converter, int& status) {
   if (!find_input_root(converter, status)) return false;
   converter.input_folder = RootedFolder::create(converter.input_root);
   if (!converter.input_folder) {
@@ -195,8 +219,21 @@ bool run_command_line(Converter& converter, int argc, char** argv, int& status) 
       return false;
     }
   }
-  // The table (and the values its entries point at) must outlive the hook.
-  return converter.plugin ? converter.plugin->initialise(converter) : true;
+  return true;
+}
+
+}  // namespace
+
+bool run_command_line(Converter& converter, int argc, char** argv, int& status) {
+  // The table (and the values its entries point at) lives through the parse.
+  OptionTable table;
+  Entries entries;
+  if (!build_table(converter, argc, table, entries, status)) return false;
+  table.parse(argc, argv);
+  if (ends_after_parse(table, entries, argc, status)) return false;
+  if (!set_verbosity(*entries.verbosity, status)) return false;
+  store_choices(converter, entries);
+  return open_folders(converter, status);
 }
 
 }  // namespace quillon

@@ -6,7 +6,7 @@
 namespace quillon {
 
 // True when the run may go on. On false the run ends with status as set
-// here (left at 129 where nothing else applies).
+// here (left at kExitNotStarted where nothing else applies).
 bool run_command_line(Converter& converter, int argc, char** argv, int& status);
 
 }  // namespace quillon

@@ -20,15 +20,10 @@ struct Converter;
 class ConverterPlugin {
  public:
   virtual ~ConverterPlugin() = default;
-  // Called after the generic options up to "buffer"; false ends the run (129).
+  // Called after the generic options up to "buffer"; false ends the run (kExitNotStarted).
   virtual bool add_options(Converter& converter, OptionTable& table) {
     (void)converter;
     (void)table;
-    return true;
-  }
-  // Called once the command line was accepted; false ends the run (129).
-  virtual bool initialise(Converter& converter) {
-    (void)converter;
     return true;
   }
   // First step of freeing the converter state.

@@ -1,6 +1,11 @@
 #include "app/decoder_plugin.h"
 
 #include "app/options.h"
+#include "input/folder.h"
+#include "platform/platform.h"
+#include "support/log.h"
+#include "support/pattern.h"
+#include "support/text.h"
 
 namespace quillon {
 
@@ -29,7 +34,79 @@ const FlagOptionSpec kFlags[] = {
     {"no-dbdump", "do not dump DBs as json (default)", &DecoderPart::dbdump, false},
 };
 
+// Channel numbers: digits only; anything beyond 32 bits is out of range
+// anyway, so saturating gives the same answer as a range error.
+uint32_t channel_number(const PatternCapture& c) {
+  uint64_t v = 0;
+  for (int32_t i = 0; i < c.length; ++i) {
+    char d = c.text[i];
+    if (d < '0' || d > '9') break;
+    v = v * 10 + static_cast<uint64_t>(d - '0');
+    if (v > 0xFFFFFFFFull) return 0xFFFFFFFFu;
+  }
+  return static_cast<uint32_t>(v);
+}
+
+std::string capture_text(const PatternCapture& c) {
+  return c.text && c.length > 0 ? std::string(c.text, static_cast<size_t>(c.length))
+                                : std::string();
+}
+
+void load_argument(DecoderPart& part, const std::string& argument) {
+  CompiledPattern pattern;
+  PatternCapture captures[4] = {};
+  if (pattern_compile(pattern, "^dbc-(can|lin)(\\d+)=(.+\\.dbc)$") != 0 ||
+      pattern_match(pattern, argument.c_str(), captures) != 0) {
+    QLOG(LOG_ERROR, "Invalid argument: %s", argument.c_str());
+    return;
+  }
+  std::string bus = capture_text(captures[1]);
+  if (bus != "can" && bus != "lin") {
+    QLOG(LOG_ERROR, "Invalid argument: %s", argument.c_str());
+    return;
+  }
+  ChannelMap& channels = bus == "can" ? part.can_channels : part.lin_channels;
+  uint32_t channel = channel_number(captures[2]);
+  if (channel < 1 || channel > 255) {
+    QLOG(LOG_ERROR, "Invalid argument: %s", argument.c_str());
+    return;
+  }
+  std::string path = capture_text(captures[3]);
+  std::unique_ptr<MessageDatabase> db = load_database(path);
+  if (!db) return;
+  DatabaseList& list = channels[static_cast<uint8_t>(channel)];
+  list.push_back(std::move(db));
+  if (part.dbdump) dump_database(*list.back(), path);
+}
+
 }  // namespace
+
+void assign_from_working_folder(std::vector<std::string>& arguments) {
+  std::string cwd;
+  if (!platform::current_folder(cwd)) return;
+  std::string root = normalize_input_path(cwd);
+  if (root.empty() || root.back() != '/') root += '/';
+  std::unique_ptr<RootedFolder> folder = RootedFolder::create(root);
+  FolderListing entries;
+  if (!folder || !folder->list("", entries)) return;
+  for (const auto& [name, st] : entries) {
+    if (st.kind != kFile || name.size() < 4) continue;
+    if (text_compare_nocase(std::string_view(name).substr(name.size() - 4), ".dbc") != 0) continue;
+    size_t dash = name.find('-');
+    if (dash == std::string::npos) continue;
+    arguments.push_back("dbc-" + name.substr(0, dash) + "=" + root + name);
+  }
+}
+
+bool load_databases(DecoderPart& part) {
+  if (part.dbc_arguments.empty()) assign_from_working_folder(part.dbc_arguments);
+  for (const std::string& argument : part.dbc_arguments) load_argument(part, argument);
+  if (part.can_channels.empty() && part.lin_channels.empty()) {
+    QLOG(LOG_ERROR, "No DBC files found");
+    return false;
+  }
+  return true;
+}
 
 bool DecoderPlugin::add_options(Converter& converter, OptionTable& table) {
   (void)converter;
@@ -62,21 +139,11 @@ bool DecoderPlugin::add_options(Converter& converter, OptionTable& table) {
   return true;
 }
 
-bool DecoderPlugin::initialise(Converter& converter) {
-  (void)converter;
-  return load_databases(decoder_);
-}
-
 void DecoderPlugin::release(Converter& converter) {
   (void)converter;
   decoder_.dbc_arguments.clear();
   decoder_.can_channels.clear();
   decoder_.lin_channels.clear();
-}
-
-DecoderPart* decoder_part(Converter& converter) {
-  auto* plugin = dynamic_cast<DecoderPlugin*>(converter.plugin.get());
-  return plugin ? &plugin->decoder() : nullptr;
 }
 
 }  // namespace quillon

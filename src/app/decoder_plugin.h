@@ -1,20 +1,44 @@
-// The decoding layer's side of the converter plug-in: its command-line
-// options, loading the DBC files once the command line is accepted, and
-// freeing the databases at the end of the run.
+// The decoder's share of the converter: its command-line options, the DBC
+// arguments that say which file goes to which channel, the databases loaded
+// from them, and the output choices the frame handler follows.
 #pragma once
+
+#include <string>
+#include <vector>
 
 #include "app/converter.h"
 #include "dbc/loader.h"
 
 namespace quillon {
 
+struct DecoderPart {
+  ChannelMap can_channels;  // for CAN frames
+  ChannelMap lin_channels;  // for LIN frames
+  // Each "dbc-" + bus word + channel + "=" + path.
+  std::vector<std::string> dbc_arguments;
+  bool concat = true;
+  bool pgn_src_merge = false;
+  bool pgn_dst_merge = true;
+  bool dbdump = false;  // write each loaded database as JSON into the working folder
+};
+
+// Appends one argument for each file of the working folder whose name ends
+// in ".dbc" (any case) and holds a "-": "dbc-" + the part before the first
+// "-" + "=" + the full path, in byte order of the names. Adds nothing when
+// the folder cannot be read.
+void assign_from_working_folder(std::vector<std::string>& arguments);
+
+// With no arguments, assigns from the working folder first. Then loads every
+// argument "dbc-can<N>=<path>.dbc" or "dbc-lin<N>=<path>.dbc" (N 1 to 255)
+// into its channel, logging and skipping those that fail, and dumps each
+// database when asked. True when at least one database was filed.
+bool load_databases(DecoderPart& part);
+
 class DecoderPlugin : public ConverterPlugin {
  public:
   // Appends concat, no-concat, pgn-src-merge, no-pgn-src-merge,
   // pgn-dst-merge, no-pgn-dst-merge, dbdump, no-dbdump and dbc-can*.
   bool add_options(Converter& converter, OptionTable& table) override;
-  // False when no database was filed under any channel.
-  bool initialise(Converter& converter) override;
   void release(Converter& converter) override;
 
   DecoderPart& decoder() { return decoder_; }
@@ -22,8 +46,5 @@ class DecoderPlugin : public ConverterPlugin {
  private:
   DecoderPart decoder_;
 };
-
-// The decoder part of a converter whose plug-in is the decoder, else null.
-DecoderPart* decoder_part(Converter& converter);
 
 }  // namespace quillon

@@ -7,6 +7,7 @@
 #include "app/command_line.h"
 #include "app/converter.h"
 #include "app/decoder_plugin.h"
+#include "app/exit_status.h"
 #include "app/tp_registration.h"
 #include "input/conversion_loop.h"
 #include "input/sink.h"
@@ -86,18 +87,21 @@ std::string format_summaries(const RunCounters& c) {
 }
 
 int run(int argc, char** argv) {
-  int status = 129;
+  int status = kExitNotStarted;
   std::unique_ptr<Converter> converter(new (std::nothrow) Converter());
-  if (!converter) return 129;
-  converter->plugin.reset(new (std::nothrow) DecoderPlugin());
-  if (!converter->plugin) return 129;
+  if (!converter) return kExitNotStarted;
+  // The run holds the decoder by its type; the converter owns it so that the
+  // command line can add the decoder's options.
+  DecoderPlugin* plugin = new (std::nothrow) DecoderPlugin();
+  if (!plugin) return kExitNotStarted;
+  converter->plugin.reset(plugin);
+  DecoderPart* decoder = &plugin->decoder();
 
   if (!run_command_line(*converter, argc, argv, status)) return status;
+  if (!load_databases(*decoder)) return status;
 
   // The frame chain: transport-protocol manager, MUX stage, frame handler.
   // Without any transport message the loop feeds the frame handler directly.
-  DecoderPart* decoder = decoder_part(*converter);
-  if (!decoder) return status;
   FrameHandlerOptions options;
   options.concat = decoder->concat;
   options.pgn_src_merge = decoder->pgn_src_merge;

@@ -1,5 +1,6 @@
 #include "dbc/dbc_parser.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -601,6 +602,30 @@ std::unique_ptr<MessageDatabase> Parser::build() {
   return db;
 }
 
+// Bytes in memory read as a file is, so that they take the file's one path.
+class BytesStream : public ByteStream {
+ public:
+  explicit BytesStream(std::string_view bytes) : bytes_(bytes) {}
+  int64_t read(void* buffer, int64_t n) override {
+    const size_t count = std::min(bytes_.size() - at_, static_cast<size_t>(n));
+    std::memcpy(buffer, bytes_.data() + at_, count);
+    at_ += count;
+    return static_cast<int64_t>(count);
+  }
+  int64_t tell() override { return static_cast<int64_t>(at_); }
+  int64_t seek(int64_t offset, int origin) override {
+    const int64_t base = origin == 0 ? 0 : origin == 1 ? tell() : origin == 2 ? size() : -1;
+    if (base < 0 || base + offset < 0 || base + offset > size()) return -1;
+    at_ = static_cast<size_t>(base + offset);
+    return tell();
+  }
+
+ private:
+  int64_t size() const { return static_cast<int64_t>(bytes_.size()); }
+  std::string_view bytes_;
+  size_t at_ = 0;
+};
+
 // text holds size bytes and one spare byte after them.
 std::unique_ptr<MessageDatabase> parse_dbc_buffer(char* text, size_t size) {
   // Names never hold bytes outside ASCII.
@@ -645,16 +670,8 @@ std::unique_ptr<MessageDatabase> parse_dbc(ByteStream& stream) {
 }
 
 std::unique_ptr<MessageDatabase> parse_dbc_bytes(std::string_view bytes) {
-  if (bytes.empty()) return nullptr;
-  // One spare byte: every line is terminated in place for the matcher.
-  std::unique_ptr<char[]> text(new (std::nothrow) char[bytes.size() + 1]);
-  if (!text) {
-    QLOG(LOG_ERROR, "Could not allocate memory for DBC-file");
-    return nullptr;
-  }
-  std::memcpy(text.get(), bytes.data(), bytes.size());
-  text[bytes.size()] = '\0';
-  return parse_dbc_buffer(text.get(), bytes.size());
+  BytesStream stream(bytes);
+  return parse_dbc(stream);
 }
 
 }  // namespace quillon

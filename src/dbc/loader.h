@@ -1,5 +1,6 @@
-// Loading DBC files per bus channel: the decoder's share of the converter
-// state, filled once before the first log file is read.
+// Loading DBC files: one file into one database, and the JSON dump of a
+// database. Which files go to which channel is the command line's business
+// (app/decoder_plugin).
 #pragma once
 
 #include <cstdint>
@@ -17,28 +18,9 @@ using DatabaseList = std::vector<std::unique_ptr<MessageDatabase>>;
 // Channel 1 to 255 to its databases.
 using ChannelMap = std::map<uint8_t, DatabaseList>;
 
-struct DecoderPart {
-  ChannelMap can_channels;  // for CAN frames
-  ChannelMap lin_channels;  // for LIN frames
-  // Each "dbc-" + bus word + channel + "=" + path.
-  std::vector<std::string> dbc_arguments;
-  bool concat = true;
-  bool pgn_src_merge = false;
-  bool pgn_dst_merge = true;
-  bool dbdump = false;  // write each loaded database as JSON into the working folder
-};
-
-// Appends one argument for each file of the working folder whose name ends
-// in ".dbc" (any case) and holds a "-": "dbc-" + the part before the first
-// "-" + "=" + the full path, in byte order of the names. Adds nothing when
-// the folder cannot be read.
-void assign_from_working_folder(std::vector<std::string>& arguments);
-
-// With no arguments, assigns from the working folder first. Then loads every
-// argument "dbc-can<N>=<path>.dbc" or "dbc-lin<N>=<path>.dbc" (N 1 to 255)
-// into its channel, logging and skipping those that fail, and dumps each
-// database when asked. True when at least one database was filed.
-bool load_databases(DecoderPart& part);
+// Opens and parses the DBC file at path, logging why it failed or that it
+// loaded. Null on failure.
+std::unique_ptr<MessageDatabase> load_database(const std::string& path);
 
 // Writes the JSON text of db to the working folder, named after the file
 // name of path with "dbc" replaced by "json". Failures are logged only.

@@ -127,85 +127,22 @@ int ConversionLoop::walk(const std::string& input, const std::string& output) {
 }
 
 int ConversionLoop::convert(const std::string& input, const std::string& output) {
-  std::unique_ptr<ByteStream> stream = open_input(input);
-  if (!stream) {
-    QLOG(LOG_ERROR, "Could not open input file %.*s", path_length(input), input.c_str());
-    return kResultFailed;
-  }
-
-  // Taken before reading: a file cut short while it is read is told from one
-  // that ended where it should, and a log still being written is not deleted.
-  const int64_t size_read = stream_size(*stream);
-  int64_t n = options_.buffer_size;
-  if (n < 0) n = size_read;
-  if (n > 0) {
-    std::unique_ptr<BufferedReader> buffered = BufferedReader::create(std::move(stream), n);
-    if (!buffered) {
-      QLOG(LOG_ERROR, "Could not allocate buffer of size %zd", static_cast<ssize_type>(n));
-      return kResultFailed;
-    }
-    stream = std::move(buffered);
-  }
-
+  int64_t size_read = 0;
+  std::unique_ptr<ByteStream> stream = open_window(input, size_read);
+  if (!stream) return kResultFailed;
   std::unique_ptr<LogReader> reader = LogReader::create(stream.get());
   if (!reader) {
     QLOG(LOG_ERROR, "Could not open log");
     return kResultFailed;
   }
-
   FileRecord file;
-  file.input_path = input;
-  file.output_path = output;
-  file.logger_id = reader->logger_id()[0] != '\0' ? reader->logger_id() : "LOGGERID";
-  file.start_time = reader->start_time();
-  file.session = static_cast<uint32_t>(reader->session());
-  file.split = static_cast<uint32_t>(reader->split());
-  file.durable = options_.delete_converted;
-  if (file.session == 0 || file.split == 0) {
-    QLOG(LOG_ERROR, "Could not parse file header");
-    return kResultFailed;
-  }
-
-  bool repeated = false;
+  if (!read_header(*reader, input, output, file)) return kResultFailed;
   bool continuation = false;
-  if (!previous_.logger_id.empty() && file.logger_id == previous_.logger_id &&
-      file.session == previous_.session) {
-    repeated = file.split == previous_.split;
-    continuation = repeated || file.split == previous_.split + 1;
-  }
-  if (repeated) {
-    QLOG(LOG_WARN, "Repeated input file (%s, %08u, %08u)", file.logger_id.c_str(), file.session,
-         file.split);
-  }
-  previous_ = file;
-  if (repeated) return kResultOk;
+  if (repeats_previous(file, continuation)) return kResultOk;
 
   bool ok = false;
   if (first_sink_->on_file_start(file, continuation)) {
-    ok = reader->seek_to_data();
-    while (ok && reader->next_frame(frame_)) {
-      frames_ += 1;
-      ok = first_sink_->on_frame(frame_);
-      if (platform::interrupt_signal() != 0) break;
-    }
-    // Interrupted: the file stops after this frame and is undone.
-    if (int signal = platform::interrupt_signal(); signal != 0) {
-      QLOG(LOG_ERROR, "Conversion interrupted by signal %d", signal);
-      ok = false;
-    }
-    // A short read is not the end of the log: its frames would be lost
-    // without a word.
-    if (ok && (stream->read_failed() || stream->tell() < size_read)) {
-      QLOG(LOG_ERROR, "Could not read input file %.*s", path_length(input), input.c_str());
-      ok = false;
-    }
-    // Frame lines of which none gave a frame (every timestamp damaged, or a
-    // header time that cannot be read) are no conversion.
-    if (ok && reader->frame_lines() > 0 && reader->frames_returned() == 0) {
-      QLOG(LOG_ERROR, "No frame could be read from input file %.*s", path_length(input),
-           input.c_str());
-      ok = false;
-    }
+    ok = feed_frames(*reader, *stream, size_read, input);
   } else {
     QLOG(LOG_ERROR, "Error on new file");
   }
@@ -222,18 +159,111 @@ int ConversionLoop::convert(const std::string& input, const std::string& output)
     return kResultFailed;
   }
   if (!ok) return kResultFailed;
-  if (!options_.delete_converted) return kResultOk;
+  if (options_.delete_converted) delete_input(input, size_read);
+  return kResultOk;
+}
+
+// The log through the sliding window. The size is taken before reading: a
+// file cut short while it is read is told from one that ended where it
+// should, and a log still being written is not deleted.
+std::unique_ptr<ByteStream> ConversionLoop::open_window(const std::string& input,
+                                                        int64_t& size_read) {
+  std::unique_ptr<ByteStream> stream = open_input(input);
+  if (!stream) {
+    QLOG(LOG_ERROR, "Could not open input file %.*s", path_length(input), input.c_str());
+    return nullptr;
+  }
+  size_read = stream_size(*stream);
+  int64_t n = options_.buffer_size;
+  if (n < 0) n = size_read;
+  if (n == 0) return stream;
+  std::unique_ptr<BufferedReader> buffered = BufferedReader::create(std::move(stream), n);
+  if (!buffered) {
+    QLOG(LOG_ERROR, "Could not allocate buffer of size %zd", static_cast<ssize_type>(n));
+    return nullptr;
+  }
+  return buffered;
+}
+
+// The file record from the log's header; false when it names no session or
+// split.
+bool ConversionLoop::read_header(const LogReader& reader, const std::string& input,
+                                 const std::string& output, FileRecord& file) const {
+  file.input_path = input;
+  file.output_path = output;
+  file.logger_id = reader.logger_id()[0] != '\0' ? reader.logger_id() : "LOGGERID";
+  file.start_time = reader.start_time();
+  file.session = static_cast<uint32_t>(reader.session());
+  file.split = static_cast<uint32_t>(reader.split());
+  file.durable = options_.delete_converted;
+  if (file.session == 0 || file.split == 0) {
+    QLOG(LOG_ERROR, "Could not parse file header");
+    return false;
+  }
+  return true;
+}
+
+// True for a repeat of the last accepted split, which is skipped; otherwise
+// tells whether the file continues that split's session.
+bool ConversionLoop::repeats_previous(const FileRecord& file, bool& continuation) {
+  bool repeated = false;
+  continuation = false;
+  if (!previous_.logger_id.empty() && file.logger_id == previous_.logger_id &&
+      file.session == previous_.session) {
+    repeated = file.split == previous_.split;
+    continuation = repeated || file.split == previous_.split + 1;
+  }
+  if (repeated) {
+    QLOG(LOG_WARN, "Repeated input file (%s, %08u, %08u)", file.logger_id.c_str(), file.session,
+         file.split);
+  }
+  previous_ = file;
+  return repeated;
+}
+
+// Every frame of the log to the first sink; false when the log did not
+// convert whole.
+bool ConversionLoop::feed_frames(LogReader& reader, ByteStream& stream, int64_t size_read,
+                                 const std::string& input) {
+  bool ok = reader.seek_to_data();
+  while (ok && reader.next_frame(frame_)) {
+    frames_ += 1;
+    ok = first_sink_->on_frame(frame_);
+    if (platform::interrupt_signal() != 0) break;
+  }
+  // Interrupted: the file stops after this frame and is undone.
+  if (int signal = platform::interrupt_signal(); signal != 0) {
+    QLOG(LOG_ERROR, "Conversion interrupted by signal %d", signal);
+    return false;
+  }
+  // A short read is not the end of the log: its frames would be lost
+  // without a word.
+  if (ok && (stream.read_failed() || stream.tell() < size_read)) {
+    QLOG(LOG_ERROR, "Could not read input file %.*s", path_length(input), input.c_str());
+    return false;
+  }
+  // Frame lines of which none gave a frame (every timestamp damaged, or a
+  // header time that cannot be read) are no conversion.
+  if (ok && reader.frame_lines() > 0 && reader.frames_returned() == 0) {
+    QLOG(LOG_ERROR, "No frame could be read from input file %.*s", path_length(input),
+         input.c_str());
+    return false;
+  }
+  return ok;
+}
+
+// Deletes a converted log unless it changed since it was read.
+void ConversionLoop::delete_input(const std::string& input, int64_t size_read) {
   StatResult now;
   if (!input_folder_->stat(input, now) || now.kind != kFile || now.size != size_read) {
     // Deleting it would lose what was added after it was read.
     QLOG(LOG_WARN, "Input file changed during conversion: %.*s", path_length(input), input.c_str());
-    return kResultOk;
+    return;
   }
   if (!input_folder_->remove(input)) {
     QLOG(LOG_ERROR, "Could not remove input file after conversion: %.*s", path_length(input),
          input.c_str());
   }
-  return kResultOk;
 }
 
 }  // namespace quillon

@@ -15,6 +15,8 @@
 
 namespace quillon {
 
+class LogReader;
+
 struct ConversionOptions {
   bool delete_converted = false;
   bool no_append_root = false;  // folder inputs keep their name in the output path
@@ -65,6 +67,13 @@ class ConversionLoop {
  private:
   int walk(const std::string& input, const std::string& output);
   int convert(const std::string& input, const std::string& output);
+  std::unique_ptr<ByteStream> open_window(const std::string& input, int64_t& size_read);
+  bool read_header(const LogReader& reader, const std::string& input, const std::string& output,
+                   FileRecord& file) const;
+  bool repeats_previous(const FileRecord& file, bool& continuation);
+  bool feed_frames(LogReader& reader, ByteStream& stream, int64_t size_read,
+                   const std::string& input);
+  void delete_input(const std::string& input, int64_t size_read);
 
   const RootedFolder* input_folder_;
   const RootedFolder* output_folder_;

@@ -6,6 +6,7 @@
 #include <new>
 #include <string_view>
 
+#include "platform/calendar.h"
 #include "platform/platform.h"
 #include "support/log.h"
 
@@ -84,70 +85,22 @@ void parse_bool(std::string_view s, int32_t& field) {
   if (s == "false") field = 0;
 }
 
-// Days since 1970-01-01 of a proleptic Gregorian date; month in 1..12, day
-// may run past the month's end.
-int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
 // Which field of "%4u%2u%2u%2u%2u%2u%3u" each template position feeds.
 constexpr int kFieldOf[17] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 6};
-
-struct Civil {
-  int64_t year, month, day, hour, minute, second;
-};
-
-Civil civil_from_seconds(int64_t t) {
-  int64_t days = t >= 0 ? t / 86400 : -((-t + 86399) / 86400);
-  int64_t rem = t - days * 86400;
-  Civil c;
-  c.hour = rem / 3600;
-  c.minute = rem % 3600 / 60;
-  c.second = rem % 60;
-  days += 719468;
-  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const int64_t doe = days - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  c.day = doy - (153 * mp + 2) / 5 + 1;
-  c.month = mp < 10 ? mp + 3 : mp - 9;
-  c.year = yoe + era * 400 + (c.month <= 2);
-  return c;
-}
 
 // Length of the calendar month or year that starts at whole second t, the
 // way a calendar library's normalisation gives it; a 32-bit difference.
 uint32_t calendar_period(double time, bool year) {
   const int64_t t = static_cast<int64_t>(time);
-  Civil c = civil_from_seconds(t);
+  platform::Civil c = platform::civil_from_seconds(t);
   if (year) {
     c.year += 1;
   } else {
     c.month += 1;
   }
-  int64_t next = civil_to_seconds(c.year, c.month, c.day, c.hour, c.minute, c.second);
+  int64_t next = platform::civil_to_seconds(c.year, c.month, c.day, c.hour, c.minute, c.second);
   return static_cast<uint32_t>(next - t);
 }
-
-}  // namespace
-
-int64_t civil_to_seconds(int64_t year, int64_t month, int64_t day, int64_t hour, int64_t minute,
-                         int64_t second) {
-  // Month first: 0 is December of the year before, 13 January of the next.
-  int64_t m0 = month - 1;
-  int64_t carry = m0 >= 0 ? m0 / 12 : -((11 - m0) / 12);
-  year += carry;
-  m0 -= carry * 12;
-  return days_from_civil(year, m0 + 1, day) * 86400 + hour * 3600 + minute * 60 + second;
-}
-
-namespace {
 
 // The whole value cut to the field's width (the "Time:" entry).
 void copy_text(std::string_view s, char* field, size_t capacity) {
@@ -489,7 +442,7 @@ bool LogReader::parse_new_timestamp(const char* value, int length, int64_t& seco
   const int64_t date_key = (field[0] * 100 + field[1]) * 100 + field[2];
   if (date_key != cached_date_key_) {
     cached_date_key_ = date_key;
-    cached_date_seconds_ = civil_to_seconds(field[0], field[1], field[2], 0, 0, 0);
+    cached_date_seconds_ = platform::civil_to_seconds(field[0], field[1], field[2], 0, 0, 0);
   }
   seconds = cached_date_seconds_ + field[3] * 3600 + field[4] * 60 + field[5];
   ms = field[6];

@@ -141,10 +141,4 @@ class LogReader {
   int cut_count_ = 0;
 };
 
-// Seconds since 1970 of a UTC date and time, by arithmetic alone. Fields out
-// of range carry over as a calendar library's normalisation does (month 13
-// is January of the next year, day 0 the last day of the month before).
-int64_t civil_to_seconds(int64_t year, int64_t month, int64_t day, int64_t hour, int64_t minute,
-                         int64_t second);
-
 }  // namespace quillon

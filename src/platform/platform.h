@@ -144,7 +144,9 @@ struct LocalClock {
 LocalClock local_clock_now();
 
 // Calendar date and time to seconds since 1970, read as UTC or as local time
-// (standard time: the daylight-saving flag is cleared).
+// (standard time: the daylight-saving flag is cleared). The UTC pair is
+// defined once for every system in calendar.cpp; local_seconds by each
+// platform file.
 int64_t utc_seconds(int year, int month, int day, int hour, int minute, int second);
 int64_t local_seconds(int year, int month, int day, int hour, int minute, int second);
 

@@ -362,22 +362,9 @@ static struct tm make_tm(int year, int month, int day, int hour, int minute, int
   return tm;
 }
 
-int64_t utc_seconds(int year, int month, int day, int hour, int minute, int second) {
-  struct tm tm = make_tm(year, month, day, hour, minute, second);
-  return static_cast<int64_t>(::timegm(&tm));
-}
-
 int64_t local_seconds(int year, int month, int day, int hour, int minute, int second) {
   struct tm tm = make_tm(year, month, day, hour, minute, second);
   return static_cast<int64_t>(::mktime(&tm));
-}
-
-CivilTime utc_civil(int64_t seconds) {
-  time_t t = static_cast<time_t>(seconds);
-  struct tm tm;
-  std::memset(&tm, 0, sizeof tm);
-  ::gmtime_r(&t, &tm);
-  return CivilTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 
 int64_t process_id() {

@@ -1,5 +1,6 @@
 #include "support/pattern.h"
 
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -34,6 +35,12 @@ enum Op : uint8_t {
   OP_NOP,    // compile time only: successors skip it
   OP_MATCH,
 };
+
+// The instructions that consume a character of the text.
+constexpr bool consumes_character(uint8_t op) {
+  return op == OP_CHAR || op == OP_FOLDED || op == OP_ANY || op == OP_ANY_NEWLINE ||
+         op == OP_CLASS || op == OP_NOT_CLASS;
+}
 
 struct Inst {
   uint8_t op;
@@ -94,6 +101,14 @@ constexpr PosixName kPosixNames[] = {
     {"cntrl:]", C_CNTRL},   {"digit:]", C_DIGIT}, {"graph:]", C_GRAPH}, {"lower:]", C_LOWER},
     {"print:]", C_PRINT},   {"punct:]", C_PUNCT}, {"space:]", C_SPACE}, {"upper:]", C_UPPER},
     {"xdigit:]", C_XDIGIT}, {"word:]", C_WORD},
+};
+
+struct ControlEscape {
+  char letter;
+  uint32_t code;
+};
+constexpr ControlEscape kControlEscapes[] = {
+    {'a', 0x07}, {'f', 0x0C}, {'n', 0x0A}, {'r', 0x0D}, {'t', 0x09}, {'v', 0x0B},
 };
 
 struct NamedClass {
@@ -278,6 +293,7 @@ struct PatternProgram {
   int class_count;
   int groups;
   int start;
+  int threads;  // capacity of each thread list of the matcher
   int count;
   int capacity;
   Inst* insts() { return reinterpret_cast<Inst*>(this + 1); }
@@ -334,9 +350,21 @@ class Compiler {
   int operand(uint8_t op, uint32_t arg);
   int literal(uint32_t c);
   int escape();
+  bool shared_escape(char e, uint32_t* code, bool* is_class);
+  int hex_escape();
+  int quoted();
   int flags();
   int bracket();
+  int bracket_item(ClassTable& table);
+  bool posix_class(uint32_t* code);
   int32_t resolve(int32_t target) const;
+  int token();
+  int open_group();
+  int close_group();
+  int alternate();
+  int quantifier(Operator op);
+  int finish();
+  void link();
 
   uint32_t next_char(size_t* pos) const {
     int length = 1;
@@ -483,6 +511,51 @@ bool Compiler::named_class(size_t at, uint32_t* id, size_t* length) const {
   return false;
 }
 
+// The escapes that mean the same inside and outside brackets: the classes
+// \d \D \s \S \w \W, \p{Name} \P{Name} (a \p or \P without a known name
+// stands for the letter) and the control characters \a \f \n \r \t \v.
+// pos_ is just past e and moves past a class name. False for any other e.
+bool Compiler::shared_escape(char e, uint32_t* code, bool* is_class) {
+  *is_class = true;
+  switch (e) {
+    case 'd':
+    case 'D':
+      *code = class_code(U_DIGIT, e == 'D');
+      return true;
+    case 's':
+    case 'S':
+      *code = class_code(U_SPACE, e == 'S');
+      return true;
+    case 'w':
+    case 'W':
+      *code = class_code(U_WORD, e == 'W');
+      return true;
+    case 'p':
+    case 'P': {
+      uint32_t id;
+      size_t length;
+      if (named_class(pos_, &id, &length)) {
+        pos_ += length;
+        *code = class_code(id, e == 'P');
+      } else {
+        *code = uint32_t(e);
+        *is_class = false;
+      }
+      return true;
+    }
+    default:
+      break;
+  }
+  *is_class = false;
+  for (const ControlEscape& control : kControlEscapes) {
+    if (control.letter == e) {
+      *code = control.code;
+      return true;
+    }
+  }
+  return false;
+}
+
 // pos_ is at the backslash.
 int Compiler::escape() {
   const char e = pattern_[pos_ + 1];
@@ -491,6 +564,9 @@ int Compiler::escape() {
     return literal('\\');
   }
   pos_ += 2;
+  uint32_t code;
+  bool is_class;
+  if (shared_escape(e, &code, &is_class)) return is_class ? operand(OP_CHAR, code) : literal(code);
   switch (e) {
     case 'A':
       return operand(OP_TEXT_START, 0);
@@ -502,77 +578,55 @@ int Compiler::escape() {
       return operand(OP_WORD_BOUNDARY, 0);
     case 'B':
       return operand(OP_NOT_WORD_BOUNDARY, 0);
-    case 'd':
-      return operand(OP_CHAR, class_code(U_DIGIT, false));
-    case 'D':
-      return operand(OP_CHAR, class_code(U_DIGIT, true));
-    case 's':
-      return operand(OP_CHAR, class_code(U_SPACE, false));
-    case 'S':
-      return operand(OP_CHAR, class_code(U_SPACE, true));
-    case 'w':
-      return operand(OP_CHAR, class_code(U_WORD, false));
-    case 'W':
-      return operand(OP_CHAR, class_code(U_WORD, true));
-    case 'a':
-      return literal(0x07);
-    case 'f':
-      return literal(0x0C);
-    case 'n':
-      return literal(0x0A);
-    case 'r':
-      return literal(0x0D);
-    case 't':
-      return literal(0x09);
-    case 'v':
-      return literal(0x0B);
-    case 'p':
-    case 'P': {
-      uint32_t id;
-      size_t length;
-      if (!named_class(pos_, &id, &length)) return literal(uint32_t(e));
-      pos_ += length;
-      return operand(OP_CHAR, class_code(id, e == 'P'));
-    }
-    case 'x': {
-      if (pattern_[pos_] != '{') return literal('x');
-      size_t p = pos_ + 1;
-      uint32_t value = 0;
-      for (;; ++p) {
-        const char h = pattern_[p];
-        uint32_t digit;
-        if (h >= '0' && h <= '9') {
-          digit = uint32_t(h - '0');
-        } else if (h >= 'a' && h <= 'f') {
-          digit = uint32_t(h - 'a' + 10);
-        } else if (h >= 'A' && h <= 'F') {
-          digit = uint32_t(h - 'A' + 10);
-        } else {
-          break;
-        }
-        value = value > kNoCodePoint ? kNoCodePoint : value * 16 + digit;
-      }
-      if (pattern_[p] != '}') return PATTERN_UNOPENED_GROUP;
-      pos_ = p + 1;
-      if (value == 0) {
-        ended_ = true;
-        return PATTERN_OK;
-      }
-      return literal(value > 0x10FFFF ? kNoCodePoint : value);
-    }
+    case 'x':
+      return hex_escape();
     case 'Q':
-      while (pattern_[pos_] != '\0') {
-        if (pattern_[pos_] == '\\' && pattern_[pos_ + 1] == 'E') {
-          pos_ += 2;
-          break;
-        }
-        if (int rc = literal(next_char(&pos_))) return rc;
-      }
-      return PATTERN_OK;
+      return quoted();
     default:
       pos_ -= 1;
       return literal(next_char(&pos_));
   }
+}
+
+// pos_ is after "\x": "{hex}" is a code point, \x{0} ends the pattern; "\x"
+// without a brace is the letter.
+int Compiler::hex_escape() {
+  if (pattern_[pos_] != '{') return literal('x');
+  size_t p = pos_ + 1;
+  uint32_t value = 0;
+  for (;; ++p) {
+    const char h = pattern_[p];
+    uint32_t digit;
+    if (h >= '0' && h <= '9') {
+      digit = uint32_t(h - '0');
+    } else if (h >= 'a' && h <= 'f') {
+      digit = uint32_t(h - 'a' + 10);
+    } else if (h >= 'A' && h <= 'F') {
+      digit = uint32_t(h - 'A' + 10);
+    } else {
+      break;
+    }
+    value = value > kNoCodePoint ? kNoCodePoint : value * 16 + digit;
+  }
+  if (pattern_[p] != '}') return PATTERN_UNOPENED_GROUP;
+  pos_ = p + 1;
+  if (value == 0) {
+    ended_ = true;
+    return PATTERN_OK;
+  }
+  return literal(value > 0x10FFFF ? kNoCodePoint : value);
+}
+
+// pos_ is after "\Q": everything up to "\E" (or the end) is literal.
+int Compiler::quoted() {
+  while (pattern_[pos_] != '\0') {
+    if (pattern_[pos_] == '\\' && pattern_[pos_ + 1] == 'E') {
+      pos_ += 2;
+      break;
+    }
+    if (int rc = literal(next_char(&pos_))) return rc;
+  }
+  return PATTERN_OK;
 }
 
 // pos_ is at "(?".
@@ -603,134 +657,16 @@ int Compiler::flags() {
   return operand(insensitive_ ? OP_CASE_INSENSITIVE : OP_CASE_SENSITIVE, 0);
 }
 
-// pos_ is at "[".
-int Compiler::bracket() {
-  if (prog_->class_count == kMaxClasses) return PATTERN_TOO_MANY_BRACKETS;
-  const int index = prog_->class_count++;
-  ClassTable& table = prog_->classes[index];
-  table.count = 0;
-  ++pos_;
-  const bool negated = pattern_[pos_] == '^';
-  auto add = [&](uint32_t low, uint32_t high) {
-    if (high < low) return PATTERN_OK;  // an inverted range matches nothing
-    if (table.count == kMaxRanges) return PATTERN_TOO_MANY_RANGES;
-    table.ranges[table.count++] = ClassRange{low, high};
-    return PATTERN_OK;
-  };
-  if (negated) {
-    ++pos_;
-    add('\n', '\n');  // a negated expression never matches a newline
-  }
-  for (;;) {
-    const char ch = pattern_[pos_];
-    if (ch == '\0') return PATTERN_UNCLOSED_BRACKET;
-    if (ch == ']') {
-      ++pos_;
-      break;
-    }
-    uint32_t code = 0;
-    bool is_class = false;
-    if (ch == '[' && pattern_[pos_ + 1] == ':') {
-      const bool complement = pattern_[pos_ + 2] == '^';
-      const size_t at = pos_ + 2 + (complement ? 1 : 0);
-      for (const PosixName& n : kPosixNames) {
-        const size_t len = std::strlen(n.name);
-        if (std::strncmp(pattern_ + at, n.name, len) == 0) {
-          ClassId id = n.id;
-          if (insensitive_ && (id == C_LOWER || id == C_UPPER)) id = C_ALPHA;
-          code = class_code(id, complement);
-          is_class = true;
-          pos_ = at + len;
-          break;
-        }
-      }
-      if (!is_class) code = uint32_t(pattern_[pos_++]);  // a literal "["
-    } else if (ch == '\\') {
-      const char e = pattern_[pos_ + 1];
-      if (e == '\0') return PATTERN_UNCLOSED_BRACKET;
-      pos_ += 2;
-      is_class = true;
-      switch (e) {
-        case 'd':
-          code = class_code(U_DIGIT, false);
-          break;
-        case 'D':
-          code = class_code(U_DIGIT, true);
-          break;
-        case 's':
-          code = class_code(U_SPACE, false);
-          break;
-        case 'S':
-          code = class_code(U_SPACE, true);
-          break;
-        case 'w':
-          code = class_code(U_WORD, false);
-          break;
-        case 'W':
-          code = class_code(U_WORD, true);
-          break;
-        case 'p':
-        case 'P': {
-          uint32_t id;
-          size_t length;
-          if (named_class(pos_, &id, &length)) {
-            pos_ += length;
-            code = class_code(id, e == 'P');
-          } else {
-            code = uint32_t(e);
-            is_class = false;
-          }
-          break;
-        }
-        default:
-          is_class = false;
-          switch (e) {
-            case 'a':
-              code = 0x07;
-              break;
-            case 'f':
-              code = 0x0C;
-              break;
-            case 'n':
-              code = 0x0A;
-              break;
-            case 'r':
-              code = 0x0D;
-              break;
-            case 't':
-              code = 0x09;
-              break;
-            case 'v':
-              code = 0x0B;
-              break;
-            default:
-              pos_ -= 1;
-              code = next_char(&pos_);
-          }
-      }
-    } else {
-      code = next_char(&pos_);
-    }
-    if (is_class) {
-      if (int rc = add(code, code)) return rc;
-      continue;
-    }
-    uint32_t high = code;
-    if (pattern_[pos_] == '-' && pattern_[pos_ + 1] != ']' && pattern_[pos_ + 1] != '\0') {
-      ++pos_;
-      if (pattern_[pos_] == '\\') {
-        if (pattern_[pos_ + 1] == '\0') return PATTERN_UNCLOSED_BRACKET;
-        ++pos_;  // the upper end is the escaped character itself
-      }
-      high = next_char(&pos_);
-    }
-    if (insensitive_) {
-      code = codepoint_fold(code);
-      high = codepoint_fold(high);
-    }
-    if (int rc = add(code, high)) return rc;
-  }
-  // Sort by low end (insertion sort: at most 32 items), then merge overlaps.
+int add_range(ClassTable& table, uint32_t low, uint32_t high) {
+  if (high < low) return PATTERN_OK;  // an inverted range matches nothing
+  if (table.count == kMaxRanges) return PATTERN_TOO_MANY_RANGES;
+  table.ranges[table.count++] = ClassRange{low, high};
+  return PATTERN_OK;
+}
+
+// Sorts the ranges by low end (insertion sort: at most 32 items), then
+// merges overlaps.
+void sort_and_merge(ClassTable& table) {
   ClassRange* r = table.ranges;
   for (int i = 1; i < table.count; ++i) {
     const ClassRange x = r[i];
@@ -747,7 +683,86 @@ int Compiler::bracket() {
     }
   }
   table.count = merged;
+}
+
+// pos_ is at "[".
+int Compiler::bracket() {
+  if (prog_->class_count == kMaxClasses) return PATTERN_TOO_MANY_BRACKETS;
+  const int index = prog_->class_count++;
+  ClassTable& table = prog_->classes[index];
+  table.count = 0;
+  ++pos_;
+  const bool negated = pattern_[pos_] == '^';
+  if (negated) {
+    ++pos_;
+    add_range(table, '\n', '\n');  // a negated expression never matches a newline
+  }
+  for (;;) {
+    const char ch = pattern_[pos_];
+    if (ch == '\0') return PATTERN_UNCLOSED_BRACKET;
+    if (ch == ']') {
+      ++pos_;
+      break;
+    }
+    if (int rc = bracket_item(table)) return rc;
+  }
+  sort_and_merge(table);
   return operand(negated ? OP_NOT_CLASS : OP_CLASS, uint32_t(index));
+}
+
+// One member of a bracket expression: a [:name:] class, an escape, or a
+// character with an optional "-" and upper end.
+int Compiler::bracket_item(ClassTable& table) {
+  uint32_t code = 0;
+  bool is_class = false;
+  const char ch = pattern_[pos_];
+  if (ch == '[' && pattern_[pos_ + 1] == ':') {
+    is_class = posix_class(&code);
+    if (!is_class) code = uint32_t(pattern_[pos_++]);  // a literal "["
+  } else if (ch == '\\') {
+    const char e = pattern_[pos_ + 1];
+    if (e == '\0') return PATTERN_UNCLOSED_BRACKET;
+    pos_ += 2;
+    if (!shared_escape(e, &code, &is_class)) {
+      pos_ -= 1;
+      code = next_char(&pos_);
+    }
+  } else {
+    code = next_char(&pos_);
+  }
+  if (is_class) return add_range(table, code, code);
+  uint32_t high = code;
+  if (pattern_[pos_] == '-' && pattern_[pos_ + 1] != ']' && pattern_[pos_ + 1] != '\0') {
+    ++pos_;
+    if (pattern_[pos_] == '\\') {
+      if (pattern_[pos_ + 1] == '\0') return PATTERN_UNCLOSED_BRACKET;
+      ++pos_;  // the upper end is the escaped character itself
+    }
+    high = next_char(&pos_);
+  }
+  if (insensitive_) {
+    code = codepoint_fold(code);
+    high = codepoint_fold(high);
+  }
+  return add_range(table, code, high);
+}
+
+// pos_ is at "[:". A known name ("[:alpha:]", "[:^alpha:]") gives its class
+// code and moves past it; otherwise nothing moves.
+bool Compiler::posix_class(uint32_t* code) {
+  const bool complement = pattern_[pos_ + 2] == '^';
+  const size_t at = pos_ + 2 + (complement ? 1 : 0);
+  for (const PosixName& n : kPosixNames) {
+    const size_t len = std::strlen(n.name);
+    if (std::strncmp(pattern_ + at, n.name, len) == 0) {
+      ClassId id = n.id;
+      if (insensitive_ && (id == C_LOWER || id == C_UPPER)) id = C_ALPHA;
+      *code = class_code(id, complement);
+      pos_ = at + len;
+      return true;
+    }
+  }
+  return false;
 }
 
 int32_t Compiler::resolve(int32_t target) const {
@@ -761,93 +776,89 @@ int32_t Compiler::resolve(int32_t target) const {
 int Compiler::run() {
   operators_[operator_count_++] = OperatorEntry{K_BOTTOM, 0};
   int rc = PATTERN_OK;
-  while (rc == PATTERN_OK && !ended_) {
-    const char ch = pattern_[pos_];
-    if (ch == '\0') break;
-    switch (ch) {
-      case '(':
-        if (pattern_[pos_ + 1] == '?') {
-          rc = flags();
-          break;
-        }
-        ++pos_;
-        if (after_operand_ && (rc = push_operator(K_CONCAT, 0))) break;
-        if (prog_->groups == PATTERN_MAX_GROUPS) {
-          rc = PATTERN_TOO_MANY_GROUPS;
-          break;
-        }
-        ++open_;
-        if (operator_count_ == kOperatorStackSize) {
-          rc = PATTERN_OPERATOR_STACK_FULL;
-          break;
-        }
-        operators_[operator_count_++] = OperatorEntry{K_OPEN, ++prog_->groups};
-        after_operand_ = false;
-        break;
-      case ')':
-        ++pos_;
-        if (open_ == 0) {
-          rc = PATTERN_UNOPENED_GROUP;
-          break;
-        }
-        if (!after_operand_) {  // "()" or "(a|)"
-          rc = PATTERN_MISSING_OPERAND;
-          break;
-        }
-        --open_;
-        // Reduce down to and including the matching "(".
-        for (;;) {
-          if (operator_count_ <= 1) {
-            rc = PATTERN_OPERATOR_STACK_EMPTY;
-            break;
-          }
-          const OperatorEntry e = operators_[--operator_count_];
-          if ((rc = apply(e)) || e.op == K_OPEN) break;
-        }
-        break;
-      case '|':
-        ++pos_;
-        if (!after_operand_) {
-          rc = PATTERN_MISSING_OPERAND;
-          break;
-        }
-        rc = push_operator(K_ALTERNATE, 0);
-        after_operand_ = false;
-        break;
-      case '*':
-      case '+':
-      case '?':
-        ++pos_;
-        if (!after_operand_) {
-          rc = PATTERN_MISSING_OPERAND;
-          break;
-        }
-        rc = push_operator(ch == '*' ? K_STAR : ch == '+' ? K_PLUS : K_QUESTION, 0);
-        break;
-      case '[':
-        rc = bracket();
-        break;
-      case '.':
-        ++pos_;
-        rc = operand(dot_all_ ? OP_ANY_NEWLINE : OP_ANY, 0);
-        break;
-      case '^':
-        ++pos_;
-        rc = operand(OP_LINE_START, 0);
-        break;
-      case '$':
-        ++pos_;
-        rc = operand(OP_LINE_END, 0);
-        break;
-      case '\\':
-        rc = escape();
-        break;
-      default:
-        rc = literal(next_char(&pos_));
-    }
-  }
+  while (rc == PATTERN_OK && !ended_ && pattern_[pos_] != '\0') rc = token();
   if (rc != PATTERN_OK) return rc;
   if (open_ > 0) return PATTERN_UNCLOSED_GROUP;
+  if ((rc = finish())) return rc;
+  link();
+  return PATTERN_OK;
+}
+
+// Compiles the construct that starts at pos_.
+int Compiler::token() {
+  const char ch = pattern_[pos_];
+  switch (ch) {
+    case '(':
+      return pattern_[pos_ + 1] == '?' ? flags() : open_group();
+    case ')':
+      return close_group();
+    case '|':
+      return alternate();
+    case '*':
+    case '+':
+    case '?':
+      return quantifier(ch == '*' ? K_STAR : ch == '+' ? K_PLUS : K_QUESTION);
+    case '[':
+      return bracket();
+    case '.':
+      ++pos_;
+      return operand(dot_all_ ? OP_ANY_NEWLINE : OP_ANY, 0);
+    case '^':
+      ++pos_;
+      return operand(OP_LINE_START, 0);
+    case '$':
+      ++pos_;
+      return operand(OP_LINE_END, 0);
+    case '\\':
+      return escape();
+    default:
+      return literal(next_char(&pos_));
+  }
+}
+
+int Compiler::open_group() {
+  ++pos_;
+  if (after_operand_) {
+    if (int rc = push_operator(K_CONCAT, 0)) return rc;
+  }
+  if (prog_->groups == PATTERN_MAX_GROUPS) return PATTERN_TOO_MANY_GROUPS;
+  ++open_;
+  if (operator_count_ == kOperatorStackSize) return PATTERN_OPERATOR_STACK_FULL;
+  operators_[operator_count_++] = OperatorEntry{K_OPEN, ++prog_->groups};
+  after_operand_ = false;
+  return PATTERN_OK;
+}
+
+// Reduces down to and including the matching "(".
+int Compiler::close_group() {
+  ++pos_;
+  if (open_ == 0) return PATTERN_UNOPENED_GROUP;
+  if (!after_operand_) return PATTERN_MISSING_OPERAND;  // "()" or "(a|)"
+  --open_;
+  for (;;) {
+    if (operator_count_ <= 1) return PATTERN_OPERATOR_STACK_EMPTY;
+    const OperatorEntry e = operators_[--operator_count_];
+    if (int rc = apply(e)) return rc;
+    if (e.op == K_OPEN) return PATTERN_OK;
+  }
+}
+
+int Compiler::alternate() {
+  ++pos_;
+  if (!after_operand_) return PATTERN_MISSING_OPERAND;
+  after_operand_ = false;
+  return push_operator(K_ALTERNATE, 0);
+}
+
+int Compiler::quantifier(Operator op) {
+  ++pos_;
+  if (!after_operand_) return PATTERN_MISSING_OPERAND;
+  return push_operator(op, 0);
+}
+
+// Reduces what is left and appends the match instruction.
+int Compiler::finish() {
+  int rc;
   if ((rc = reduce(K_END))) return rc;
   if (after_operand_ && (rc = push_operator(K_CONCAT, 0))) return rc;
   int32_t match;
@@ -856,53 +867,76 @@ int Compiler::run() {
     return rc;
   }
   if (operand_count_ != 1) return PATTERN_MISSING_OPERAND;
+  return PATTERN_OK;
+}
+
+// Points every successor past the no-operations, sets the start and sizes
+// the matcher's thread lists: a thread is ever added only at the start, at
+// the second successor of a split or after a consuming instruction, and a
+// list holds at most one thread per instruction.
+void Compiler::link() {
   Inst* in = prog_->insts();
+  int entries = 1;
   for (int i = 0; i < prog_->count; ++i) {
     in[i].next = resolve(in[i].next);
     if (in[i].op == OP_SPLIT) in[i].alt = resolve(in[i].alt);
+    if (in[i].op == OP_SPLIT || consumes_character(in[i].op)) ++entries;
   }
   prog_->start = resolve(operands_[0].first);
-  return PATTERN_OK;
+  prog_->threads = entries < prog_->count ? entries : prog_->count;
 }
 
 // ---------------------------------------------------------------------------
 // Matching
 
-struct Thread {
-  int32_t pc;
-  int32_t slots[2 * PATTERN_MAX_SLOTS];  // start, length per slot; start -1 when unset
-};
-
 constexpr size_t kMaxPatternLength = 100'000'000;
-constexpr int kFirstLimit = 7;
-constexpr int kSecondLimit = 97;
 
-// Threads stay where they were stored; order lists them by priority.
+// Threads stay where they were stored; order lists them by priority. A
+// thread is its instruction followed by its slots (start, length per slot;
+// start -1 when unset).
 struct ThreadList {
-  Thread* pool;
+  int32_t* threads;
+  int32_t* order;
   int count;
-  uint8_t order[kSecondLimit + 3];
 };
-constexpr int kStampsOnStack = 512;
+
+// Scratch memory of a match (stamps and both lists), in 32-bit units, taken
+// from the stack when it fits.
+constexpr size_t kScratchOnStack = 4096;
 
 class Matcher {
  public:
-  Matcher(const PatternProgram& prog, const char* text, int slots, uint32_t* stamps)
-      : prog_(prog), in_(prog.insts()), text_(text), ints_(2 * slots), stamps_(stamps) {}
+  Matcher(const PatternProgram& prog, const char* text, int slots)
+      : prog_(prog), in_(prog.insts()), text_(text), ints_(2 * slots), stride_(1 + 2 * slots) {}
 
-  // Runs one attempt with lists of the given capacity. Returns
-  // PATTERN_MATCH, PATTERN_NO_MATCH or PATTERN_MATCH_ERROR on overflow.
-  int run(Thread* a, Thread* b, int limit);
+  // 32-bit units of scratch memory run() needs.
+  size_t scratch_size() const {
+    return size_t(prog_.count) + 2 * size_t(prog_.threads) * size_t(stride_ + 1);
+  }
+  // Runs the match in scratch. Returns PATTERN_MATCH, PATTERN_NO_MATCH, or
+  // PATTERN_MATCH_ERROR for a text of 2 GiB or more.
+  int run(int32_t* scratch);
 
   const int32_t* best() const { return best_; }
 
  private:
+  void prepare(int32_t* scratch);
+  int32_t* thread(const ThreadList& list, int i) const {
+    return list.threads + size_t(i) * size_t(stride_);
+  }
   void add(ThreadList& list, int32_t pc, const int32_t* slots, int after);
+  void insert(ThreadList& list, int32_t pc, const int32_t* slots, int after);
   // Only the slots in use travel with a thread.
   void copy_slots(int32_t* to, const int32_t* from) const {
     std::memcpy(to, from, sizeof(int32_t) * size_t(ints_));
   }
-  void step(const Thread& t, int index, size_t p, uint32_t c, bool at_end);
+  void step(const int32_t* start, int index, size_t p, uint32_t c, bool at_end);
+  void next_walk();
+  bool char_is(uint32_t arg, uint32_t c) const;
+  bool in_class(const Inst& in, uint32_t c) const;
+  bool holds(uint8_t op, size_t p, uint32_t c, bool at_end) const;
+  const int32_t* set_group(const Inst& in, int32_t pos, const int32_t* slots, int32_t* own) const;
+  void record_match(const int32_t* slots, int32_t pos);
   bool word_boundary(size_t p, uint32_t c, bool at_end) const;
   bool skip_ahead(size_t* p) const;
   // True when a thread started at p would fail its first instruction; not
@@ -925,11 +959,10 @@ class Matcher {
   const Inst* in_;
   const char* text_;
   int ints_;
-  uint32_t* stamps_;
+  int stride_;
+  uint32_t* stamps_ = nullptr;
   uint32_t walk_ = 0;
-  int limit_ = 0;
   bool insensitive_ = false;
-  bool overflow_ = false;
   bool found_ = false;
   ThreadList lists_[2];
   ThreadList* current_ = &lists_[0];
@@ -943,11 +976,11 @@ class Matcher {
 // end), so a copy made at an alternative runs before every thread of lower
 // priority; appending it at the end would let those claim its instructions
 // first and lose the leftmost match or the greedy groups.
-void Matcher::add(ThreadList& list, int32_t pc, const int32_t* slots, int after) {
+inline void Matcher::add(ThreadList& list, int32_t pc, const int32_t* slots, int after) {
   if (pc < 0) return;
   for (int i = 0; i < list.count; ++i) {
-    Thread& t = list.pool[i];
-    if (t.pc != pc) continue;
+    int32_t* t = thread(list, i);
+    if (t[0] != pc) continue;
     if (after >= 0) {
       // A thread waiting behind the newcomer has lower priority, although it
       // was stored first: the newcomer takes its place in the order.
@@ -955,27 +988,30 @@ void Matcher::add(ThreadList& list, int32_t pc, const int32_t* slots, int after)
       while (k < list.count && list.order[k] != i) ++k;
       if (k < list.count) {
         for (int j = k; j > after + 1; --j) list.order[j] = list.order[j - 1];
-        list.order[after + 1] = uint8_t(i);
-        copy_slots(t.slots, slots);
+        list.order[after + 1] = i;
+        copy_slots(t + 1, slots);
         return;
       }
     }
-    if (slots[0] < t.slots[0]) copy_slots(t.slots, slots);
+    if (slots[0] < t[1]) copy_slots(t + 1, slots);
     return;
   }
-  if (list.count == limit_) {
-    overflow_ = true;
-    return;
-  }
-  Thread& t = list.pool[list.count];
-  t.pc = pc;
-  copy_slots(t.slots, slots);
+  insert(list, pc, slots, after);
+}
+
+// Stores a thread for an instruction the list does not hold yet.
+inline void Matcher::insert(ThreadList& list, int32_t pc, const int32_t* slots, int after) {
+  // The compiler sized the lists for every instruction a thread can be at.
+  assert(list.count < prog_.threads);
+  int32_t* t = thread(list, list.count);
+  t[0] = pc;
+  copy_slots(t + 1, slots);
   int at = list.count;
   if (after >= 0) {
     at = after + 1;
     for (int j = list.count; j > at; --j) list.order[j] = list.order[j - 1];
   }
-  list.order[at] = uint8_t(list.count);
+  list.order[at] = list.count;
   ++list.count;
 }
 
@@ -986,43 +1022,92 @@ bool Matcher::word_boundary(size_t p, uint32_t c, bool at_end) const {
   return word_char(before) != (!at_end && word_char(c));
 }
 
-// Follows one thread through zero-width instructions at position p until it
-// consumes, matches or dies. A thread that comes back to an instruction it
-// already passed at this position ends there, so zero-width loops such as
-// "(^|a)*" or "\b+" cannot circle forever.
-void Matcher::step(const Thread& start, int index, size_t p, uint32_t c, bool at_end) {
-  // The thread's slots are copied only when a group instruction changes them.
-  int32_t own[2 * PATTERN_MAX_SLOTS];
-  const int32_t* slots = start.slots;
-  auto writable = [&]() {
-    if (slots != own) {
-      copy_slots(own, slots);
-      slots = own;
-    }
-    return own;
-  };
+// Starts a new walk of the stamps; they are cleared when the counter wraps.
+inline void Matcher::next_walk() {
   if (++walk_ == 0) {
     std::memset(stamps_, 0, sizeof(uint32_t) * size_t(prog_.count));
     walk_ = 1;
   }
-  int32_t pc = start.pc;
+}
+
+// Whether c is the code point arg, or a member of the class arg stands for.
+inline bool Matcher::char_is(uint32_t arg, uint32_t c) const {
+  return is_class_code(arg) ? class_code_has(arg, c, insensitive_) : c == arg;
+}
+
+// Whether c passes the bracket expression of in.
+inline bool Matcher::in_class(const Inst& in, uint32_t c) const {
+  const uint32_t x = insensitive_ ? codepoint_fold(c) : c;
+  return table_has(prog_.classes[in.arg], x, insensitive_) == (in.op == OP_CLASS);
+}
+
+// Whether the zero-width assertion op holds at position p.
+inline bool Matcher::holds(uint8_t op, size_t p, uint32_t c, bool at_end) const {
+  switch (op) {
+    case OP_LINE_START:
+      return p == 0 || text_[p - 1] == '\n';
+    case OP_TEXT_START:
+      return p == 0;
+    case OP_LINE_END:
+      return at_end || c == '\n';
+    case OP_TEXT_END:
+      return at_end;
+    case OP_TEXT_END_NEWLINE:
+      return at_end || (c == '\n' && text_[p + 1] == '\0');
+    case OP_WORD_BOUNDARY:
+      return word_boundary(p, c, at_end);
+    case OP_NOT_WORD_BOUNDARY:
+      return !word_boundary(p, c, at_end);
+    default:
+      return false;
+  }
+}
+
+// Sets a group's start or length. The thread's slots are copied into own
+// the first time a group instruction changes them.
+inline const int32_t* Matcher::set_group(const Inst& in, int32_t pos, const int32_t* slots,
+                                         int32_t* own) const {
+  const int at = int(2 * in.arg);
+  if (at >= ints_) return slots;
+  if (slots != own) copy_slots(own, slots);
+  if (in.op == OP_GROUP_OPEN) {
+    own[at] = pos;
+  } else {
+    own[at + 1] = pos - own[at];
+  }
+  return own;
+}
+
+// Keeps the leftmost match, the longest among those starting there.
+inline void Matcher::record_match(const int32_t* slots, int32_t pos) {
+  if (!found_ || slots[0] < best_[0] || (slots[0] == best_[0] && pos - slots[0] > best_[1])) {
+    copy_slots(best_, slots);
+    best_[1] = pos - slots[0];
+    found_ = true;
+  }
+}
+
+// Follows one thread through zero-width instructions at position p until it
+// consumes, matches or dies. A thread that comes back to an instruction it
+// already passed at this position ends there, so zero-width loops such as
+// "(^|a)*" or "\b+" cannot circle forever.
+void Matcher::step(const int32_t* start, int index, size_t p, uint32_t c, bool at_end) {
+  int32_t own[2 * PATTERN_MAX_SLOTS];
+  const int32_t* slots = start + 1;
+  next_walk();
   const int32_t pos = int32_t(p);
-  while (pc >= 0) {
+  for (int32_t pc = start[0]; pc >= 0;) {
     if (stamps_[pc] == walk_) return;
     stamps_[pc] = walk_;
     const Inst& in = in_[pc];
-    bool pass;
     switch (in.op) {
+      // A consuming instruction hands the thread to the next position.
       case OP_CHAR:
-        pass = is_class_code(in.arg) ? class_code_has(in.arg, c, insensitive_) : c == in.arg;
-        if (pass && !at_end) add(*next_, in.next, slots, -1);
+        if (!at_end && char_is(in.arg, c)) add(*next_, in.next, slots, -1);
         return;
-      case OP_FOLDED: {
-        const uint32_t f = codepoint_fold(c);
-        pass = is_class_code(in.arg) ? class_code_has(in.arg, f, insensitive_) : f == in.arg;
-        if (pass && !at_end) add(*next_, in.next, slots, -1);
+      case OP_FOLDED:
+        if (!at_end && char_is(in.arg, codepoint_fold(c))) add(*next_, in.next, slots, -1);
         return;
-      }
       case OP_ANY:
         if (!at_end && c != '\n') add(*next_, in.next, slots, -1);
         return;
@@ -1030,58 +1115,25 @@ void Matcher::step(const Thread& start, int index, size_t p, uint32_t c, bool at
         if (!at_end) add(*next_, in.next, slots, -1);
         return;
       case OP_CLASS:
-      case OP_NOT_CLASS: {
-        const uint32_t x = insensitive_ ? codepoint_fold(c) : c;
-        pass = table_has(prog_.classes[in.arg], x, insensitive_) == (in.op == OP_CLASS);
-        if (pass && !at_end) add(*next_, in.next, slots, -1);
+      case OP_NOT_CLASS:
+        if (!at_end && in_class(in, c)) add(*next_, in.next, slots, -1);
         return;
-      }
-      case OP_LINE_START:
-        if (p != 0 && text_[p - 1] != '\n') return;
-        break;
-      case OP_TEXT_START:
-        if (p != 0) return;
-        break;
-      case OP_LINE_END:
-        if (!at_end && c != '\n') return;
-        break;
-      case OP_TEXT_END:
-        if (!at_end) return;
-        break;
-      case OP_TEXT_END_NEWLINE:
-        if (!at_end && !(c == '\n' && text_[p + 1] == '\0')) return;
-        break;
-      case OP_WORD_BOUNDARY:
-        if (!word_boundary(p, c, at_end)) return;
-        break;
-      case OP_NOT_WORD_BOUNDARY:
-        if (word_boundary(p, c, at_end)) return;
-        break;
       case OP_CASE_SENSITIVE:
-        insensitive_ = false;
-        break;
       case OP_CASE_INSENSITIVE:
-        insensitive_ = true;
+        insensitive_ = in.op == OP_CASE_INSENSITIVE;
         break;
       case OP_GROUP_OPEN:
-        if (int(2 * in.arg) < ints_) writable()[2 * in.arg] = pos;
-        break;
       case OP_GROUP_CLOSE:
-        if (int(2 * in.arg) < ints_) writable()[2 * in.arg + 1] = pos - slots[2 * in.arg];
+        slots = set_group(in, pos, slots, own);
         break;
       case OP_SPLIT:
         add(*current_, in.alt, slots, index);
-        if (overflow_) return;
         break;
       case OP_MATCH:
-        if (!found_ || slots[0] < best_[0] || (slots[0] == best_[0] && pos - slots[0] > best_[1])) {
-          copy_slots(best_, slots);
-          best_[1] = pos - slots[0];
-          found_ = true;
-        }
+        record_match(slots, pos);
         return;
       default:
-        return;
+        if (!holds(in.op, p, c, at_end)) return;
     }
     pc = in.next;
   }
@@ -1113,17 +1165,28 @@ bool Matcher::skip_ahead(size_t* p) const {
   return true;
 }
 
-int Matcher::run(Thread* a, Thread* b, int limit) {
-  limit_ = limit;
-  insensitive_ = false;
-  overflow_ = false;
-  found_ = false;
-  lists_[0].pool = a;
-  lists_[0].count = 0;
-  lists_[1].pool = b;
-  lists_[1].count = 0;
+// Lays the stamps and both lists out in scratch.
+void Matcher::prepare(int32_t* scratch) {
+  stamps_ = reinterpret_cast<uint32_t*>(scratch);
+  std::memset(stamps_, 0, sizeof(uint32_t) * size_t(prog_.count));
+  walk_ = 0;
+  int32_t* at = scratch + prog_.count;
+  const size_t capacity = size_t(prog_.threads);
+  for (ThreadList& list : lists_) {
+    list.threads = at;
+    at += capacity * size_t(stride_);
+    list.order = at;
+    at += capacity;
+    list.count = 0;
+  }
   current_ = &lists_[0];
   next_ = &lists_[1];
+  insensitive_ = false;
+  found_ = false;
+}
+
+int Matcher::run(int32_t* scratch) {
+  prepare(scratch);
   int32_t fresh[2 * PATTERN_MAX_SLOTS];
   for (int i = 0; i < ints_; i += 2) {
     fresh[i] = -1;
@@ -1144,10 +1207,9 @@ int Matcher::run(Thread* a, Thread* b, int limit) {
       fresh[0] = int32_t(p);
       add(*current_, prog_.start, fresh, -1);
     }
-    for (int i = 0; i < current_->count && !overflow_; ++i) {
-      step(current_->pool[current_->order[i]], i, p, c, at_end);
+    for (int i = 0; i < current_->count; ++i) {
+      step(thread(*current_, current_->order[i]), i, p, c, at_end);
     }
-    if (overflow_) return PATTERN_MATCH_ERROR;
     if (at_end) break;
     std::swap(current_, next_);
     next_->count = 0;
@@ -1217,25 +1279,16 @@ int pattern_match(const CompiledPattern& p, const char* text, PatternCapture* ca
   // Without a capture array only slot 0 is carried between threads.
   const int carried = captures == nullptr ? 1 : slots;
 
-  uint32_t stamps_on_stack[kStampsOnStack];
-  uint32_t* stamps = stamps_on_stack;
-  std::unique_ptr<uint32_t[]> stamps_on_heap;
-  if (prog->count > kStampsOnStack) {
-    stamps_on_heap.reset(new (std::nothrow) uint32_t[size_t(prog->count)]);
-    if (!stamps_on_heap) return PATTERN_MATCH_ERROR;
-    stamps = stamps_on_heap.get();
+  Matcher m(*prog, text, carried);
+  int32_t on_stack[kScratchOnStack];
+  int32_t* scratch = on_stack;
+  std::unique_ptr<int32_t[]> on_heap;
+  if (m.scratch_size() > kScratchOnStack) {
+    on_heap.reset(new (std::nothrow) int32_t[m.scratch_size()]);
+    if (!on_heap) return PATTERN_MATCH_ERROR;
+    scratch = on_heap.get();
   }
-  std::memset(stamps, 0, sizeof(uint32_t) * size_t(prog->count));
-
-  Matcher m(*prog, text, carried, stamps);
-  // The lists hold 10 threads; the last places stay free as end marks.
-  Thread a[kFirstLimit + 3], b[kFirstLimit + 3];
-  int rc = m.run(a, b, kFirstLimit);
-  if (rc == PATTERN_MATCH_ERROR) {
-    std::unique_ptr<Thread[]> heap(new (std::nothrow) Thread[2 * (kSecondLimit + 3)]);
-    if (!heap) return PATTERN_MATCH_ERROR;
-    rc = m.run(heap.get(), heap.get() + kSecondLimit + 3, kSecondLimit);
-  }
+  const int rc = m.run(scratch);
   if (rc != PATTERN_MATCH) return rc;
   for (int i = 0; captures != nullptr && i < slots; ++i) {
     const int32_t start = m.best()[2 * i];

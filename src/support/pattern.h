@@ -37,7 +37,7 @@ constexpr int PATTERN_TOO_MANY_RANGES = -14;  // a bracket expression with over 
 // pattern_match results.
 constexpr int PATTERN_MATCH = 0;
 constexpr int PATTERN_NO_MATCH = -1;
-constexpr int PATTERN_MATCH_ERROR = -2;  // over 97 live threads, or no memory
+constexpr int PATTERN_MATCH_ERROR = -2;  // no memory, or a text of 2 GiB or more
 
 constexpr int PATTERN_MAX_GROUPS = 31;
 constexpr int PATTERN_MAX_SLOTS = PATTERN_MAX_GROUPS + 1;
@@ -88,8 +88,8 @@ int pattern_group_count(const CompiledPattern& p);
 // pattern_group_count() slots of captures is cleared first and holds the
 // match on success (captures may be null when only the verdict matters).
 // Returns PATTERN_MATCH, PATTERN_NO_MATCH, or PATTERN_MATCH_ERROR (also for
-// a pattern without a program). Allocates nothing unless more than 7 threads
-// are alive at once or the program is large.
+// a pattern without a program). Allocates nothing unless the program is
+// large: its thread lists are sized at compilation.
 int pattern_match(const CompiledPattern& p, const char* text, PatternCapture* captures);
 
 // Frees the program; the object is empty again.

@@ -16,8 +16,9 @@ struct Parsed {
 };
 
 void parse(Parsed& p, std::vector<const char*> words) {
-  p.converter.plugin = std::make_unique<DecoderPlugin>();
-  p.part = decoder_part(p.converter);
+  auto plugin = std::make_unique<DecoderPlugin>();
+  p.part = &plugin->decoder();
+  p.converter.plugin = std::move(plugin);
   OptionTable table;
   ASSERT_TRUE(p.converter.plugin->add_options(p.converter, table));
   table.add_end(20);

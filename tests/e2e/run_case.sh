@@ -2,19 +2,23 @@
 # Runs one golden case: tests/e2e/<case>/
 #   cmd       the arguments, shell-quoted, run in a fresh copy of input/
 #   input/    the files the run starts with (optional)
-#   expected/ the whole working folder after the run
+#   expected/ the whole working folder after the run; without it the run
+#             must leave the folder exactly as input/ made it
 #   stdout    expected standard output ("Execution time" is not compared)
-#   stderr    expected log lines from the level letter on (optional); the
-#             working folder is written as <work>
+#   stderr    expected log lines from the level letter on; the working
+#             folder is written as <work>
 #   status    expected exit status
+# stdout, stderr and status are required: an empty file means the run must
+# print nothing there, so no check is skipped by leaving a file out.
 # On failure it prints the first difference in full.
 #   skip_<os> why the case cannot hold on that system (optional; the test
 #             then reports itself skipped with status 77)
 # QUILLON_EMULATOR, when set, is the command that runs the binary (wine for a
 # Windows build), QUILLON_TARGET the system built for ("windows"); the
 # expected files are the same for every system.
-# With --record first, it writes expected/, stdout, stderr and status from
-# the run instead (tools/e2e_record.sh); review them before committing.
+# With --record first, it writes expected/ (none when the run wrote
+# nothing), stdout, stderr and status from the run instead
+# (tools/e2e_record.sh); review them before committing.
 set -u
 record=0
 if [ "${1:-}" = "--record" ]; then
@@ -30,8 +34,12 @@ fi
 # Resolved, as the program sees it from its working folder.
 work=$(realpath "$(mktemp -d)")
 out=$(mktemp -d)
-trap 'rm -rf "$work" "$out"' EXIT
-if [ -d "$case_dir/input" ]; then cp -r "$case_dir/input/." "$work/"; fi
+before=$(mktemp -d)
+trap 'rm -rf "$work" "$out" "$before"' EXIT
+if [ -d "$case_dir/input" ]; then
+  cp -r "$case_dir/input/." "$work/"
+  cp -r "$case_dir/input/." "$before/"
+fi
 unset POSIXLY_CORRECT EF_DUMPCORE
 eval "set -- $(cat "$case_dir/cmd")"
 (cd "$work" && exec ${QUILLON_EMULATOR:-} "$bin" "$@") >"$out/stdout" 2>"$out/stderr.raw"
@@ -44,23 +52,33 @@ sed -E -e 's/^[0-9]{2}-[0-9]{2} [0-9:.]{12} +[0-9]+ +[0-9]+ //' \
 if [ $record = 1 ]; then
   cp "$out/stdout" "$out/stderr" "$out/status" "$case_dir/"
   rm -rf "$case_dir/expected"
-  cp -r "$work" "$case_dir/expected"
   echo "status $(cat "$case_dir/status")"
-  (cd "$case_dir/expected" && find . -type f | sort)
+  if diff -r "$before" "$work" >/dev/null; then
+    echo "nothing written: no expected/"
+  else
+    cp -r "$work" "$case_dir/expected"
+    (cd "$case_dir/expected" && find . -type f | sort)
+  fi
   exit 0
 fi
 
 fail=0
+for f in cmd stdout stderr status; do
+  if [ ! -f "$case_dir/$f" ]; then
+    echo "$case_dir has no $f file (record the case with tools/e2e_record.sh)"
+    fail=1
+  fi
+done
+if [ $fail = 1 ]; then exit 1; fi
 if ! diff -u "$case_dir/status" "$out/status"; then fail=1; fi
 if ! diff -u <(grep -v '^Execution time: ' "$case_dir/stdout") \
              <(grep -v '^Execution time: ' "$out/stdout"); then fail=1; fi
-if [ -f "$case_dir/stderr" ]; then
-  if ! diff -u "$case_dir/stderr" "$out/stderr"; then fail=1; fi
-fi
-if [ -d "$case_dir/expected" ]; then
-  if ! diff -r "$case_dir/expected" "$work" >"$out/tree.diff"; then
-    fail=1
-    head -n 40 "$out/tree.diff"
-  fi
+if ! diff -u "$case_dir/stderr" "$out/stderr"; then fail=1; fi
+# Without expected/ the folder must be as the run found it.
+tree=$before
+if [ -d "$case_dir/expected" ]; then tree=$case_dir/expected; fi
+if ! diff -r "$tree" "$work" >"$out/tree.diff"; then
+  fail=1
+  head -n 40 "$out/tree.diff"
 fi
 exit $fail

@@ -633,16 +633,5 @@ TEST(LogReader, LinesAcrossTheWindowsEdge) {
   }
 }
 
-TEST(CivilToSeconds, MatchesTheCalendarLibraryAlsoOutOfRange) {
-  std::mt19937 rng(42);
-  for (int i = 0; i < 20000; ++i) {
-    int y = 1900 + static_cast<int>(rng() % 300), mo = static_cast<int>(rng() % 100),
-        d = static_cast<int>(rng() % 100), h = static_cast<int>(rng() % 100),
-        mi = static_cast<int>(rng() % 100), s = static_cast<int>(rng() % 100);
-    ASSERT_EQ(civil_to_seconds(y, mo, d, h, mi, s), platform::utc_seconds(y, mo, d, h, mi, s))
-        << y << '-' << mo << '-' << d << ' ' << h << ':' << mi << ':' << s << " seed 42";
-  }
-}
-
 }  // namespace
 }  // namespace quillon

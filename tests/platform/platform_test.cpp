@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
 
+#include "platform/calendar.h"
 #include "platform/md5.h"
 #include "test_util.h"
 
@@ -46,6 +49,58 @@ TEST(Platform, UtcCalendarHoldsAcrossCenturies) {
     ASSERT_LE(c.month, 12);
     ASSERT_GE(c.day, 1);
     ASSERT_LE(c.day, 31);
+  }
+}
+
+// The reference counts days one year and one month at a time.
+int64_t naive_civil_to_seconds(int64_t y, int64_t mo, int64_t d, int64_t h, int64_t mi, int64_t s) {
+  for (; mo < 1; mo += 12) --y;
+  for (; mo > 12; mo -= 12) ++y;
+  auto leap = [](int64_t k) { return (k % 4 == 0 && k % 100 != 0) || k % 400 == 0; };
+  static const int kMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  int64_t days = 0;
+  for (int64_t k = 1970; k < y; ++k) days += leap(k) ? 366 : 365;
+  for (int64_t k = y; k < 1970; ++k) days -= leap(k) ? 366 : 365;
+  for (int64_t k = 1; k < mo; ++k) days += kMonthDays[k - 1] + (k == 2 && leap(y) ? 1 : 0);
+  return (days + d - 1) * 86400 + h * 3600 + mi * 60 + s;
+}
+
+TEST(Calendar, ToSecondsMatchesDayCountingAlsoOutOfRange) {
+  std::mt19937 rng(42);
+  for (int i = 0; i < 20000; ++i) {
+    int y = 1900 + static_cast<int>(rng() % 300), mo = static_cast<int>(rng() % 100),
+        d = static_cast<int>(rng() % 100), h = static_cast<int>(rng() % 100),
+        mi = static_cast<int>(rng() % 100), s = static_cast<int>(rng() % 100);
+    const int64_t want = naive_civil_to_seconds(y, mo, d, h, mi, s);
+    ASSERT_EQ(civil_to_seconds(y, mo, d, h, mi, s), want)
+        << y << '-' << mo << '-' << d << ' ' << h << ':' << mi << ':' << s << " seed 42";
+    ASSERT_EQ(utc_seconds(y, mo, d, h, mi, s), want);
+  }
+}
+
+TEST(Calendar, FromSecondsMatchesTheCLibraryAndRoundTrips) {
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 20000; ++i) {
+    // Years 1 to 9999 and a few around the epoch.
+    const int64_t t = i < 100 ? i * 86399 - 50 * 86399
+                              : static_cast<int64_t>(rng() % 315537897600ULL) - 62135596800LL;
+    const std::time_t tt = static_cast<std::time_t>(t);
+    const Civil c = civil_from_seconds(t);
+    ASSERT_EQ(civil_to_seconds(c.year, c.month, c.day, c.hour, c.minute, c.second), t);
+    const std::tm* tm = std::gmtime(&tt);
+#ifdef _WIN32
+    // The Windows C run-time converts nothing before 1970.
+    if (tm == nullptr && t < 0) continue;
+#endif
+    ASSERT_NE(tm, nullptr);
+    ASSERT_EQ(c.year, tm->tm_year + 1900) << t;
+    ASSERT_EQ(c.month, tm->tm_mon + 1) << t;
+    ASSERT_EQ(c.day, tm->tm_mday) << t;
+    ASSERT_EQ(c.hour * 3600 + c.minute * 60 + c.second,
+              tm->tm_hour * 3600 + tm->tm_min * 60 + tm->tm_sec)
+        << t;
+    ASSERT_EQ(civil_to_seconds(c.year, c.month, c.day, c.hour, c.minute, c.second), t);
+    ASSERT_EQ(utc_civil(t).day, tm->tm_mday);
   }
 }
 
