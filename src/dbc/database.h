@@ -14,11 +14,11 @@
 namespace quillon {
 
 // Bus kind of a database.
-enum : int32_t { kBusCan = 1, kBusJ1939 = 2, kBusLin = 3 };
+enum BusKind : int32_t { kBusCan = 1, kBusJ1939 = 2, kBusLin = 3 };
 
 // Transport type of a message; 2 is not used, and kTransportJ1939 is never
 // stored in a message (J1939 transport is registered per database).
-enum : int32_t {
+enum TransportType : int32_t {
   kTransportNone = 0,
   kTransportJ1939 = 1,
   kTransportNmea = 3,
