@@ -2,10 +2,19 @@
 // messages of eight signals, one DBC) through the real binary, next to two
 // references measured in the same run: reading the same file alone (the
 // conversion loop with a sink that accepts everything) and formatting the
-// identical rows alone with the mandated formatter (the floor). Medians of
-// five runs. Usage: convert_bench [quillon binary] [frames]; the files are
-// generated in <temp>/quillon-convert-bench.
+// identical rows alone with stb_sprintf (the floor). Then the same number of
+// frames spread over a DBC of 3,000 messages: CPU per frame against the
+// small DBC's, and a second run into the tree of 3,000 outputs the first one
+// left, against that first run. CPU per frame is the slope between a log of
+// the full and one of half the frames, so that what a run costs once (3,000
+// outputs are 12,000 folders to make) does not count. Medians of five
+// runs. Usage: convert_bench
+// [quillon binary] [frames]; the files are generated in a folder of their
+// own below <temp>, removed at the end.
 #include <stb/stb_sprintf.h>
+#if defined(__unix__)
+#include <sys/resource.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -13,6 +22,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -23,6 +33,7 @@
 namespace {
 
 constexpr int kMessages = 5;
+constexpr int kManyMessages = 3000;
 constexpr int kRuns = 5;
 
 std::string dbc_text() {
@@ -43,11 +54,32 @@ std::string dbc_text() {
   return s;
 }
 
+// kManyMessages PDU2 messages of eight signals, one output each (source
+// address 0).
+std::string many_dbc_text() {
+  std::string s =
+      "VERSION \"\"\n\nBU_: ECU\n\n"
+      "BA_DEF_  \"BusType\" STRING ;\nBA_DEF_  \"ProtocolType\" STRING ;\n"
+      "BA_ \"BusType\" \"CAN\";\nBA_ \"ProtocolType\" \"J1939\";\n\n";
+  char line[160];
+  for (int m = 0; m < kManyMessages; ++m) {
+    std::snprintf(line, sizeof line, "BO_ %u Big%d: 8 ECU\n", 0x98F00000u + (m << 8), m);
+    s += line;
+    for (int k = 0; k < 8; ++k) {
+      std::snprintf(line, sizeof line, " SG_ B%d_%d : %d|8@1+ (0.5,-10) [-10|117.5] \"\" ECU\n", m,
+                    k, 8 * k);
+      s += line;
+    }
+  }
+  return s;
+}
+
 uint8_t payload_byte(long frame, int k) {
   return static_cast<uint8_t>((frame * 7 + k * 31 + (frame >> 5)) & 0xFF);
 }
 
-std::string log_text(long frames) {
+// many: every frame a message of the large DBC, in turn.
+std::string log_text(long frames, bool many = false) {
   std::string s =
       "# Logger ID: BENCH01\n# Session No.: 1\n# Split No.: 1\n# Time: 20240517T100000\n"
       "# Value separator: \";\"\n# Time format: 3\n# Time separator: \":\"\n"
@@ -56,7 +88,8 @@ std::string log_text(long frames) {
   char line[96];
   for (long i = 0; i < frames; ++i) {
     long ms = 36000000 + i;  // 1 ms apart from 10:00:00
-    unsigned id = 0x18FF1000u + ((i % kMessages) << 8) + (i % 2);
+    unsigned id = many ? 0x18F00000u + static_cast<unsigned>((i % kManyMessages) << 8)
+                       : 0x18FF1000u + ((i % kMessages) << 8) + (i % 2);
     int n = std::snprintf(line, sizeof line, "%02ld:%02ld:%02ld.%03ld;1;%08X;8;", ms / 3600000,
                           ms / 60000 % 60, ms / 1000 % 60, ms % 1000, id);
     s.append(line, n);
@@ -88,6 +121,48 @@ double seconds(F f) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// CPU seconds (user and system) of the finished child processes so far;
+// -1 where the system does not tell.
+double children_cpu() {
+#if defined(__unix__)
+  rusage usage{};
+  if (getrusage(RUSAGE_CHILDREN, &usage) != 0) return -1;
+  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+#else
+  return -1;
+#endif
+}
+
+// A fresh folder below the temporary folder, so that runs side by side
+// never share (or remove) each other's files.
+std::filesystem::path unique_folder() {
+  namespace fs = std::filesystem;
+  std::random_device random;
+  for (;;) {
+    char name[64];
+    std::snprintf(name, sizeof name, "quillon-convert-bench-%08x%08x", random(), random());
+    fs::path dir = fs::temp_directory_path() / name;
+    if (fs::create_directory(dir)) return dir;
+  }
+}
+
+struct Timing {
+  double wall = 0, cpu = 0;
+};
+
+// Runs the binary; false (with the status told) when the conversion failed.
+bool convert(const std::string& command, Timing& timing) {
+  int status = 0;
+  double cpu = children_cpu();
+  timing.wall = seconds([&] { status = std::system(command.c_str()); });
+  timing.cpu = children_cpu() - cpu;
+  if (status == 0) return true;
+  // A failed run measures nothing: no figures rather than wrong ones.
+  std::printf("%s: the conversion returned %d\n", command.c_str(), status);
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -95,16 +170,22 @@ int main(int argc, char** argv) {
   std::string binary = std::filesystem::absolute(argc > 1 ? argv[1] : QUILLON_BINARY).string();
   long frames = argc > 2 ? std::atol(argv[2]) : 1000000;
   namespace fs = std::filesystem;
-  fs::path dir = fs::temp_directory_path() / "quillon-convert-bench";
-  fs::remove_all(dir);
-  fs::create_directories(dir / "logs");
+  fs::path dir = unique_folder();
+  for (const char* logs : {"logs", "half", "many", "many_half"}) fs::create_directories(dir / logs);
   std::ofstream(dir / "bench.dbc", std::ios::binary) << dbc_text();
+  std::ofstream(dir / "many.dbc", std::ios::binary) << many_dbc_text();
   std::string log = log_text(frames);
   std::ofstream(dir / "logs" / "00000001.TXT", std::ios::binary) << log;
+  std::ofstream(dir / "half" / "00000001.TXT", std::ios::binary) << log_text(frames / 2);
+  std::ofstream(dir / "many" / "00000001.TXT", std::ios::binary) << log_text(frames, true);
+  std::ofstream(dir / "many_half" / "00000001.TXT", std::ios::binary) << log_text(frames / 2, true);
   double mb = static_cast<double>(log.size()) / 1e6;
+  const std::string cd = "cd '" + dir.string() + "' && '" + binary + "' ";
 
-  std::vector<double> reader, floor, total;
-  for (int run = 0; run < kRuns; ++run) {
+  std::vector<double> reader, floor, total, total_cpu, half_cpu, many_cpu, many_half_cpu, first,
+      again;
+  bool ok = true;
+  for (int run = 0; run < kRuns && ok; ++run) {
     auto folder = quillon::RootedFolder::create(dir.string() + "/");
     AcceptAll sink;
     quillon::ConversionOptions options;
@@ -126,26 +207,59 @@ int main(int argc, char** argv) {
       }
     }));
 
-    fs::remove_all(dir / "out");
-    fs::create_directories(dir / "out");
-    std::string command = "cd '" + dir.string() + "' && '" + binary +
-                          "' --dbc-can1=bench.dbc -O out logs > /dev/null 2>&1";
-    int status = 0;
-    total.push_back(seconds([&] { status = std::system(command.c_str()); }));
-    if (status != 0) {
-      // A failed run measures nothing: no figures rather than wrong ones.
-      std::printf("run %d: the conversion returned %d\n", run, status);
-      return 1;
-    }
+    Timing t;
+    auto fresh = [&] {
+      fs::remove_all(dir / "out");
+      fs::create_directories(dir / "out");
+    };
+    const std::string small = cd + "--dbc-can1=bench.dbc -O out ";
+    fresh();
+    ok = ok && convert(small + "logs > /dev/null 2>&1", t);
+    total.push_back(t.wall);
+    total_cpu.push_back(t.cpu);
+    fresh();
+    ok = ok && convert(small + "half > /dev/null 2>&1", t);
+    half_cpu.push_back(t.cpu);
+
+    // The large DBC into an empty folder, then again over what that left.
+    const std::string many = cd + "--dbc-can1=many.dbc -O out ";
+    fresh();
+    ok = ok && convert(many + "many_half > /dev/null 2>&1", t);
+    many_half_cpu.push_back(t.cpu);
+    fresh();
+    ok = ok && convert(many + "many > /dev/null 2>&1", t);
+    first.push_back(t.wall);
+    many_cpu.push_back(t.cpu);
+    ok = ok && convert(many + "many > /dev/null 2>&1", t);
+    again.push_back(t.wall);
+  }
+  if (!ok) {
+    fs::remove_all(dir);
+    return 1;
   }
 
   double r = median(reader), f = median(floor), t = median(total);
   std::printf("frames: %ld, input: %.1f MB, medians of %d runs\n", frames, mb, kRuns);
   std::printf("reader only:  %8.3f s  %10.0f frames/s  %7.1f MB/s\n", r, frames / r, mb / r);
-  std::printf("format floor: %8.3f s  %10.0f frames/s\n", f, frames / f);
-  std::printf("end to end:   %8.3f s  %10.0f frames/s  %7.1f MB/s  %.2fx the floor\n", t,
-              frames / t, mb / t, t / f);
+  std::printf("format floor: %8.3f s  %10.0f frames/s  (stb_sprintf alone)\n", f, frames / f);
+  std::printf("end to end:   %8.3f s  %10.0f frames/s  %7.1f MB/s  %.2fx the floor's speed\n", t,
+              frames / t, mb / t, f / t);
+  const double half = static_cast<double>(frames - frames / 2);
+  double small = median(total_cpu), large = median(many_cpu);
+  double small_slope = (small - median(half_cpu)) / half * 1e9;
+  double large_slope = (large - median(many_half_cpu)) / half * 1e9;
+  std::printf("CPU per frame, %d messages: %7.1f ns; %d messages: %7.1f ns; %.2fx\n", kMessages,
+              small_slope, kManyMessages, large_slope, large_slope / small_slope);
+  std::printf("CPU of the whole run, %d messages: %.3f s; %d messages: %.3f s; %.2fx\n", kMessages,
+              small, kManyMessages, large, large / small);
+  double a = median(first), b = median(again);
+  std::printf("%d outputs: into an empty folder %.3f s, again over them %.3f s; %.2fx\n",
+              kManyMessages, a, b, b / a);
   // QUILLON_BENCH_KEEP=1 keeps the generated files, for profiling the binary.
-  if (!std::getenv("QUILLON_BENCH_KEEP")) fs::remove_all(dir);
+  if (std::getenv("QUILLON_BENCH_KEEP")) {
+    std::printf("files kept in %s\n", dir.string().c_str());
+  } else {
+    fs::remove_all(dir);
+  }
   return 0;
 }
