@@ -121,15 +121,19 @@ double seconds(F f) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// CPU seconds (user and system) of the finished child processes so far;
-// -1 where the system does not tell.
-double children_cpu() {
+// CPU seconds (user and system, or user only) of the finished child
+// processes so far; -1 where the system does not tell.
+double children_cpu(bool user_only = false) {
 #if defined(__unix__)
   rusage usage{};
   if (getrusage(RUSAGE_CHILDREN, &usage) != 0) return -1;
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  double user = static_cast<double>(usage.ru_utime.tv_sec) +
+                static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
+  if (user_only) return user;
+  return user + static_cast<double>(usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_stime.tv_usec) / 1e6;
 #else
+  (void)user_only;
   return -1;
 #endif
 }
@@ -148,15 +152,16 @@ std::filesystem::path unique_folder() {
 }
 
 struct Timing {
-  double wall = 0, cpu = 0;
+  double wall = 0, cpu = 0, user = 0;
 };
 
 // Runs the binary; false (with the status told) when the conversion failed.
 bool convert(const std::string& command, Timing& timing) {
   int status = 0;
-  double cpu = children_cpu();
+  double cpu = children_cpu(), user = children_cpu(true);
   timing.wall = seconds([&] { status = std::system(command.c_str()); });
   timing.cpu = children_cpu() - cpu;
+  timing.user = children_cpu(true) - user;
   if (status == 0) return true;
   // A failed run measures nothing: no figures rather than wrong ones.
   std::printf("%s: the conversion returned %d\n", command.c_str(), status);
@@ -183,7 +188,7 @@ int main(int argc, char** argv) {
   const std::string cd = "cd '" + dir.string() + "' && '" + binary + "' ";
 
   std::vector<double> reader, floor, total, total_cpu, half_cpu, many_cpu, many_half_cpu, first,
-      again;
+      again, user[4];
   bool ok = true;
   for (int run = 0; run < kRuns && ok; ++run) {
     auto folder = quillon::RootedFolder::create(dir.string() + "/");
@@ -217,19 +222,23 @@ int main(int argc, char** argv) {
     ok = ok && convert(small + "logs > /dev/null 2>&1", t);
     total.push_back(t.wall);
     total_cpu.push_back(t.cpu);
+    user[0].push_back(t.user);
     fresh();
     ok = ok && convert(small + "half > /dev/null 2>&1", t);
     half_cpu.push_back(t.cpu);
+    user[1].push_back(t.user);
 
     // The large DBC into an empty folder, then again over what that left.
     const std::string many = cd + "--dbc-can1=many.dbc -O out ";
     fresh();
     ok = ok && convert(many + "many_half > /dev/null 2>&1", t);
     many_half_cpu.push_back(t.cpu);
+    user[3].push_back(t.user);
     fresh();
     ok = ok && convert(many + "many > /dev/null 2>&1", t);
     first.push_back(t.wall);
     many_cpu.push_back(t.cpu);
+    user[2].push_back(t.user);
     ok = ok && convert(many + "many > /dev/null 2>&1", t);
     again.push_back(t.wall);
   }
@@ -250,6 +259,10 @@ int main(int argc, char** argv) {
   double large_slope = (large - median(many_half_cpu)) / half * 1e9;
   std::printf("CPU per frame, %d messages: %7.1f ns; %d messages: %7.1f ns; %.2fx\n", kMessages,
               small_slope, kManyMessages, large_slope, large_slope / small_slope);
+  double small_user = (median(user[0]) - median(user[1])) / half * 1e9;
+  double large_user = (median(user[2]) - median(user[3])) / half * 1e9;
+  std::printf("user CPU per frame, %d messages: %7.1f ns; %d messages: %7.1f ns; %.2fx\n",
+              kMessages, small_user, kManyMessages, large_user, large_user / small_user);
   std::printf("CPU of the whole run, %d messages: %.3f s; %d messages: %.3f s; %.2fx\n", kMessages,
               small, kManyMessages, large, large / small);
   double a = median(first), b = median(again);
