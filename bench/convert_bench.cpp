@@ -10,8 +10,8 @@
 // (BAM) transfer of a 20-byte group (an announcement and three data packets,
 // from four source addresses in turn), so that reassembly and decoding of
 // the whole messages show next to the plain log. Usage: convert_bench
-// [quillon binary] [frames]; the files are generated in
-// <temp>/quillon-convert-bench.
+// [quillon binary] [frames]; the files are generated in a folder of their
+// own below <temp>, so that runs side by side do not remove each other's.
 #include <stb/stb_sprintf.h>
 
 #include <algorithm>
@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -135,13 +136,23 @@ double seconds(F f) {
 
 }  // namespace
 
+std::filesystem::path unique_folder() {
+  namespace fs = std::filesystem;
+  std::random_device random;
+  for (;;) {
+    char name[64];
+    std::snprintf(name, sizeof name, "quillon-convert-bench-%08x%08x", random(), random());
+    fs::path dir = fs::temp_directory_path() / name;
+    if (fs::create_directory(dir)) return dir;
+  }
+}
+
 int main(int argc, char** argv) {
   // The runs change folder, so a relative binary path is resolved first.
   std::string binary = std::filesystem::absolute(argc > 1 ? argv[1] : QUILLON_BINARY).string();
   long frames = argc > 2 ? std::atol(argv[2]) : 1000000;
   namespace fs = std::filesystem;
-  fs::path dir = fs::temp_directory_path() / "quillon-convert-bench";
-  fs::remove_all(dir);
+  fs::path dir = unique_folder();
   fs::create_directories(dir / "logs");
   std::ofstream(dir / "bench.dbc", std::ios::binary) << dbc_text();
   std::ofstream(dir / "bench_isotp.dbc", std::ios::binary) << dbc_text_with_isotp();

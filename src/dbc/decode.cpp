@@ -95,11 +95,17 @@ bool decode_message(const MessageDatabase* database, uint32_t key, const uint8_t
   if (!database) return false;
   const Message* m = database->find_message(key);
   if (!m || m->ignored) return false;
-  out.message = m;
-  if (!walk(out.values, m->signals, payload, size)) {
-    QLOG(LOG_WARN, "Failed to decode message: \"%s\"", m->name.c_str());
-  }
+  decode_message(*m, payload, size, out);
   return true;
+}
+
+void decode_message(const Message& message, const uint8_t* payload, size_t size,
+                    DecodedMessage& out) {
+  out.message = &message;
+  out.values.clear();
+  if (!walk(out.values, message.signals, payload, size)) {
+    QLOG(LOG_WARN, "Failed to decode message: \"%s\"", message.name.c_str());
+  }
 }
 
 }  // namespace quillon

@@ -42,5 +42,8 @@ bool extract_signal(const uint8_t* payload, size_t size, const Signal& signal, d
 // walk stopped, and "Failed to decode message" is logged.
 bool decode_message(const MessageDatabase* database, uint32_t key, const uint8_t* payload,
                     size_t size, DecodedMessage& out);
+// The same for a message already found (not null, not ignored).
+void decode_message(const Message& message, const uint8_t* payload, size_t size,
+                    DecodedMessage& out);
 
 }  // namespace quillon

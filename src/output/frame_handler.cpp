@@ -1,5 +1,6 @@
 #include "output/frame_handler.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -17,6 +18,9 @@ constexpr int64_t kOpenFilesWanted = 8192;
 // that is not a number have no calendar date; they share the folder
 // 0000/00/00 rather than a date the calendar conversion cannot give.
 constexpr double kEndOfYear9999 = 253402300800.0;
+// Where an earlier run's file waits while the input file that replaces it
+// is converted: never the name of an output, which ends in ".csv".
+constexpr const char* kAsideSuffix = ".replaced";
 
 bool value_valid(const DecodedValue& v) {
   return (v.minimum <= v.value && v.value <= v.maximum) || (v.minimum == 0 && v.maximum == 0);
@@ -159,10 +163,17 @@ void FrameHandler::undo_output(const std::string& path, const Touched& touched) 
   if (folder && touched.created) {
     platform::FileId now;
     // Gone already, or another file by now: nothing of ours to remove.
-    done = !folder->entry_id(name, now) || now != touched.id || folder->remove_file(name, error);
+    const bool present = folder->entry_id(name, now);
+    const bool ours = present && now == touched.id;
+    done = !present || !ours || folder->remove_file(name, error);
     if (done) {
       path_owner_.erase(path);
       --files_;
+    }
+    // The earlier run's file goes back where it was, unless another file
+    // has taken the place meanwhile.
+    if (done && touched.replaced) {
+      done = (present && !ours) || folder->rename_entry(name + kAsideSuffix, name, error);
     }
   } else if (folder) {
     platform::Outcome outcome;
@@ -178,6 +189,26 @@ void FrameHandler::undo_output(const std::string& path, const Touched& touched) 
   }
   if (!done) {
     report_once("Could not undo output file", output_folder_->full_path(path + ".csv"), error);
+  }
+}
+
+void FrameHandler::drop_replaced() {
+  for (const auto& [path, touched] : touched_) {
+    if (!touched.replaced) continue;
+    std::string folder_path, name;
+    split_path(path, folder_path, name);
+    name += ".csv";
+    name += kAsideSuffix;
+    PathFault fault;
+    std::unique_ptr<platform::Folder> folder =
+        output_folder_->open_folder(folder_path, nullptr, fault);
+    int error = fault.error;
+    // Left behind, it costs space but loses nothing: a warning.
+    if (!folder || !folder->remove_file(name, error)) {
+      QLOG(LOG_WARN, "Could not remove replaced output file: %s (%s)",
+           output_folder_->full_path(folder_path + "/" + name).c_str(),
+           platform::error_text(error).c_str());
+    }
   }
 }
 
@@ -206,6 +237,7 @@ bool FrameHandler::on_file_start(const FileRecord& file, bool continuation) {
   failed_ = false;
   // Normally empty: every file closes its outputs at its end.
   close_all();
+  drop_replaced();
   touched_.clear();
   created_folders_.clear();
   durable_ = file.durable;
@@ -225,7 +257,11 @@ bool FrameHandler::on_file_end(const FileRecord& file) {
   bool ok = !failed_;
   if (ok && !file.failed) ok = close_all();
   if (ok && !file.failed && durable_) ok = sync_folders();
-  if (!ok || file.failed) undo();
+  if (!ok || file.failed) {
+    undo();
+  } else {
+    drop_replaced();
+  }
   touched_.clear();
   created_folders_.clear();
   durable_ = false;
@@ -274,6 +310,75 @@ bool FrameHandler::on_frame(Frame& frame) {
   return true;
 }
 
+namespace {
+
+// A frame table's slot for the two words of its key.
+size_t frame_slot(const void* db, uint64_t key, size_t mask) {
+  uint64_t h = reinterpret_cast<uintptr_t>(db) ^ (key * 0x9E3779B97F4A7C15ull);
+  h ^= h >> 31;
+  h *= 0xBF58476D1CE4E5B9ull;
+  h ^= h >> 29;
+  return static_cast<size_t>(h) & mask;
+}
+
+// A bound on the table: each entry is an output (or a key without one)
+// seen; past it the table starts afresh rather than grow without end.
+constexpr size_t kMaxFrameEntries = size_t{1} << 17;
+
+}  // namespace
+
+FrameHandler::FrameEntry& FrameHandler::frame_entry(const MessageDatabase& db, uint32_t key) {
+  // Key, channel, kind and the address bytes the output name keeps (the
+  // presence flags always count).
+  uint64_t word = key | uint64_t{record_.channel()} << 32 |
+                  uint64_t{record_.kind() == kFrameLin} << 40 |
+                  uint64_t{options_.pgn_src_merge ? uint8_t{0} : record_.source()} << 41 |
+                  uint64_t{record_.source_present()} << 49 |
+                  uint64_t{options_.pgn_dst_merge ? uint8_t{0} : record_.destination()} << 50 |
+                  uint64_t{record_.destination_present()} << 58;
+  if (!frame_table_.empty()) {
+    const size_t mask = frame_table_.size() - 1;
+    for (size_t i = frame_slot(&db, word, mask);; i = (i + 1) & mask) {
+      FrameEntry& e = frame_table_[i];
+      if (e.db == &db && e.key == word) return e;
+      if (!e.db) break;
+    }
+  }
+  if (frame_entries_ >= kMaxFrameEntries) {
+    frame_table_.clear();
+    frame_entries_ = 0;
+  }
+  // At most half full, so that probes stay short.
+  if (2 * (frame_entries_ + 1) > frame_table_.size()) {
+    std::vector<FrameEntry> old(std::max<size_t>(1024, 2 * frame_table_.size()));
+    old.swap(frame_table_);
+    const size_t mask = frame_table_.size() - 1;
+    for (const FrameEntry& e : old) {
+      if (!e.db) continue;
+      size_t i = frame_slot(e.db, e.key, mask);
+      while (frame_table_[i].db) i = (i + 1) & mask;
+      frame_table_[i] = e;
+    }
+  }
+  const size_t mask = frame_table_.size() - 1;
+  size_t i = frame_slot(&db, word, mask);
+  while (frame_table_[i].db) i = (i + 1) & mask;
+  FrameEntry& e = frame_table_[i];
+  ++frame_entries_;
+  e = FrameEntry();
+  e.db = &db;
+  e.key = word;
+  const Message* m = db.find_message(key);
+  if (m && !m->ignored) {
+    e.message = m;
+    e.plain = true;
+    for (const auto& signal : m->signals) {
+      if (!signal->groups.empty()) e.plain = false;
+    }
+  }
+  return e;
+}
+
 void FrameHandler::decode_with(const MessageDatabase& db, const Frame& frame) {
   record_.clear_addresses();
   uint32_t key;
@@ -298,7 +403,14 @@ void FrameHandler::decode_with(const MessageDatabase& db, const Frame& frame) {
       return;
   }
   record_.set_database_key(key);
-  if (!decode_message(&db, key, frame.payload.data(), frame.payload.size(), decoded_)) return;
+  FrameEntry* entry = nullptr;
+  if (options_.frame_lookup) {
+    entry = &frame_entry(db, key);
+    if (!entry->message) return;
+    decode_message(*entry->message, frame.payload.data(), frame.payload.size(), decoded_);
+  } else if (!decode_message(&db, key, frame.payload.data(), frame.payload.size(), decoded_)) {
+    return;
+  }
   record_.set_name_hash(decoded_.message->name_hash);
   if (decoded_.values.empty()) return;
   // Even a frame whose values are all out of range moves the day.
@@ -318,7 +430,21 @@ void FrameHandler::decode_with(const MessageDatabase& db, const Frame& frame) {
   }
   if (!any_valid) return;
   ++messages_;
-  CsvWriter* writer = get_writer();
+  CsvWriter* writer;
+  const uint32_t count = static_cast<uint32_t>(decoded_.values.size());
+  if (entry && entry->plain && entry->generation == generation_ && entry->count == count) {
+    writer = entry->writer;
+    writer_key_ = entry->writer_key;
+    if (!writer) failed_ = true;  // lost, and told already
+  } else {
+    writer = get_writer();
+    if (entry && entry->plain) {
+      entry->writer = writer;
+      entry->writer_key = writer_key_;
+      entry->generation = generation_;
+      entry->count = count;
+    }
+  }
   if (writer && !writer->write_row(frame.time, values_.data(), values_.size())) {
     failed_ = true;
     auto output = writers_.find(writer_key_);
@@ -385,7 +511,11 @@ CsvWriter* FrameHandler::open_writer(uint64_t key) {
   platform::Outcome outcome;
   std::unique_ptr<platform::File> file;
   if (folder) {
-    file.reset(folder->open_file(name, append, outcome));
+    // A file of an earlier run is moved aside and a new one made, not
+    // emptied in place (which would cost a wait when it is closed); undo
+    // puts it back.
+    file.reset(append ? folder->open_file(name, true, outcome)
+                      : folder->create_file(name, name + kAsideSuffix, outcome));
     if (!file) fault = PathFault{outcome.kind, outcome.error, full};
   } else if (fault.kind != platform::Outcome::kLink) {
     report_once("Could not create output folder", fault.path, fault.error);
@@ -394,7 +524,14 @@ CsvWriter* FrameHandler::open_writer(uint64_t key) {
   int64_t length = 0;
   if (file && (!file->id(id) || (append && (length = file->size()) < 0))) {
     fault = PathFault{platform::Outcome::kFailed, file->error(), full};
+    file->abandon();
     file.reset();
+    // Not known by its id, so undo could not find it: take it back now.
+    int error = 0;
+    if (!append) folder->remove_file(name, error);
+    if (outcome.kind == platform::Outcome::kReplaced) {
+      folder->rename_entry(name + kAsideSuffix, name, error);
+    }
   }
   if (!file) {
     if (fault.kind == platform::Outcome::kLink) {
@@ -408,7 +545,8 @@ CsvWriter* FrameHandler::open_writer(uint64_t key) {
     return nullptr;
   }
   // The first touch of this input file tells what undo has to restore.
-  touched_.emplace(candidate, Touched{!append, length, id});
+  touched_.emplace(candidate,
+                   Touched{!append, outcome.kind == platform::Outcome::kReplaced, length, id});
   if (durable_ && !append) unsynced_folders_.insert(folder_path);
 
   std::vector<std::string_view> columns;

@@ -30,6 +30,10 @@ struct FrameHandlerOptions {
   bool concat = true;
   bool pgn_src_merge = false;
   bool pgn_dst_merge = true;
+  // Off, every decoded frame finds its writer the long way (the output's
+  // bytes, their digest, the writer map): the reference that tests hold
+  // the per-frame lookup against.
+  bool frame_lookup = true;
 };
 
 class FrameHandler : public FrameSink {
@@ -79,8 +83,11 @@ class FrameHandler : public FrameSink {
   // An output file the current input file wrote to, as it was before.
   struct Touched {
     bool created = false;  // made (or replaced) by it: removed on undo
-    int64_t length = 0;    // otherwise its length, which undo restores
-    platform::FileId id;   // undo touches only this very file
+    // It replaced a file of an earlier run, which waits under the aside
+    // name until the input file ends: undo puts it back, success removes it.
+    bool replaced = false;
+    int64_t length = 0;   // otherwise its length, which undo restores
+    platform::FileId id;  // undo touches only this very file
   };
 
   FrameHandler() = default;
@@ -94,6 +101,13 @@ class FrameHandler : public FrameSink {
   bool sync_folders();
   void undo();
   void undo_output(const std::string& path, const Touched& touched);
+  // Removes the earlier run's files that the current input file replaced:
+  // its output stands.
+  void drop_replaced();
+  struct FrameEntry;
+  // The entry of (database, key record's key, channel, kind, addresses as
+  // the output name keeps them), made on first use.
+  FrameEntry& frame_entry(const MessageDatabase& db, uint32_t key);
   // Logs "<what>: <path> (<reason>)" the first time for this what and path.
   void report_once(const char* what, const std::string& path, int error);
   void check_day(double time);
@@ -156,6 +170,25 @@ class FrameHandler : public FrameSink {
   };
   std::unordered_map<std::string, CachedOutput, BytesHash, std::equal_to<>> key_cache_;
   uint64_t generation_ = 1;  // advanced whenever the writers are closed
+  // One flat table per frame: (database, key, channel, kind, addresses)
+  // to the message and, for a message without multiplexers, the writer its
+  // output had when last looked up. That writer stands while generation_
+  // is unchanged (every close of the writers advances it) and the frame
+  // decoded as many values (a message without multiplexers decodes a
+  // prefix of its signals, so the count tells the output's signal set).
+  // A hit needs no bytes built, no digest and no writer map.
+  struct FrameEntry {
+    const MessageDatabase* db = nullptr;  // null marks a free slot
+    uint64_t key = 0;
+    const Message* message = nullptr;  // null: nothing to decode
+    bool plain = false;                // no multiplexer: the writer is kept
+    uint32_t count = 0;                // values decoded when the writer was found
+    uint64_t generation = 0;           // writer (null: open failed) valid while current
+    CsvWriter* writer = nullptr;
+    uint64_t writer_key = 0;
+  };
+  std::vector<FrameEntry> frame_table_;  // open addressing, size a power of two
+  size_t frame_entries_ = 0;
   // Run-wide: output path (relative, no ".csv") to the writer key that
   // created it. Grows with output files, not with frames.
   std::unordered_map<std::string, uint64_t> path_owner_;

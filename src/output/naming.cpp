@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "input/frame.h"
 #include "platform/md5.h"
 #include "platform/printf_format.h"
 
@@ -131,7 +132,7 @@ void relative_path(std::string_view logger_folder, std::string_view root_suffix,
   if (folder_length == std::string_view::npos) folder_length = logger_folder.size();
   out.append(logger_folder.substr(0, folder_length));
   out.append(root_suffix);
-  append_format(out, "/%s%u", record.kind() == 1 ? "CAN" : "LIN",
+  append_format(out, "/%s%u", record.kind() == kFrameCan ? "CAN" : "LIN",
                 static_cast<unsigned>(record.channel()));
   out += '_';
   out += sanitize(decoded.message->name);

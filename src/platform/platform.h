@@ -90,7 +90,7 @@ class File {
 // the entry itself is looked at, not what a link names. Outcomes of the
 // operations that open or make an entry:
 struct Outcome {
-  enum Kind { kOpened, kCreated, kLink, kFailed } kind = kOpened;
+  enum Kind { kOpened, kCreated, kReplaced, kLink, kFailed } kind = kOpened;
   int error = 0;  // the system's code for kFailed
 };
 
@@ -110,6 +110,17 @@ class Folder {
   // append set opened at its end, never created (kOpened). Null unless
   // kOpened or kCreated.
   File* open_file(const std::string& name, bool append, Outcome& outcome);
+  // The file name made new for writing: created when absent (kCreated), or
+  // when a regular file of that name is there, that file is first renamed
+  // to aside (which it replaces) and a new one is created (kReplaced). A
+  // file is never emptied in place: some file systems write an emptied
+  // file out when it is closed, which costs a wait per file. A link or
+  // another kind of entry is left as it is (kLink, kFailed). On failure
+  // the entry is as it was. Null unless kCreated or kReplaced.
+  File* create_file(const std::string& name, const std::string& aside, Outcome& outcome);
+  // Renames the entry from to to within this folder, replacing an entry
+  // to (not following links).
+  bool rename_entry(const std::string& from, const std::string& to, int& error);
   // The id of the entry name itself; false when it is absent or cannot be
   // looked at.
   bool entry_id(const std::string& name, FileId& out);

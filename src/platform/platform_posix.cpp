@@ -267,6 +267,59 @@ File* Folder::open_file(const std::string& name, bool append, Outcome& outcome) 
   return new File(f);
 }
 
+File* Folder::create_file(const std::string& name, const std::string& aside, Outcome& outcome) {
+  outcome = Outcome{};
+  const int dir = descriptor(handle_);
+  // Exclusive: an entry of that name, a link included, is never opened.
+  const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  bool replaced = false;
+  int fd = ::openat(dir, name.c_str(), flags, 0666);
+  if (fd < 0 && errno == EEXIST) {
+    struct stat st;
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      outcome.kind = Outcome::kFailed;
+      outcome.error = errno;
+      return nullptr;
+    }
+    if (S_ISLNK(st.st_mode) || !S_ISREG(st.st_mode)) {
+      outcome.kind = S_ISLNK(st.st_mode) ? Outcome::kLink : Outcome::kFailed;
+      outcome.error = S_ISLNK(st.st_mode) ? ELOOP : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+      return nullptr;
+    }
+    if (::renameat(dir, name.c_str(), dir, aside.c_str()) != 0) {
+      outcome.kind = Outcome::kFailed;
+      outcome.error = errno;
+      return nullptr;
+    }
+    replaced = true;
+    fd = ::openat(dir, name.c_str(), flags, 0666);
+  }
+  if (fd < 0) {
+    set_failure(dir, name, outcome);
+    if (replaced) ::renameat(dir, aside.c_str(), dir, name.c_str());
+    return nullptr;
+  }
+  FILE* f = ::fdopen(fd, "wb");
+  if (f == nullptr) {
+    outcome.kind = Outcome::kFailed;
+    outcome.error = errno;
+    ::close(fd);
+    ::unlinkat(dir, name.c_str(), 0);
+    if (replaced) ::renameat(dir, aside.c_str(), dir, name.c_str());
+    return nullptr;
+  }
+  outcome.kind = replaced ? Outcome::kReplaced : Outcome::kCreated;
+  return new File(f);
+}
+
+bool Folder::rename_entry(const std::string& from, const std::string& to, int& error) {
+  if (::renameat(descriptor(handle_), from.c_str(), descriptor(handle_), to.c_str()) == 0) {
+    return true;
+  }
+  error = errno;
+  return false;
+}
+
 bool Folder::entry_id(const std::string& name, FileId& out) {
   struct stat st;
   if (::fstatat(descriptor(handle_), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,23 @@ class FrameHandlerTest : public ::testing::Test {
 };
 
 using Files = std::vector<std::string>;
+
+// Every file and folder below the output folder, with the content of files.
+std::map<std::string, std::string> tree(const std::filesystem::path& root) {
+  std::map<std::string, std::string> out;
+  for (auto& e : std::filesystem::recursive_directory_iterator(root)) {
+    std::string name = std::filesystem::relative(e.path(), root);
+    if (e.is_symlink()) {
+      out[name] = "-> " + std::filesystem::read_symlink(e.path()).string();
+    } else if (e.is_regular_file()) {
+      std::ifstream in(e.path(), std::ios::binary);
+      out[name] = std::string(std::istreambuf_iterator<char>(in), {});
+    } else {
+      out[name + "/"] = "";
+    }
+  }
+  return out;
+}
 
 TEST_F(FrameHandlerTest, J1939AddressesMergesAndCanDatabaseOnOneChannel) {
   make();
@@ -233,6 +251,36 @@ TEST_F(FrameHandlerTest, FilesOfAnEarlierRunAreReplaced) {
             "t,P\n1715904000.000000,1.000000\n");
 }
 
+TEST_F(FrameHandlerTest, AFailedFilePutsBackTheEarlierRunsFilesItReplaced) {
+  const std::string csv = "AB12_out/CAN1_Plain/2024/05/17/00000007_00000001.csv";
+  const std::string day2 = "AB12_out/CAN1_Plain/2024/05/18/00000007_00000001.csv";
+  dir.write(csv, "earlier run\n");
+  dir.write(day2, "earlier run, next day\n");
+  std::filesystem::create_hard_link(dir.path() / csv, dir.path() / "hard");
+  const auto before = tree(dir.path());
+  make();
+  for (bool failed : {true, false}) {
+    ASSERT_TRUE(start());
+    send(0x321, false, {1}, kMay17);
+    send(0x321, false, {2}, kMay17 + 86400);
+    send(0x321, false, {3}, kMay17 + 1);  // back: appends to what it made
+    if (failed) {
+      EXPECT_TRUE(end(/*failed=*/true));
+      EXPECT_EQ(tree(dir.path()), before);
+      EXPECT_EQ(handler->files(), 0u);
+    } else {
+      EXPECT_TRUE(end());
+    }
+  }
+  // Replaced without touching the earlier file's content (the hard link
+  // still shows it), and nothing left beside the outputs.
+  EXPECT_EQ(dir.read(csv), "t,P\n1715904000.000000,1.000000\n1715904001.000000,3.000000\n");
+  EXPECT_EQ(dir.read(day2), "t,P\n1715990400.000000,2.000000\n");
+  EXPECT_EQ(dir.read("hard"), "earlier run\n");
+  EXPECT_EQ(files(), (Files{csv, day2, "hard"}));
+  EXPECT_EQ(handler->files(), 2u);
+}
+
 TEST_F(FrameHandlerTest, TwoKeysOnOnePathGetASuffixAndKeepIt) {
   // A second CAN database with a message of the same name and key but other
   // signals.
@@ -330,23 +378,6 @@ TEST_F(FrameHandlerTest, LostOutputFailsTheFileEnd) {
   ASSERT_TRUE(start(1, false, "CD"));
   send(0x321, false, {1}, kMay17);
   EXPECT_TRUE(end());
-}
-
-// Every file and folder below the output folder, with the content of files.
-std::map<std::string, std::string> tree(const std::filesystem::path& root) {
-  std::map<std::string, std::string> out;
-  for (auto& e : std::filesystem::recursive_directory_iterator(root)) {
-    std::string name = std::filesystem::relative(e.path(), root);
-    if (e.is_symlink()) {
-      out[name] = "-> " + std::filesystem::read_symlink(e.path()).string();
-    } else if (e.is_regular_file()) {
-      std::ifstream in(e.path(), std::ios::binary);
-      out[name] = std::string(std::istreambuf_iterator<char>(in), {});
-    } else {
-      out[name + "/"] = "";
-    }
-  }
-  return out;
 }
 
 TEST_F(FrameHandlerTest, AFailedFileLeavesTheTreeAsItWasBeforeIt) {
@@ -477,6 +508,86 @@ TEST_F(FrameHandlerTest, AnOutputRemovedOrReplacedDuringTheFileIsLost) {
     // Undo leaves a file that is not ours alone.
     EXPECT_EQ(replace ? dir.read(csv) : "", replace ? "someone else's\n" : "");
     std::filesystem::remove_all(dir.path() / "AB12_out");
+  }
+}
+
+TEST_F(FrameHandlerTest, PerFrameLookupWritesWhatTheLongWayWrites) {
+  // Many messages, a clash (the same name and key with other signals in a
+  // second database), a multiplexed message, payloads cut short (fewer
+  // values: another output), addresses, two loggers, continuing and new
+  // files, failed files, days forward and back: any writer the per-frame
+  // lookup kept past its close or handed to another output shows as a
+  // difference from the reference, which digests every frame's output.
+  auto j = MessageDatabase::create(kBusJ1939);
+  for (uint32_t m = 0; m < 300; ++m) {
+    Message* msg = j->add_message("M" + std::to_string(m), j1939_key(0x18F00000 + (m << 8), true),
+                                  8, 0, "", false);
+    add(msg->signals, "A", 0, 8, 0, 200);
+    add(msg->signals, "B", 8, 8, 0, 0, 0.5, -10);
+  }
+  Message* pdu1 = j->add_message("Req", j1939_key(0x18EA0000, true), 8, 0, "", false);
+  add(pdu1->signals, "R", 0, 8, 0, 0);
+  Message* mux = j->add_message("Mx", j1939_key(0x18FF0000, true), 8, 0, "", false);
+  Signal* sw = add(mux->signals, "Sw", 0, 8, 0, 0);
+  add(add_group(sw->groups, 1, 1)->signals, "X", 8, 8, 0, 0);
+  add(add_group(sw->groups, 2, 3)->signals, "Y", 16, 8, 0, 0);
+  add(add_group(sw->groups, 2, 3)->signals, "Z", 24, 8, 0, 0);
+  auto c = MessageDatabase::create(kBusCan);
+  add(c->add_message("M5", can_key(0x18F00500, true), 8, 0, "", false)->signals, "Other", 16, 8, 0,
+      0);
+  can[4].push_back(std::move(j));
+  can[4].push_back(std::move(c));
+
+  std::vector<uint32_t> ids;
+  for (uint32_t m = 0; m < 300; m += 23) ids.push_back(0x18F00000 + (m << 8));
+  ids.insert(ids.end(), {0x18F00500, 0x18EA2100, 0x18EA2200, 0x18FF0000, 0x321});
+
+  for (bool merge : {false, true}) {
+    test::TempDir dirs[2];
+    std::vector<std::string> results[2];
+    for (int way = 0; way < 2; ++way) {
+      auto out = RootedFolder::create(dirs[way].root());
+      FrameHandlerOptions options;
+      options.pgn_src_merge = merge;
+      options.pgn_dst_merge = !merge;
+      options.frame_lookup = way == 0;
+      auto h = FrameHandler::create(out.get(), &can, &lin, options);
+      ASSERT_TRUE(h);
+      std::mt19937 random(1234);
+      std::vector<std::string>& r = results[way];
+      double time = kMay17 + 3600;
+      uint32_t split = 1;
+      for (int file = 0; file < 30; ++file) {
+        FileRecord record;
+        record.logger_id = random() % 4 == 0 ? "B" : "A";
+        record.session = 1;
+        const bool continuation = file > 0 && random() % 2 == 0;
+        split = continuation ? split + 1 : 1 + random() % 3;
+        record.split = split;
+        h->on_file_start(record, continuation);
+        for (int n = 0; n < 100; ++n) {
+          Frame f;
+          f.kind = kFrameCan;
+          f.channel = random() % 8 == 0 ? 1 : 4;
+          f.id = ids[random() % ids.size()] | (random() % 3);
+          f.extended = f.id != 0x321;
+          f.payload.resize(random() % 6 == 0 ? random() % 8 : 8);
+          for (uint8_t& b : f.payload) b = static_cast<uint8_t>(random() % 4);
+          const uint32_t jump = random() % 400;
+          time += jump == 0 ? 86400 : jump == 1 ? -86400 : 0.25;
+          f.time = time;
+          h->on_frame(f);
+        }
+        record.failed = random() % 6 == 0;
+        r.push_back(std::to_string(h->on_file_end(record)));
+      }
+      r.push_back(std::to_string(h->files()) + " " + std::to_string(h->messages()) + " " +
+                  std::to_string(h->signals()));
+    }
+    EXPECT_EQ(results[0], results[1]);
+    const auto got = tree(dirs[0].path()), want = tree(dirs[1].path());
+    EXPECT_GT(want.size(), 60u);
+    EXPECT_EQ(got, want) << "merge " << merge;
   }
 }
 

@@ -205,6 +205,58 @@ TEST(Platform, FolderWorkNeverFollowsALink) {
   EXPECT_TRUE(root->remove_folder("new", error));
 }
 
+TEST(Platform, CreatingAFileMovesAnEarlierOneAsideNeverEmptiesIt) {
+  quillon::test::TempDir dir;
+  dir.write("f.csv", "earlier");
+  dir.write("f.csv.old", "stale");
+  dir.write("elsewhere/victim", "precious");
+  dir.mkdir("d.csv");
+  std::filesystem::create_symlink(dir.path() / "elsewhere/victim", dir.path() / "l.csv");
+  std::filesystem::create_hard_link(dir.path() / "f.csv", dir.path() / "hard");
+  int error = 0;
+  std::unique_ptr<Folder> root(Folder::open(dir.root(), error));
+  ASSERT_TRUE(root);
+  Outcome o;
+
+  std::unique_ptr<File> f(root->create_file("new.csv", "new.csv.old", o));
+  ASSERT_TRUE(f);
+  EXPECT_EQ(o.kind, Outcome::kCreated);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "new.csv.old"));
+
+  // The earlier file keeps its content under the aside name (replacing a
+  // stale one); a hard link to it still sees that content.
+  f.reset(root->create_file("f.csv", "f.csv.old", o));
+  ASSERT_TRUE(f);
+  EXPECT_EQ(o.kind, Outcome::kReplaced);
+  EXPECT_EQ(f->write("new", 3), 3u);
+  EXPECT_EQ(f->close(), 0);
+  EXPECT_EQ(dir.read("f.csv"), "new");
+  EXPECT_EQ(dir.read("f.csv.old"), "earlier");
+  EXPECT_EQ(dir.read("hard"), "earlier");
+  EXPECT_TRUE(root->rename_entry("f.csv.old", "f.csv", error));
+  EXPECT_EQ(dir.read("f.csv"), "earlier");
+  EXPECT_FALSE(root->rename_entry("absent", "f.csv", error));
+  EXPECT_EQ(error_text(error), "No such file or directory");
+
+  // A link or a folder in the way is left as it is.
+  EXPECT_FALSE(root->create_file("l.csv", "l.csv.old", o));
+  EXPECT_EQ(o.kind, Outcome::kLink);
+  EXPECT_FALSE(root->create_file("d.csv", "d.csv.old", o));
+  EXPECT_EQ(o.kind, Outcome::kFailed);
+  EXPECT_EQ(error_text(o.error), "Is a directory");
+  EXPECT_EQ(dir.read("elsewhere/victim"), "precious");
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.path() / "l.csv"));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "l.csv.old"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "d.csv"));
+
+  // The aside cannot be taken (a folder is there): the earlier file stays.
+  dir.mkdir("g.csv.old/x");
+  dir.write("g.csv", "keep");
+  EXPECT_FALSE(root->create_file("g.csv", "g.csv.old", o));
+  EXPECT_EQ(o.kind, Outcome::kFailed);
+  EXPECT_EQ(dir.read("g.csv"), "keep");
+}
+
 TEST(Platform, StatTellsDanglingLinksAndReasons) {
   quillon::test::TempDir dir;
   std::filesystem::create_symlink("gone", dir.path() / "dangling");

@@ -1,0 +1,279 @@
+// How conversion scales with the database and with an existing output tree.
+// End-to-end conversion of a generated J1939 log of 1,000,000 frames (five
+// messages of eight signals, one DBC) through the real binary, next to two
+// references measured in the same run: reading the same file alone (the
+// conversion loop with a sink that accepts everything) and formatting the
+// identical rows alone with stb_sprintf (the floor). Then the same number of
+// frames spread over a DBC of 3,000 messages: CPU per frame against the
+// small DBC's, and a second run into the tree of 3,000 outputs the first one
+// left, against that first run. CPU per frame is the slope between a log of
+// the full and one of half the frames, so that what a run costs once (3,000
+// outputs are 12,000 folders to make) does not count. Medians of five
+// runs. Usage: output_scale_bench
+// [quillon binary] [frames]; the files are generated in a folder of their
+// own below <temp>, removed at the end.
+#include <stb/stb_sprintf.h>
+#if defined(__unix__)
+#include <sys/resource.h>
+#endif
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "input/conversion_loop.h"
+#include "input/folder.h"
+#include "input/sink.h"
+
+namespace {
+
+constexpr int kMessages = 5;
+constexpr int kManyMessages = 3000;
+constexpr int kRuns = 5;
+
+std::string dbc_text() {
+  std::string s =
+      "VERSION \"\"\n\nBU_: ECU\n\n"
+      "BA_DEF_  \"BusType\" STRING ;\nBA_DEF_  \"ProtocolType\" STRING ;\n"
+      "BA_ \"BusType\" \"CAN\";\nBA_ \"ProtocolType\" \"J1939\";\n\n";
+  char line[160];
+  for (int m = 0; m < kMessages; ++m) {
+    std::snprintf(line, sizeof line, "BO_ %u Msg%d: 8 ECU\n", 0x98FF1000u + (m << 8), m);
+    s += line;
+    for (int k = 0; k < 8; ++k) {
+      std::snprintf(line, sizeof line, " SG_ Sig%d_%d : %d|8@1+ (0.5,-10) [-10|117.5] \"\" ECU\n",
+                    m, k, 8 * k);
+      s += line;
+    }
+  }
+  return s;
+}
+
+// kManyMessages PDU2 messages of eight signals, one output each (source
+// address 0).
+std::string many_dbc_text() {
+  std::string s =
+      "VERSION \"\"\n\nBU_: ECU\n\n"
+      "BA_DEF_  \"BusType\" STRING ;\nBA_DEF_  \"ProtocolType\" STRING ;\n"
+      "BA_ \"BusType\" \"CAN\";\nBA_ \"ProtocolType\" \"J1939\";\n\n";
+  char line[160];
+  for (int m = 0; m < kManyMessages; ++m) {
+    std::snprintf(line, sizeof line, "BO_ %u Big%d: 8 ECU\n", 0x98F00000u + (m << 8), m);
+    s += line;
+    for (int k = 0; k < 8; ++k) {
+      std::snprintf(line, sizeof line, " SG_ B%d_%d : %d|8@1+ (0.5,-10) [-10|117.5] \"\" ECU\n", m,
+                    k, 8 * k);
+      s += line;
+    }
+  }
+  return s;
+}
+
+uint8_t payload_byte(long frame, int k) {
+  return static_cast<uint8_t>((frame * 7 + k * 31 + (frame >> 5)) & 0xFF);
+}
+
+// many: every frame a message of the large DBC, in turn.
+std::string log_text(long frames, bool many = false) {
+  std::string s =
+      "# Logger ID: BENCH01\n# Session No.: 1\n# Split No.: 1\n# Time: 20240517T100000\n"
+      "# Value separator: \";\"\n# Time format: 3\n# Time separator: \":\"\n"
+      "# Time separator ms: \".\"\nTimestamp;Type;ID;Length;Data\n";
+  s.reserve(static_cast<size_t>(frames) * 44);
+  char line[96];
+  for (long i = 0; i < frames; ++i) {
+    long ms = 36000000 + i;  // 1 ms apart from 10:00:00
+    unsigned id = many ? 0x18F00000u + static_cast<unsigned>((i % kManyMessages) << 8)
+                       : 0x18FF1000u + ((i % kMessages) << 8) + (i % 2);
+    int n = std::snprintf(line, sizeof line, "%02ld:%02ld:%02ld.%03ld;1;%08X;8;", ms / 3600000,
+                          ms / 60000 % 60, ms / 1000 % 60, ms % 1000, id);
+    s.append(line, n);
+    for (int k = 0; k < 8; ++k) {
+      std::snprintf(line, sizeof line, "%02X", payload_byte(i, k));
+      s.append(line, 2);
+    }
+    s += '\n';
+  }
+  return s;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+class AcceptAll : public quillon::FrameSink {
+ public:
+  bool on_frame(quillon::Frame&) override { return true; }
+  bool on_file_start(const quillon::FileRecord&, bool) override { return true; }
+  bool on_file_end(const quillon::FileRecord&) override { return true; }
+};
+
+template <typename F>
+double seconds(F f) {
+  auto start = std::chrono::steady_clock::now();
+  f();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// CPU seconds (user and system, or user only) of the finished child
+// processes so far; -1 where the system does not tell.
+double children_cpu(bool user_only = false) {
+#if defined(__unix__)
+  rusage usage{};
+  if (getrusage(RUSAGE_CHILDREN, &usage) != 0) return -1;
+  double user = static_cast<double>(usage.ru_utime.tv_sec) +
+                static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
+  if (user_only) return user;
+  return user + static_cast<double>(usage.ru_stime.tv_sec) +
+         static_cast<double>(usage.ru_stime.tv_usec) / 1e6;
+#else
+  (void)user_only;
+  return -1;
+#endif
+}
+
+// A fresh folder below the temporary folder, so that runs side by side
+// never share (or remove) each other's files.
+std::filesystem::path unique_folder() {
+  namespace fs = std::filesystem;
+  std::random_device random;
+  for (;;) {
+    char name[64];
+    std::snprintf(name, sizeof name, "quillon-scale-bench-%08x%08x", random(), random());
+    fs::path dir = fs::temp_directory_path() / name;
+    if (fs::create_directory(dir)) return dir;
+  }
+}
+
+struct Timing {
+  double wall = 0, cpu = 0, user = 0;
+};
+
+// Runs the binary; false (with the status told) when the conversion failed.
+bool convert(const std::string& command, Timing& timing) {
+  int status = 0;
+  double cpu = children_cpu(), user = children_cpu(true);
+  timing.wall = seconds([&] { status = std::system(command.c_str()); });
+  timing.cpu = children_cpu() - cpu;
+  timing.user = children_cpu(true) - user;
+  if (status == 0) return true;
+  // A failed run measures nothing: no figures rather than wrong ones.
+  std::printf("%s: the conversion returned %d\n", command.c_str(), status);
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The runs change folder, so a relative binary path is resolved first.
+  std::string binary = std::filesystem::absolute(argc > 1 ? argv[1] : QUILLON_BINARY).string();
+  long frames = argc > 2 ? std::atol(argv[2]) : 1000000;
+  namespace fs = std::filesystem;
+  fs::path dir = unique_folder();
+  for (const char* logs : {"logs", "half", "many", "many_half"}) fs::create_directories(dir / logs);
+  std::ofstream(dir / "bench.dbc", std::ios::binary) << dbc_text();
+  std::ofstream(dir / "many.dbc", std::ios::binary) << many_dbc_text();
+  std::string log = log_text(frames);
+  std::ofstream(dir / "logs" / "00000001.TXT", std::ios::binary) << log;
+  std::ofstream(dir / "half" / "00000001.TXT", std::ios::binary) << log_text(frames / 2);
+  std::ofstream(dir / "many" / "00000001.TXT", std::ios::binary) << log_text(frames, true);
+  std::ofstream(dir / "many_half" / "00000001.TXT", std::ios::binary) << log_text(frames / 2, true);
+  double mb = static_cast<double>(log.size()) / 1e6;
+  const std::string cd = "cd '" + dir.string() + "' && '" + binary + "' ";
+
+  std::vector<double> reader, floor, total, total_cpu, half_cpu, many_cpu, many_half_cpu, first,
+      again, user[4];
+  bool ok = true;
+  for (int run = 0; run < kRuns && ok; ++run) {
+    auto folder = quillon::RootedFolder::create(dir.string() + "/");
+    AcceptAll sink;
+    quillon::ConversionOptions options;
+    auto loop = quillon::ConversionLoop::create(folder.get(), folder.get(), options, &sink);
+    reader.push_back(seconds([&] { loop->run({"logs"}); }));
+
+    // The rows the conversion writes, formatted and discarded.
+    char row[512];
+    volatile size_t sink_bytes = 0;
+    floor.push_back(seconds([&] {
+      for (long i = 0; i < frames; ++i) {
+        double time = 1715940000.0 + static_cast<double>(i) * 0.001;
+        int n = stbsp_snprintf(row, sizeof row, "%f", time);
+        for (int k = 0; k < 8; ++k) {
+          n += stbsp_snprintf(row + n, static_cast<int>(sizeof row) - n, ",%f",
+                              payload_byte(i, k) * 0.5 - 10);
+        }
+        sink_bytes = sink_bytes + static_cast<size_t>(n);
+      }
+    }));
+
+    Timing t;
+    auto fresh = [&] {
+      fs::remove_all(dir / "out");
+      fs::create_directories(dir / "out");
+    };
+    const std::string small = cd + "--dbc-can1=bench.dbc -O out ";
+    fresh();
+    ok = ok && convert(small + "logs > /dev/null 2>&1", t);
+    total.push_back(t.wall);
+    total_cpu.push_back(t.cpu);
+    user[0].push_back(t.user);
+    fresh();
+    ok = ok && convert(small + "half > /dev/null 2>&1", t);
+    half_cpu.push_back(t.cpu);
+    user[1].push_back(t.user);
+
+    // The large DBC into an empty folder, then again over what that left.
+    const std::string many = cd + "--dbc-can1=many.dbc -O out ";
+    fresh();
+    ok = ok && convert(many + "many_half > /dev/null 2>&1", t);
+    many_half_cpu.push_back(t.cpu);
+    user[3].push_back(t.user);
+    fresh();
+    ok = ok && convert(many + "many > /dev/null 2>&1", t);
+    first.push_back(t.wall);
+    many_cpu.push_back(t.cpu);
+    user[2].push_back(t.user);
+    ok = ok && convert(many + "many > /dev/null 2>&1", t);
+    again.push_back(t.wall);
+  }
+  if (!ok) {
+    fs::remove_all(dir);
+    return 1;
+  }
+
+  double r = median(reader), f = median(floor), t = median(total);
+  std::printf("frames: %ld, input: %.1f MB, medians of %d runs\n", frames, mb, kRuns);
+  std::printf("reader only:  %8.3f s  %10.0f frames/s  %7.1f MB/s\n", r, frames / r, mb / r);
+  std::printf("format floor: %8.3f s  %10.0f frames/s  (stb_sprintf alone)\n", f, frames / f);
+  std::printf("end to end:   %8.3f s  %10.0f frames/s  %7.1f MB/s  %.2fx the floor's speed\n", t,
+              frames / t, mb / t, f / t);
+  const double half = static_cast<double>(frames - frames / 2);
+  double small = median(total_cpu), large = median(many_cpu);
+  double small_slope = (small - median(half_cpu)) / half * 1e9;
+  double large_slope = (large - median(many_half_cpu)) / half * 1e9;
+  std::printf("CPU per frame, %d messages: %7.1f ns; %d messages: %7.1f ns; %.2fx\n", kMessages,
+              small_slope, kManyMessages, large_slope, large_slope / small_slope);
+  double small_user = (median(user[0]) - median(user[1])) / half * 1e9;
+  double large_user = (median(user[2]) - median(user[3])) / half * 1e9;
+  std::printf("user CPU per frame, %d messages: %7.1f ns; %d messages: %7.1f ns; %.2fx\n",
+              kMessages, small_user, kManyMessages, large_user, large_user / small_user);
+  std::printf("CPU of the whole run, %d messages: %.3f s; %d messages: %.3f s; %.2fx\n", kMessages,
+              small, kManyMessages, large, large / small);
+  double a = median(first), b = median(again);
+  std::printf("%d outputs: into an empty folder %.3f s, again over them %.3f s; %.2fx\n",
+              kManyMessages, a, b, b / a);
+  // QUILLON_BENCH_KEEP=1 keeps the generated files, for profiling the binary.
+  if (std::getenv("QUILLON_BENCH_KEEP")) {
+    std::printf("files kept in %s\n", dir.string().c_str());
+  } else {
+    fs::remove_all(dir);
+  }
+  return 0;
+}
