@@ -27,99 +27,35 @@
 #include <string>
 #include <vector>
 
+#include "convert_common.h"
 #include "input/conversion_loop.h"
 #include "input/folder.h"
 #include "input/sink.h"
 
 namespace {
 
-constexpr int kMessages = 5;
-constexpr int kManyMessages = 3000;
-constexpr int kRuns = 5;
+using namespace bench;
 
-std::string dbc_text() {
-  std::string s =
-      "VERSION \"\"\n\nBU_: ECU\n\n"
-      "BA_DEF_  \"BusType\" STRING ;\nBA_DEF_  \"ProtocolType\" STRING ;\n"
-      "BA_ \"BusType\" \"CAN\";\nBA_ \"ProtocolType\" \"J1939\";\n\n";
-  char line[160];
-  for (int m = 0; m < kMessages; ++m) {
-    std::snprintf(line, sizeof line, "BO_ %u Msg%d: 8 ECU\n", 0x98FF1000u + (m << 8), m);
-    s += line;
-    for (int k = 0; k < 8; ++k) {
-      std::snprintf(line, sizeof line, " SG_ Sig%d_%d : %d|8@1+ (0.5,-10) [-10|117.5] \"\" ECU\n",
-                    m, k, 8 * k);
-      s += line;
-    }
-  }
-  return s;
-}
+constexpr int kManyMessages = 3000;
 
 // kManyMessages PDU2 messages of eight signals, one output each (source
 // address 0).
 std::string many_dbc_text() {
-  std::string s =
-      "VERSION \"\"\n\nBU_: ECU\n\n"
-      "BA_DEF_  \"BusType\" STRING ;\nBA_DEF_  \"ProtocolType\" STRING ;\n"
-      "BA_ \"BusType\" \"CAN\";\nBA_ \"ProtocolType\" \"J1939\";\n\n";
-  char line[160];
-  for (int m = 0; m < kManyMessages; ++m) {
-    std::snprintf(line, sizeof line, "BO_ %u Big%d: 8 ECU\n", 0x98F00000u + (m << 8), m);
-    s += line;
-    for (int k = 0; k < 8; ++k) {
-      std::snprintf(line, sizeof line, " SG_ B%d_%d : %d|8@1+ (0.5,-10) [-10|117.5] \"\" ECU\n", m,
-                    k, 8 * k);
-      s += line;
-    }
-  }
-  return s;
-}
-
-uint8_t payload_byte(long frame, int k) {
-  return static_cast<uint8_t>((frame * 7 + k * 31 + (frame >> 5)) & 0xFF);
+  return dbc_header() + dbc_messages("Big", kManyMessages, 0x98F00000u);
 }
 
 // many: every frame a message of the large DBC, in turn.
 std::string log_text(long frames, bool many = false) {
-  std::string s =
-      "# Logger ID: BENCH01\n# Session No.: 1\n# Split No.: 1\n# Time: 20240517T100000\n"
-      "# Value separator: \";\"\n# Time format: 3\n# Time separator: \":\"\n"
-      "# Time separator ms: \".\"\nTimestamp;Type;ID;Length;Data\n";
+  std::string s = log_header();
   s.reserve(static_cast<size_t>(frames) * 44);
-  char line[96];
   for (long i = 0; i < frames; ++i) {
-    long ms = 36000000 + i;  // 1 ms apart from 10:00:00
     unsigned id = many ? 0x18F00000u + static_cast<unsigned>((i % kManyMessages) << 8)
                        : 0x18FF1000u + ((i % kMessages) << 8) + (i % 2);
-    int n = std::snprintf(line, sizeof line, "%02ld:%02ld:%02ld.%03ld;1;%08X;8;", ms / 3600000,
-                          ms / 60000 % 60, ms / 1000 % 60, ms % 1000, id);
-    s.append(line, n);
-    for (int k = 0; k < 8; ++k) {
-      std::snprintf(line, sizeof line, "%02X", payload_byte(i, k));
-      s.append(line, 2);
-    }
-    s += '\n';
+    uint8_t bytes[8];
+    for (int k = 0; k < 8; ++k) bytes[k] = payload_byte(i, k);
+    append_frame(s, i, id, bytes);
   }
   return s;
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-class AcceptAll : public quillon::FrameSink {
- public:
-  bool on_frame(quillon::Frame&) override { return true; }
-  bool on_file_start(const quillon::FileRecord&, bool) override { return true; }
-  bool on_file_end(const quillon::FileRecord&) override { return true; }
-};
-
-template <typename F>
-double seconds(F f) {
-  auto start = std::chrono::steady_clock::now();
-  f();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 // CPU seconds (user and system, or user only) of the finished child
@@ -137,19 +73,6 @@ double children_cpu(bool user_only = false) {
   (void)user_only;
   return -1;
 #endif
-}
-
-// A fresh folder below the temporary folder, so that runs side by side
-// never share (or remove) each other's files.
-std::filesystem::path unique_folder() {
-  namespace fs = std::filesystem;
-  std::random_device random;
-  for (;;) {
-    char name[64];
-    std::snprintf(name, sizeof name, "quillon-scale-bench-%08x%08x", random(), random());
-    fs::path dir = fs::temp_directory_path() / name;
-    if (fs::create_directory(dir)) return dir;
-  }
 }
 
 struct Timing {
@@ -176,7 +99,7 @@ int main(int argc, char** argv) {
   std::string binary = std::filesystem::absolute(argc > 1 ? argv[1] : QUILLON_BINARY).string();
   long frames = argc > 2 ? std::atol(argv[2]) : 1000000;
   namespace fs = std::filesystem;
-  fs::path dir = unique_folder();
+  fs::path dir = unique_folder("quillon-scale-bench");
   for (const char* logs : {"logs", "half", "many", "many_half"}) fs::create_directories(dir / logs);
   std::ofstream(dir / "bench.dbc", std::ios::binary) << dbc_text();
   std::ofstream(dir / "many.dbc", std::ios::binary) << many_dbc_text();
