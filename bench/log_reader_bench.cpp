@@ -102,9 +102,9 @@ int main(int argc, char** argv) {
     log = fs::absolute(argv[1]);
   } else {
     log = dir / "j1939.txt";
-    std::printf("generating %s ...\n", log.c_str());
+    std::printf("generating %s ...\n", log.string().c_str());
     if (!quillon::bench::generate_log(log.string(), 3000000, true)) {
-      std::fprintf(stderr, "could not write %s\n", log.c_str());
+      std::fprintf(stderr, "could not write %s\n", log.string().c_str());
       return 1;
     }
   }
@@ -147,8 +147,9 @@ int main(int argc, char** argv) {
 
   const double q_best = *std::min_element(q.begin(), q.end());
   const double m_best = *std::min_element(m.begin(), m.end());
-  std::printf("log: %s, %.1f MB, %llu frames (window and whole-file reading %s)\n", log.c_str(), mb,
-              static_cast<unsigned long long>(whole.frames), same ? "identical" : "DIFFER");
+  std::printf("log: %s, %.1f MB, %llu frames (window and whole-file reading %s)\n",
+              log.string().c_str(), mb, static_cast<unsigned long long>(whole.frames),
+              same ? "identical" : "DIFFER");
   std::printf("binary read %llu messages%s\n", messages,
               messages == whole.frames ? "" : " - NOT the frames of the log");
   std::printf("quillon: best %.3f s (%.1f MB/s), median %.3f s of %d\n", q_best, mb / q_best,

@@ -17,6 +17,8 @@ mkdir -p "$WINEPREFIX"
 # A persistent server and a prefix made up front: otherwise every test pays
 # for starting Wine, and the helper processes of a first start keep ctest's
 # output pipes open until it times out.
+# One left over from an interrupted run would make "-p" fail: stop it first.
+wineserver -k 2>/dev/null || true
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
 # To a file, not a pipe: the helpers it leaves running inherit its output.

@@ -132,7 +132,7 @@ class Folder {
 
  private:
   explicit Folder(intptr_t handle) : handle_(handle) {}
-  intptr_t handle_;  // a descriptor here, a handle elsewhere
+  intptr_t handle_;  // a descriptor here, the platform's own record elsewhere
 };
 
 // Interrupts (Ctrl+C, a termination request, a hang-up) set a flag instead

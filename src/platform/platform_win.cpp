@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -171,20 +172,93 @@ size_t without_trailing_separators(const std::wstring& w) {
   return n;
 }
 
+// The error codes handed out are the C run-time's errno values, as
+// elsewhere, so that messages read the same on every system.
+int errno_of(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_NOT_READY:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_PRIVILEGE_NOT_HELD:
+      return EACCES;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_DIRECTORY:
+      return ENOTDIR;
+    case ERROR_DIR_NOT_EMPTY:
+      return ENOTEMPTY;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_WRITE_PROTECT:
+      return EROFS;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    case ERROR_INVALID_NAME:
+    case ERROR_INVALID_PARAMETER:
+      return EINVAL;
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return EMFILE;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    case ERROR_NOT_SAME_DEVICE:
+      return EXDEV;
+    case ERROR_INVALID_HANDLE:
+      return EBADF;
+    case ERROR_CANT_RESOLVE_FILENAME:
+      return ELOOP;
+    case ERROR_FILE_TOO_LARGE:
+      return EFBIG;
+    case ERROR_BUSY:
+      return EBUSY;
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+      return ENOSYS;
+    default:
+      return EIO;
+  }
+}
+
+int last_errno() {
+  return errno_of(GetLastError());
+}
+
+// The C run-time's errno after a failed stream operation.
+int stream_errno() {
+  return errno != 0 ? errno : EIO;
+}
+
 }  // namespace
 
 bool stat_path(const std::string& path, StatResult& out) {
   out = StatResult{};
   std::wstring w;
-  if (!native_path(path, w)) return false;
+  if (!native_path(path, w)) {
+    out.error = EINVAL;
+    return false;
+  }
   // "name/" names a folder: a file there is not found, as elsewhere.
   const size_t bare = without_trailing_separators(w);
   const bool wants_folder = bare < w.size();
   w.resize(bare);
-  if (has_overlong_name(w)) return false;
+  if (has_overlong_name(w)) {
+    out.error = ENAMETOOLONG;
+    return false;
+  }
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(w.c_str(), GetFileExInfoStandard, &data)) {
-    if (is_not_found(GetLastError())) return true;
+    const DWORD error = GetLastError();
+    if (is_not_found(error)) return true;
+    out.error = errno_of(error);
     return false;
   }
   DWORD attributes = data.dwFileAttributes;
@@ -195,13 +269,22 @@ bool stat_path(const std::string& path, StatResult& out) {
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-      if (is_not_found(GetLastError())) return true;
+      const DWORD error = GetLastError();
+      if (is_not_found(error)) {
+        out.dangling = true;
+        return true;
+      }
+      out.error = errno_of(error);
       return false;
     }
     BY_HANDLE_FILE_INFORMATION info;
     BOOL ok = GetFileInformationByHandle(h, &info);
+    const DWORD error = GetLastError();
     CloseHandle(h);
-    if (!ok) return false;
+    if (!ok) {
+      out.error = errno_of(error);
+      return false;
+    }
     attributes = info.dwFileAttributes;
     size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   }
@@ -216,6 +299,57 @@ bool stat_path(const std::string& path, StatResult& out) {
     out.size = static_cast<int64_t>(size);
   }
   return true;
+}
+
+std::string error_text(int code) {
+  // The texts of the other systems' C library, so that a message reads the
+  // same everywhere; the run-time's own for the rest.
+  switch (code) {
+    case EPERM:
+      return "Operation not permitted";
+    case ENOENT:
+      return "No such file or directory";
+    case EIO:
+      return "Input/output error";
+    case EBADF:
+      return "Bad file descriptor";
+    case ENOMEM:
+      return "Cannot allocate memory";
+    case EACCES:
+      return "Permission denied";
+    case EBUSY:
+      return "Device or resource busy";
+    case EEXIST:
+      return "File exists";
+    case EXDEV:
+      return "Invalid cross-device link";
+    case ENOTDIR:
+      return "Not a directory";
+    case EISDIR:
+      return "Is a directory";
+    case EINVAL:
+      return "Invalid argument";
+    case EMFILE:
+      return "Too many open files";
+    case EFBIG:
+      return "File too large";
+    case ENOSPC:
+      return "No space left on device";
+    case EROFS:
+      return "Read-only file system";
+    case ENAMETOOLONG:
+      return "File name too long";
+    case ENOSYS:
+      return "Function not implemented";
+    case ENOTEMPTY:
+      return "Directory not empty";
+    case ELOOP:
+      return "Too many levels of symbolic links";
+    default: {
+      const char* text = std::strerror(code);
+      return text != nullptr ? text : "unknown error";
+    }
+  }
 }
 
 bool list_folder(const std::string& path, std::vector<std::string>& names) {
@@ -305,12 +439,36 @@ File::~File() {
   if (handle_ != nullptr) std::fclose(static_cast<FILE*>(handle_));
 }
 
+namespace {
+
+HANDLE os_handle(void* stream) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(static_cast<FILE*>(stream))));
+}
+
+// Forgets what the stream holds for writing, as if it had never been
+// written. The run-time has no call for it; its stream is plain data.
+void drop_buffered(FILE* f) {
+#ifdef _UCRT
+#error "drop_buffered needs the msvcrt stream layout"
+#else
+  if (f->_base != nullptr && (f->_flag & _IOWRT)) {
+    f->_ptr = f->_base;
+    f->_cnt = 0;
+  }
+#endif
+}
+
+}  // namespace
+
 size_t File::read(void* buffer, size_t n) {
   return std::fread(buffer, 1, n, static_cast<FILE*>(handle_));
 }
 
 size_t File::write(const void* buffer, size_t n) {
-  return std::fwrite(buffer, 1, n, static_cast<FILE*>(handle_));
+  errno = 0;
+  size_t put = std::fwrite(buffer, 1, n, static_cast<FILE*>(handle_));
+  if (put < n) error_ = stream_errno();
+  return put;
 }
 
 bool File::read_error() const {
@@ -327,17 +485,83 @@ int64_t File::tell() {
 }
 
 bool File::flush() {
-  return std::fflush(static_cast<FILE*>(handle_)) == 0;
+  errno = 0;
+  if (std::fflush(static_cast<FILE*>(handle_)) == 0) return true;
+  error_ = stream_errno();
+  return false;
+}
+
+bool File::sync() {
+  // The run-time's buffer to the system, then the system's cache to the disk.
+  if (!flush()) return false;
+  if (!FlushFileBuffers(os_handle(handle_))) {
+    error_ = last_errno();
+    return false;
+  }
+  return true;
+}
+
+bool File::truncate(int64_t size) {
+  FILE* f = static_cast<FILE*>(handle_);
+  drop_buffered(f);
+  errno = 0;
+  if (_fseeki64(f, size, SEEK_SET) != 0) {
+    error_ = stream_errno();
+    return false;
+  }
+  // The position is size now: the end of the file goes there.
+  if (!SetEndOfFile(os_handle(handle_))) {
+    error_ = last_errno();
+    return false;
+  }
+  return true;
+}
+
+int64_t File::size() {
+  LARGE_INTEGER n;
+  if (!GetFileSizeEx(os_handle(handle_), &n)) {
+    error_ = last_errno();
+    return -1;
+  }
+  return static_cast<int64_t>(n.QuadPart);
+}
+
+namespace {
+
+FileId id_of(const BY_HANDLE_FILE_INFORMATION& info) {
+  return FileId{info.dwVolumeSerialNumber,
+                (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+}  // namespace
+
+bool File::id(FileId& out) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(os_handle(handle_), &info)) {
+    error_ = last_errno();
+    return false;
+  }
+  out = id_of(info);
+  return true;
+}
+
+void File::abandon() {
+  if (handle_ == nullptr) return;
+  drop_buffered(static_cast<FILE*>(handle_));
+  std::fclose(static_cast<FILE*>(handle_));
+  handle_ = nullptr;
 }
 
 int File::close() {
   if (handle_ == nullptr) return 0;
   // fclose releases the stream even when it reports an error; flush first
   // so that a failure leaves the file open.
-  if (std::fflush(static_cast<FILE*>(handle_)) != 0) return errno != 0 ? errno : EIO;
+  if (!flush()) return error_;
+  errno = 0;
   int rc = std::fclose(static_cast<FILE*>(handle_));
   handle_ = nullptr;
-  return rc == 0 ? 0 : (errno != 0 ? errno : EIO);
+  if (rc != 0) error_ = stream_errno();
+  return rc == 0 ? 0 : error_;
 }
 
 int64_t clock_ms() {
@@ -363,58 +587,13 @@ LocalClock local_clock_now() {
   return LocalClock{tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, now.millitm};
 }
 
-namespace {
-
-int64_t floor_div(int64_t a, int64_t b) {
-  return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
-}
-
-// Days since 1970-01-01 of a proleptic Gregorian date (month 1 to 12).
-int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2;
-  const int64_t era = floor_div(y, 400);
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
-}  // namespace
-
-// Plain arithmetic: the C run-time's UTC conversions stop at 1970 and 3000.
-// Out-of-range fields carry over as the C library's timegm does.
-int64_t utc_seconds(int year, int month, int day, int hour, int minute, int second) {
-  int64_t y = static_cast<int64_t>(year) + floor_div(static_cast<int64_t>(month) - 1, 12);
-  int64_t m = static_cast<int64_t>(month) - 1 - floor_div(static_cast<int64_t>(month) - 1, 12) * 12;
-  int64_t days = days_from_civil(y, m + 1, 1) + day - 1;
-  return days * 86400 + static_cast<int64_t>(hour) * 3600 + static_cast<int64_t>(minute) * 60 +
-         second;
-}
-
+// utc_seconds and utc_civil are the shared calendar arithmetic
+// (platform/calendar.cpp): the C run-time's UTC conversions stop at 1970 and
+// 3000.
 int64_t local_seconds(int year, int month, int day, int hour, int minute, int second) {
   // Standard time: the zone's bias without daylight saving (seconds west).
   const long bias = _timezone;
   return utc_seconds(year, month, day, hour, minute, second) + bias;
-}
-
-CivilTime utc_civil(int64_t seconds) {
-  int64_t days = floor_div(seconds, 86400);
-  int64_t rest = seconds - days * 86400;
-  days += 719468;
-  const int64_t era = floor_div(days, 146097);
-  const int64_t doe = days - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  const int64_t d = doy - (153 * mp + 2) / 5 + 1;
-  const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-  const int64_t y = yoe + era * 400 + (m <= 2);
-  return CivilTime{static_cast<int>(y),
-                   static_cast<int>(m),
-                   static_cast<int>(d),
-                   static_cast<int>(rest / 3600),
-                   static_cast<int>(rest / 60 % 60),
-                   static_cast<int>(rest % 60)};
 }
 
 int64_t process_id() {
@@ -514,173 +693,303 @@ void utf8_arguments(int& argc, char**& argv) {
 }
 }  // namespace quillon::platform
 
-// ---------------------------------------------------------------------------
-// Calls for all-or-nothing output, to be declared in platform.h beside their
-// POSIX counterparts: opening below a root without following reparse points,
-// flushing to the disk, and console control events as interrupts.
-
+// A folder held open: its handle, taken without delete sharing so that
+// neither it nor a folder above it can be renamed or replaced while held,
+// and its full path, through which its entries are reached.
 namespace quillon::platform {
 
 namespace {
 
-// Each folder below the root is held open without FILE_SHARE_DELETE until
-// the final open is done, so none can be renamed or replaced (by a junction,
-// say) between its check and its use.
-class HeldFolders {
- public:
-  HeldFolders() = default;
-  HeldFolders(const HeldFolders&) = delete;
-  HeldFolders& operator=(const HeldFolders&) = delete;
-  ~HeldFolders() {
-    for (HANDLE h : handles_) CloseHandle(h);
-  }
-  // Opens path as a folder that is no reparse point; false otherwise.
-  bool hold(const std::wstring& path) {
-    HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    handles_.push_back(h);
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(h, &info)) return false;
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-      SetLastError(ERROR_CANT_ACCESS_FILE);
-      return false;
-    }
-    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      SetLastError(ERROR_DIRECTORY);
-      return false;
-    }
-    return true;
-  }
-
- private:
-  std::vector<HANDLE> handles_;
+struct HeldFolder {
+  HANDLE handle;
+  std::wstring path;  // "\\?\" form, without a trailing separator
 };
 
-// Splits relative at "/" and "\\" into its non-empty components; false when
-// one is "." or ".." (which could leave the root).
-bool components(const std::string& relative, std::vector<std::string>& out) {
-  size_t i = 0;
-  while (i <= relative.size()) {
-    size_t end = relative.find_first_of("/\\", i);
-    if (end == std::string::npos) end = relative.size();
-    if (end > i) {
-      std::string c = relative.substr(i, end - i);
-      if (c == "." || c == "..") return false;
-      out.push_back(std::move(c));
-    }
-    i = end + 1;
-  }
-  return !out.empty();
+HeldFolder& held(intptr_t handle) {
+  return *reinterpret_cast<HeldFolder*>(handle);
 }
 
-// Holds the root and every folder of relative but the last component, and
-// gives the full path of that last component.
-bool walk_below(const std::string& root, const std::string& relative, HeldFolders& held,
-                std::wstring& full) {
-  std::vector<std::string> parts;
-  if (!components(relative, parts)) {
-    SetLastError(ERROR_INVALID_NAME);
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The full path of an entry of the folder; false (EINVAL) for a name that
+// is not a single entry: empty, "." or "..", with a separator, or with ":",
+// which would name a stream of another file.
+bool entry_path(const HeldFolder& folder, const std::string& name, std::wstring& out) {
+  std::wstring w;
+  if (name.empty() || name == "." || name == ".." ||
+      name.find_first_of("/\\:") != std::string::npos || !to_wide(name, w)) {
     return false;
   }
-  std::string path = root;
-  if (path.empty() || (path.back() != '/' && path.back() != '\\')) path += '/';
-  std::wstring w;
-  if (!native_path(path, w) || !held.hold(w)) return false;
-  for (size_t k = 0; k + 1 < parts.size(); ++k) {
-    path += parts[k];
-    if (!native_path(path, w) || !held.hold(w)) return false;
-    path += '/';
+  out = folder.path + L'\\' + w;
+  return true;
+}
+
+// Whether what the handle names is a link: a reparse point that stands for
+// another name (a symbolic link or a junction). Other reparse points, such
+// as files kept in the cloud, are the entries themselves.
+bool is_link(HANDLE h, const BY_HANDLE_FILE_INFORMATION& info) {
+  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+  FILE_ATTRIBUTE_TAG_INFO tag;
+  if (!GetFileInformationByHandleEx(h, FileAttributeTagInfo, &tag, sizeof tag)) return true;
+  return IsReparseTagNameSurrogate(tag.ReparseTag);
+}
+
+// Opens the entry at path itself, never what a link names. Gives the
+// handle and its information, or INVALID_HANDLE_VALUE with outcome set.
+HANDLE open_entry(const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
+                  DWORD flags, BY_HANDLE_FILE_INFORMATION& info, Outcome& outcome) {
+  HANDLE h = CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                         flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    outcome.kind = Outcome::kFailed;
+    outcome.error = last_errno();
+    return h;
   }
-  path += parts.back();
-  return native_path(path, full);
+  if (!GetFileInformationByHandle(h, &info)) {
+    outcome.kind = Outcome::kFailed;
+    outcome.error = last_errno();
+    CloseHandle(h);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (is_link(h, info)) {
+    outcome.kind = Outcome::kLink;
+    outcome.error = ELOOP;
+    CloseHandle(h);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+// The "\\?\" form of a full path, which lifts the length limit and takes
+// every name literally.
+bool full_native_path(const std::string& path, std::wstring& out) {
+  std::wstring w;
+  if (!to_wide(path, w)) return false;
+  DWORD need = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+  if (need == 0) return false;
+  std::wstring full(need, L'\0');
+  DWORD got = GetFullPathNameW(w.c_str(), need, full.data(), nullptr);
+  if (got == 0 || got >= need) return false;
+  full.resize(without_trailing_separators(full.substr(0, got)));
+  if (full.size() >= 4 && full.compare(0, 4, L"\\\\?\\") == 0) {
+    out = full;
+  } else if (full.size() >= 2 && full[0] == L'\\' && full[1] == L'\\') {
+    out = L"\\\\?\\UNC\\" + full.substr(2);
+  } else {
+    out = L"\\\\?\\" + full;
+  }
+  // A drive's root keeps its separator; other folders have none.
+  if (out.back() == L':') out += L'\\';
+  return true;
 }
 
 }  // namespace
 
-// Gives the C run-time stream that File wraps (File::open_below once
-// declared); null on failure or when a reparse point was met.
-std::FILE* open_below(const std::string& root, const std::string& relative, File::Mode mode) {
-  HeldFolders held;
-  std::wstring full;
-  if (!walk_below(root, relative, held, full)) return nullptr;
-  // Opened without truncation and without following a reparse point, then
-  // checked through the handle, so the object checked is the one written.
-  const DWORD access = mode == File::kRead ? GENERIC_READ : GENERIC_WRITE;
-  const DWORD disposition = mode == File::kRead ? OPEN_EXISTING : OPEN_ALWAYS;
-  HANDLE h = CreateFileW(
-      full.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return nullptr;
-  BY_HANDLE_FILE_INFORMATION info;
-  bool ok = GetFileInformationByHandle(h, &info) &&
-            !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
-  if (ok && mode == File::kWrite) {
-    FILE_END_OF_FILE_INFO end{};
-    ok = SetFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end);
+Folder* Folder::open(const std::string& path, int& error) {
+  std::wstring w;
+  if (!full_native_path(path, w)) {
+    error = EINVAL;
+    return nullptr;
   }
-  if (!ok) {
+  // The caller named this folder: a link to it is followed.
+  HANDLE h = CreateFileW(w.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    error = last_errno();
+    return nullptr;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info) ||
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    error = ENOTDIR;
     CloseHandle(h);
     return nullptr;
   }
-  return stream_from_handle(h, mode);
+  if (w.back() == L'\\') w.pop_back();  // a drive's root: entries add their own
+  return new Folder(reinterpret_cast<intptr_t>(new HeldFolder{h, std::move(w)}));
 }
 
-bool make_folder_below(const std::string& root, const std::string& relative) {
-  HeldFolders held;
-  std::wstring full;
-  return walk_below(root, relative, held, full) && CreateDirectoryW(full.c_str(), nullptr);
+Folder::~Folder() {
+  HeldFolder* folder = &held(handle_);
+  CloseHandle(folder->handle);
+  delete folder;
 }
 
-bool remove_file_below(const std::string& root, const std::string& relative) {
-  HeldFolders held;
-  std::wstring full;
-  if (!walk_below(root, relative, held, full)) return false;
-  // A link is removed itself, never what it names; DeleteFileW does not
-  // follow one.
-  return DeleteFileW(full.c_str());
+Folder* Folder::open_folder(const std::string& name, bool create, Outcome& outcome) {
+  outcome = Outcome{};
+  std::wstring path;
+  if (!entry_path(held(handle_), name, path)) {
+    outcome = Outcome{Outcome::kFailed, EINVAL};
+    return nullptr;
+  }
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS;
+  BY_HANDLE_FILE_INFORMATION info;
+  HANDLE h = open_entry(path, FILE_READ_ATTRIBUTES, share, OPEN_EXISTING, flags, info, outcome);
+  if (h == INVALID_HANDLE_VALUE && outcome.kind == Outcome::kFailed && outcome.error == ENOENT &&
+      create) {
+    if (CreateDirectoryW(path.c_str(), nullptr)) {
+      outcome = Outcome{Outcome::kCreated, 0};
+    } else if (GetLastError() == ERROR_ALREADY_EXISTS) {  // made meanwhile by someone else
+      outcome = Outcome{};
+    } else {
+      outcome = Outcome{Outcome::kFailed, last_errno()};
+      return nullptr;
+    }
+    const Outcome made = outcome;
+    h = open_entry(path, FILE_READ_ATTRIBUTES, share, OPEN_EXISTING, flags, info, outcome);
+    if (h != INVALID_HANDLE_VALUE) outcome = made;
+  }
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    CloseHandle(h);
+    outcome = Outcome{Outcome::kFailed, ENOTDIR};
+    return nullptr;
+  }
+  return new Folder(reinterpret_cast<intptr_t>(new HeldFolder{h, std::move(path)}));
 }
 
-// Durable (File::sync once declared): the C run-time's buffer to the
-// system, then the system's cache to the disk.
-bool sync_stream(std::FILE* f) {
-  if (std::fflush(f) != 0) return false;
-  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
-  return h != INVALID_HANDLE_VALUE && FlushFileBuffers(h);
+File* Folder::open_file(const std::string& name, bool append, Outcome& outcome) {
+  outcome = Outcome{};
+  std::wstring path;
+  if (!entry_path(held(handle_), name, path)) {
+    outcome = Outcome{Outcome::kFailed, EINVAL};
+    return nullptr;
+  }
+  // Opened without emptying it, checked, and only then emptied: what is
+  // checked is what is written.
+  BY_HANDLE_FILE_INFORMATION info;
+  HANDLE h = open_entry(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES, kShareAll,
+                        append ? OPEN_EXISTING : OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, info, outcome);
+  if (h == INVALID_HANDLE_VALUE) {
+    // A folder there refuses write access.
+    if (outcome.error == EACCES) {
+      WIN32_FILE_ATTRIBUTE_DATA data;
+      if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) &&
+          (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+          !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        outcome.error = EISDIR;
+      }
+    }
+    return nullptr;
+  }
+  // Only a file on a disk is written: a device is not an output.
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    outcome = Outcome{Outcome::kFailed,
+                      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? EISDIR : EINVAL};
+    return nullptr;
+  }
+  if (!append && !SetEndOfFile(h)) {
+    outcome = Outcome{Outcome::kFailed, last_errno()};
+    CloseHandle(h);
+    return nullptr;
+  }
+  std::FILE* f = stream_from_handle(h, append ? File::kAppend : File::kWrite);
+  if (f == nullptr) {
+    outcome = Outcome{Outcome::kFailed, stream_errno()};
+    return nullptr;
+  }
+  if (!append) outcome.kind = Outcome::kCreated;
+  return new File(f);
+}
+
+bool Folder::entry_id(const std::string& name, FileId& out) {
+  std::wstring path;
+  if (!entry_path(held(handle_), name, path)) return false;
+  HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = GetFileInformationByHandle(h, &info);
+  CloseHandle(h);
+  if (ok) out = id_of(info);
+  return ok;
+}
+
+bool Folder::remove_file(const std::string& name, int& error) {
+  std::wstring path;
+  if (!entry_path(held(handle_), name, path)) {
+    error = EINVAL;
+    return false;
+  }
+  // A link is removed itself, never what it names.
+  if (DeleteFileW(path.c_str())) return true;
+  error = last_errno();
+  return false;
+}
+
+bool Folder::remove_folder(const std::string& name, int& error) {
+  std::wstring path;
+  if (!entry_path(held(handle_), name, path)) {
+    error = EINVAL;
+    return false;
+  }
+  if (RemoveDirectoryW(path.c_str())) return true;
+  error = last_errno();
+  return false;
+}
+
+bool Folder::sync(int& error) {
+  // A folder's entries reach the disk through a handle to the folder that
+  // may write; the held one only reads attributes.
+  HANDLE h = CreateFileW(held(handle_).path.c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    error = last_errno();
+    return false;
+  }
+  const bool ok = FlushFileBuffers(h);
+  if (!ok) error = last_errno();
+  CloseHandle(h);
+  return ok;
 }
 
 namespace {
 
-// Set by the console control handler, read by the conversion loop.
-volatile LONG interrupt_event = -1;
-HANDLE settled = nullptr;
+// The first console event, as the signal that stands for it; 0 while none came.
+volatile LONG g_interrupt = 0;
+
+int signal_of(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT:
+      return SIGINT;
+    case CTRL_BREAK_EVENT:
+      return SIGBREAK;
+    default:  // the console closed, log-off, shut-down
+      return SIGTERM;
+  }
+}
 
 BOOL WINAPI on_console_event(DWORD event) {
-  InterlockedCompareExchange(&interrupt_event, static_cast<LONG>(event), -1);
+  if (InterlockedCompareExchange(&g_interrupt, signal_of(event), 0) != 0) {
+    // The second one: end now, the way an interrupt ends a console program.
+    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  }
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
-  // Close, log-off and shut-down end the process as soon as this returns:
-  // give the run the few seconds the system allows to finish its file.
-  if (settled != nullptr) WaitForSingleObject(settled, 4500);
+  // The other events end the process as soon as this returns: wait for the
+  // run to undo its file and end the process itself, for as long as the
+  // system grants.
+  Sleep(INFINITE);
   return TRUE;
 }
 
 }  // namespace
 
-bool catch_interrupts() {
-  if (settled == nullptr) settled = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  return SetConsoleCtrlHandler(on_console_event, TRUE);
+void catch_interrupts() {
+  // Ctrl+C stays ignored when the parent started us ignoring it; the system
+  // then does not call the handler for it.
+  SetConsoleCtrlHandler(on_console_event, TRUE);
 }
 
-// -1 while none came; else the console event (0 Ctrl+C, 1 Ctrl+Break,
-// 2 close, 5 log-off, 6 shut-down).
-int interrupt_received() {
-  return static_cast<int>(InterlockedCompareExchange(&interrupt_event, -1, -1));
+int interrupt_signal() {
+  return static_cast<int>(InterlockedCompareExchange(&g_interrupt, 0, 0));
 }
 
-// The run has left its files complete; a close event may end the process.
-void interrupt_settled() {
-  if (settled != nullptr) SetEvent(settled);
+void reraise_interrupt(int) {
+  // The status a console program ended by Ctrl+C or a closed console has.
+  std::fflush(nullptr);
+  ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 }  // namespace quillon::platform

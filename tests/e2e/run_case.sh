@@ -46,8 +46,11 @@ eval "set -- $(cat "$case_dir/cmd")"
 echo $? >"$out/status"
 # The time, pid and tid prefix of log lines differs on every run, and so
 # does the working folder, which absolute paths in messages begin with.
+# Under Wine the folder is seen on drive Z:, which stands for "/".
+drive=
+if [ "${QUILLON_TARGET:-}" = windows ]; then drive=Z:; fi
 sed -E -e 's/^[0-9]{2}-[0-9]{2} [0-9:.]{12} +[0-9]+ +[0-9]+ //' \
-  -e "s|$work/|<work>/|g" "$out/stderr.raw" >"$out/stderr"
+  -e "s|$drive$work/|<work>/|g" "$out/stderr.raw" >"$out/stderr"
 
 if [ $record = 1 ]; then
   cp "$out/stdout" "$out/stderr" "$out/status" "$case_dir/"

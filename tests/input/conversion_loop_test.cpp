@@ -277,6 +277,10 @@ TEST_F(ConversionLoopTest, PathsThatCannotBeQueried) {
 }
 
 TEST_F(ConversionLoopTest, EntriesThatCannotBeLookedAtAreNeverSkippedSilently) {
+#ifdef _WIN32
+  GTEST_SKIP() << "making a symbolic link needs a privilege on Windows, and the run-time here "
+                  "cannot make one";
+#endif
   dir.write("logs/1.txt", make_log("L", "1", "1", 1));
   std::filesystem::create_symlink("loop.txt", dir.path() / "logs/loop.txt");  // ELOOP
   std::filesystem::create_symlink("gone.txt", dir.path() / "logs/dangling.txt");

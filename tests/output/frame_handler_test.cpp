@@ -110,7 +110,7 @@ using Files = std::vector<std::string>;
 std::map<std::string, std::string> tree(const std::filesystem::path& root) {
   std::map<std::string, std::string> out;
   for (auto& e : std::filesystem::recursive_directory_iterator(root)) {
-    std::string name = std::filesystem::relative(e.path(), root);
+    std::string name = std::filesystem::relative(e.path(), root).generic_string();
     if (e.is_symlink()) {
       out[name] = "-> " + std::filesystem::read_symlink(e.path()).string();
     } else if (e.is_regular_file()) {
@@ -450,6 +450,10 @@ TEST_F(FrameHandlerTest, AnOutputLostInTheFileUndoesItAll) {
 }
 
 TEST_F(FrameHandlerTest, NothingIsWrittenThroughALinkBelowTheOutputFolder) {
+#ifdef _WIN32
+  GTEST_SKIP() << "making a symbolic link needs a privilege on Windows, and the run-time here "
+                  "cannot make one";
+#endif
   test::TempDir elsewhere;
   elsewhere.write("victim", "precious\n");
   const std::string csv = "AB12_out/CAN1_Plain/2024/05/17/00000007_00000001.csv";
@@ -488,6 +492,10 @@ TEST_F(FrameHandlerTest, NothingIsWrittenThroughALinkBelowTheOutputFolder) {
 }
 
 TEST_F(FrameHandlerTest, AnOutputRemovedOrReplacedDuringTheFileIsLost) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows refuses to replace a file that is open or to remove the folder "
+                  "holding it, so an output cannot be lost this way there";
+#endif
   const std::string csv = "AB12_out/CAN1_Plain/2024/05/17/00000007_00000001.csv";
   for (bool replace : {false, true}) {
     make();
