@@ -894,6 +894,79 @@ File* Folder::open_file(const std::string& name, bool append, Outcome& outcome) 
   return new File(f);
 }
 
+File* Folder::create_file(const std::string& name, const std::string& aside, Outcome& outcome) {
+  outcome = Outcome{};
+  std::wstring path;
+  if (!entry_path(held(handle_), name, path)) {
+    outcome = Outcome{Outcome::kFailed, EINVAL};
+    return nullptr;
+  }
+  // Exclusive: an entry of that name, a link included, is never opened.
+  auto create = [&path] {
+    return CreateFileW(path.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  };
+  auto put_back = [&] {
+    int ignored = 0;
+    rename_entry(aside, name, ignored);
+  };
+  bool replaced = false;
+  HANDLE h = create();
+  const DWORD created_error = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  if (created_error == ERROR_FILE_EXISTS || created_error == ERROR_ALREADY_EXISTS) {
+    BY_HANDLE_FILE_INFORMATION info;
+    Outcome seen;
+    HANDLE e = open_entry(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS, info, seen);
+    if (e == INVALID_HANDLE_VALUE) {
+      outcome = seen;  // a link gives kLink
+      return nullptr;
+    }
+    const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool disk = GetFileType(e) == FILE_TYPE_DISK;
+    CloseHandle(e);
+    if (folder || !disk) {
+      outcome = Outcome{Outcome::kFailed, folder ? EISDIR : EINVAL};
+      return nullptr;
+    }
+    int error = 0;
+    if (!rename_entry(name, aside, error)) {
+      outcome = Outcome{Outcome::kFailed, error};
+      return nullptr;
+    }
+    replaced = true;
+    h = create();
+  } else if (h == INVALID_HANDLE_VALUE) {
+    SetLastError(created_error);
+  }
+  if (h == INVALID_HANDLE_VALUE) {
+    outcome = Outcome{Outcome::kFailed, last_errno()};
+    if (replaced) put_back();
+    return nullptr;
+  }
+  std::FILE* f = stream_from_handle(h, File::kWrite);
+  if (f == nullptr) {
+    outcome = Outcome{Outcome::kFailed, stream_errno()};
+    DeleteFileW(path.c_str());
+    if (replaced) put_back();
+    return nullptr;
+  }
+  outcome.kind = replaced ? Outcome::kReplaced : Outcome::kCreated;
+  return new File(f);
+}
+
+bool Folder::rename_entry(const std::string& from, const std::string& to, int& error) {
+  std::wstring a, b;
+  if (!entry_path(held(handle_), from, a) || !entry_path(held(handle_), to, b)) {
+    error = EINVAL;
+    return false;
+  }
+  // A link is renamed itself, never what it names.
+  if (MoveFileExW(a.c_str(), b.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  error = last_errno();
+  return false;
+}
+
 bool Folder::entry_id(const std::string& name, FileId& out) {
   std::wstring path;
   if (!entry_path(held(handle_), name, path)) return false;
