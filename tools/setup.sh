@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the fuzzers need,
-# only when one is missing.
+# only when one is missing. Packages named as arguments replace the list
+# (tools/setup_windows.sh names those of the Windows cross build).
 set -eu
 packages="cmake ninja-build g++ make git libgtest-dev libstb-dev libmd-dev clang libclang-rt-dev clang-format unicode-data"
+if [ $# -gt 0 ]; then packages="$*"; fi
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
