@@ -104,26 +104,8 @@ int main(int argc, char** argv) {
 
   std::vector<double> reader, floor, total, total_isotp, total_bam;
   for (int run = 0; run < kRuns; ++run) {
-    auto folder = quillon::RootedFolder::create(dir.string() + "/");
-    AcceptAll sink;
-    quillon::ConversionOptions options;
-    auto loop = quillon::ConversionLoop::create(folder.get(), folder.get(), options, &sink);
-    reader.push_back(seconds([&] { loop->run({"logs"}); }));
-
-    // The rows the conversion writes, formatted and discarded.
-    char row[512];
-    volatile size_t sink_bytes = 0;
-    floor.push_back(seconds([&] {
-      for (long i = 0; i < frames; ++i) {
-        double time = 1715940000.0 + static_cast<double>(i) * 0.001;
-        int n = stbsp_snprintf(row, sizeof row, "%f", time);
-        for (int k = 0; k < 8; ++k) {
-          n += stbsp_snprintf(row + n, static_cast<int>(sizeof row) - n, ",%f",
-                              payload_byte(i, k) * 0.5 - 10);
-        }
-        sink_bytes = sink_bytes + static_cast<size_t>(n);
-      }
-    }));
+    reader.push_back(read_alone(dir, "logs"));
+    floor.push_back(format_floor(frames));
 
     for (int variant = 0; variant < 3; ++variant) {
       const char* dbc = variant == 0   ? "bench.dbc"

@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+#include <stb/stb_sprintf.h>
+
+#include "input/conversion_loop.h"
+#include "input/folder.h"
 #include "input/sink.h"
 
 namespace bench {
@@ -87,6 +91,33 @@ double seconds(F f) {
   auto start = std::chrono::steady_clock::now();
   f();
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Seconds to read logs (a folder below dir) with nothing done to the frames.
+inline double read_alone(const std::filesystem::path& dir, const char* logs) {
+  auto folder = quillon::RootedFolder::create(dir.string() + "/");
+  AcceptAll sink;
+  quillon::ConversionOptions options;
+  auto loop = quillon::ConversionLoop::create(folder.get(), folder.get(), options, &sink);
+  return seconds([&] { loop->run({logs}); });
+}
+
+// Seconds to format the rows the conversion of the plain log writes with
+// stb_sprintf alone, discarding them: the floor the converter is held to.
+inline double format_floor(long frames) {
+  char row[512];
+  volatile size_t sink_bytes = 0;
+  return seconds([&] {
+    for (long i = 0; i < frames; ++i) {
+      double time = 1715940000.0 + static_cast<double>(i) * 0.001;
+      int n = stbsp_snprintf(row, sizeof row, "%f", time);
+      for (int k = 0; k < 8; ++k) {
+        n += stbsp_snprintf(row + n, static_cast<int>(sizeof row) - n, ",%f",
+                            payload_byte(i, k) * 0.5 - 10);
+      }
+      sink_bytes = sink_bytes + static_cast<size_t>(n);
+    }
+  });
 }
 
 // A fresh folder below the temporary folder, so that runs side by side
