@@ -109,17 +109,38 @@ std::string format_status_line(const ProgressFigures& f, int columns) {
     left = format_duration(static_cast<int64_t>(static_cast<double>(remaining) * seconds /
                                                 static_cast<double>(f.bytes_done)));
   }
-  char head[256];
-  std::snprintf(
-      head, sizeof head, "%llu/%llu files  %s  %llu frames  %s/s  %s ETA %s",
-      static_cast<unsigned long long>(f.files_done), static_cast<unsigned long long>(f.files_total),
-      format_bytes(f.bytes_done, f.bytes_total).c_str(), static_cast<unsigned long long>(f.frames),
-      rate, format_duration(f.elapsed_ms / 1000).c_str(), left.c_str());
-  std::string line = head;
+  char files[64], frames[64];
+  std::snprintf(files, sizeof files, "%llu/%llu files",
+                static_cast<unsigned long long>(f.files_done),
+                static_cast<unsigned long long>(f.files_total));
+  std::snprintf(frames, sizeof frames, "%llu frames", static_cast<unsigned long long>(f.frames));
+  // In the order shown; on a narrow terminal the figures go in the order of
+  // drop_order until the rest leaves the file name some room.
+  std::string fields[] = {files,
+                          format_bytes(f.bytes_done, f.bytes_total),
+                          frames,
+                          std::string(rate) + "/s",
+                          format_duration(f.elapsed_ms / 1000),
+                          "ETA " + left};
+  bool shown[] = {true, true, true, true, true, true};
+  const int drop_order[] = {2, 3, 4, 1, 5};
   const int room = columns - 1;
   if (room <= 0) return std::string();
+  const int name_columns = columns_of(f.file);
+  const int name_room = name_columns == 0 ? 0 : 2 + (name_columns < 20 ? name_columns : 20);
+  std::string line;
+  for (int dropped = 0;; ++dropped) {
+    line.clear();
+    for (int k = 0; k < 6; ++k) {
+      if (!shown[k]) continue;
+      if (!line.empty()) line += "  ";
+      line += fields[k];
+    }
+    if (columns_of(line) + name_room <= room || dropped == 5) break;
+    shown[drop_order[dropped]] = false;
+  }
   if (columns_of(line) >= room) return head_to_fit(line, room);
-  if (!f.file.empty()) {
+  if (name_columns > 0) {
     int left_for_name = room - columns_of(line) - 2;
     if (left_for_name > 3) line += "  " + tail_to_fit(f.file, left_for_name);
   }
