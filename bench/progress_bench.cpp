@@ -1,6 +1,6 @@
 // The cost of the terminal status line: the binary converts under a
 // pseudo-terminal (util-linux `script`) with the line drawn against the same
-// run with --non-interactive, alternating, medians of five runs each. Two
+// run with --non-interactive, alternating, medians of nine runs each. Two
 // inputs: the 1,000,000-frame J1939 log of convert_bench (the per-frame
 // cost of the progress reports), and 5,000 logs of 20 frames in 50 folders
 // (the cost per file: the listing that finds the total before the run, and
@@ -28,18 +28,34 @@ std::string log_text(long frames, long first = 0) {
   return s;
 }
 
-// Seconds of one conversion of logs under a terminal, or -1 when it failed.
-double convert_on_terminal(const std::filesystem::path& dir, const std::string& binary,
+struct Timing {
+  double wall = -1;  // seconds; -1 when the conversion failed
+  double cpu = 0;    // user + system seconds of every process of it
+};
+
+// One conversion of logs under a terminal. The processor time is the
+// steadier figure on a loaded machine: it leaves out the waits for others.
+Timing convert_on_terminal(const std::filesystem::path& dir, const std::string& binary,
                            const char* logs, bool quiet) {
   namespace fs = std::filesystem;
   fs::remove_all(dir / "out");
   fs::create_directories(dir / "out");
   std::string inner = "cd '" + dir.string() + "' && '" + binary + "' --dbc-can1=bench.dbc -O out " +
                       (quiet ? "--non-interactive " : "") + logs;
-  std::string command = "script -qec \"" + inner + "\" /dev/null </dev/null >/dev/null 2>&1";
+  std::ofstream(dir / "run.sh", std::ios::binary)
+      << "script -qec \"" << inner << "\" /dev/null </dev/null >/dev/null 2>&1\n";
+  std::string command =
+      "cd '" + dir.string() + "' && bash -c 'TIMEFORMAT=\"%3U %3S\"; time bash run.sh' 2>cpu.txt";
   int status = 0;
-  double t = seconds([&] { status = std::system(command.c_str()); });
-  return status == 0 ? t : -1;
+  Timing t;
+  double wall = seconds([&] { status = std::system(command.c_str()); });
+  double user = 0, system = 0;
+  std::ifstream(dir / "cpu.txt") >> user >> system;
+  if (status == 0) {
+    t.wall = wall;
+    t.cpu = user + system;
+  }
+  return t;
 }
 
 }  // namespace
@@ -68,31 +84,36 @@ int main(int argc, char** argv) {
   }
 
   const char* inputs[] = {"logs", "many"};
-  std::vector<double> shown[2], quiet[2];
-  for (int run = 0; run < kRuns; ++run) {
+  const int runs = 9;
+  std::vector<double> wall[2][2], cpu[2][2];  // [input][0 status line, 1 --non-interactive]
+  for (int run = 0; run < runs; ++run) {
     for (int input = 0; input < 2; ++input) {
       // Alternating, so that a change of load hits both alike.
-      double a = convert_on_terminal(dir, binary, inputs[input], false);
-      double b = convert_on_terminal(dir, binary, inputs[input], true);
-      if (a < 0 || b < 0) {
-        std::printf("run %d (%s): a conversion failed\n", run, inputs[input]);
-        return 1;
+      for (int quiet = 0; quiet < 2; ++quiet) {
+        Timing t = convert_on_terminal(dir, binary, inputs[input], quiet == 1);
+        if (t.wall < 0) {
+          std::printf("run %d (%s): a conversion failed\n", run, inputs[input]);
+          return 1;
+        }
+        wall[input][quiet].push_back(t.wall);
+        cpu[input][quiet].push_back(t.cpu);
       }
-      shown[input].push_back(a);
-      quiet[input].push_back(b);
     }
   }
-  std::printf("medians of %d runs each, under a pseudo-terminal\n", kRuns);
+  std::printf("medians of %d runs each, under a pseudo-terminal (wall / processor seconds)\n",
+              runs);
   for (int input = 0; input < 2; ++input) {
-    double a = median(shown[input]), b = median(quiet[input]);
     if (input == 0) {
       std::printf("one log of %ld frames:\n", frames);
     } else {
       std::printf("%d logs of %d frames in %d folders:\n", kFolders * kFilesPerFolder, kSmallFrames,
                   kFolders);
     }
-    std::printf("  status line:       %8.3f s\n  --non-interactive: %8.3f s\n  ratio: %.3f\n", a, b,
-                a / b);
+    double a = median(wall[input][0]), b = median(wall[input][1]);
+    double c = median(cpu[input][0]), d = median(cpu[input][1]);
+    std::printf("  status line:       %8.3f s  %8.3f s\n", a, c);
+    std::printf("  --non-interactive: %8.3f s  %8.3f s\n", b, d);
+    std::printf("  ratio:             %8.3f    %8.3f\n", a / b, c / d);
   }
   if (!std::getenv("QUILLON_BENCH_KEEP")) fs::remove_all(dir);
   return 0;

@@ -1,9 +1,7 @@
 #include "app/terminal_progress.h"
 
-#include <chrono>
 #include <cstdio>
 #include <new>
-#include <system_error>
 
 #include "platform/platform.h"
 #include "support/log.h"
@@ -164,45 +162,38 @@ void TerminalProgress::run_started(uint64_t files, uint64_t bytes) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (running_) return;
     running_ = true;
-    stopping_ = false;
     std::string out;
     append_redraw(out);
     platform::stderr_write(out.data(), out.size());
   }
   // No other thread logs yet: the conversion has not started.
   log_set_line_writer(&TerminalProgress::write_log_line, this);
-  try {
-    drawer_ = std::thread(&TerminalProgress::draw_loop, this);
-  } catch (const std::system_error&) {
-    // No thread to spare: the line is redrawn with log lines only.
-  }
 }
 
 void TerminalProgress::file_started(const std::string& path, uint64_t) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  file_ = path;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    file_ = path;
+  }
+  draw_if_due();
 }
 
 void TerminalProgress::advanced(uint64_t bytes, uint64_t frames) {
   bytes_done_.fetch_add(bytes, std::memory_order_relaxed);
   frames_.fetch_add(frames, std::memory_order_relaxed);
+  draw_if_due();
 }
 
 void TerminalProgress::file_finished(const std::string&, bool) {
   files_done_.fetch_add(1, std::memory_order_relaxed);
+  draw_if_due();
 }
 
 void TerminalProgress::run_finished() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!running_) return;
-    stopping_ = true;
-  }
-  wake_.notify_all();
-  if (drawer_.joinable()) drawer_.join();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!running_) return;
   // The conversion threads are done: nobody else logs now.
   log_set_line_writer(nullptr, nullptr);
-  std::lock_guard<std::mutex> lock(mutex_);
   std::string out;
   append_clear(out);
   if (!out.empty()) platform::stderr_write(out.data(), out.size());
@@ -214,23 +205,25 @@ void TerminalProgress::write_log_line(void* context, const char* line, size_t n)
   std::lock_guard<std::mutex> lock(self->mutex_);
   // One write: clear, the log line, and the status line again unless it
   // was drawn less than a redraw period ago (a burst of log lines would
-  // redraw it for each; the drawer brings it back soon enough).
+  // redraw it for each; the next report brings it back soon enough).
   std::string out;
   self->append_clear(out);
   out.append(line, n);
-  if (platform::clock_ms() - self->drawn_ms_ >= kRedrawMs) self->append_redraw(out);
+  if (platform::clock_ms() - self->drawn_ms_.load(std::memory_order_relaxed) >= kRedrawMs) {
+    self->append_redraw(out);
+  }
   platform::stderr_write(out.data(), out.size());
 }
 
-void TerminalProgress::draw_loop() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (!stopping_) {
-    wake_.wait_for(lock, std::chrono::milliseconds(kRedrawMs));
-    if (stopping_) break;
-    std::string out;
-    append_redraw(out);
-    platform::stderr_write(out.data(), out.size());
-  }
+void TerminalProgress::draw_if_due() {
+  if (platform::clock_ms() - drawn_ms_.load(std::memory_order_relaxed) < kRedrawMs) return;
+  // Another thread drawing now draws for this one too.
+  std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+  if (!lock.owns_lock() || !running_) return;
+  if (platform::clock_ms() - drawn_ms_.load(std::memory_order_relaxed) < kRedrawMs) return;
+  std::string out;
+  append_redraw(out);
+  platform::stderr_write(out.data(), out.size());
 }
 
 void TerminalProgress::append_clear(std::string& out) {
@@ -259,7 +252,7 @@ void TerminalProgress::append_redraw(std::string& out) {
   out += line;
   if (drawn_columns_ > width) out.append(static_cast<size_t>(drawn_columns_ - width), ' ');
   drawn_columns_ = width > drawn_columns_ ? width : drawn_columns_;
-  drawn_ms_ = f.elapsed_ms + started_ms_;
+  drawn_ms_.store(f.elapsed_ms + started_ms_, std::memory_order_relaxed);
 }
 
 }  // namespace quillon

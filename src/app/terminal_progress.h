@@ -1,18 +1,19 @@
 // The status line of a run on a terminal: files done of found, bytes read
 // of the total, frames converted and their rate, elapsed time, an estimate
 // of the time left and the log being read, redrawn in place on standard
-// error at most 10 times a second. Log lines pass through it, so that they
+// error at most 10 times a second by whichever thread reports when a
+// tenth of a second has passed (no thread of its own: a second thread
+// would make the C run-time lock every stream and allocation of the run,
+// which costs more than the drawing). Log lines pass through it, so that they
 // are written whole above the line; it is cleared for good when the run
 // ends, before the summary goes to standard output.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "input/progress.h"
 
@@ -50,7 +51,8 @@ class TerminalProgress final : public ProgressListener {
  private:
   TerminalProgress() = default;
   static void write_log_line(void* context, const char* line, size_t n);
-  void draw_loop();
+  // Redraws when a redraw period has passed and no other thread draws.
+  void draw_if_due();
   // The status line drawn anew over the old one into out; mutex_ held.
   void append_redraw(std::string& out);
   void append_clear(std::string& out);
@@ -60,13 +62,11 @@ class TerminalProgress final : public ProgressListener {
   int64_t started_ms_ = 0;
 
   std::mutex mutex_;  // the terminal and every member below
-  std::condition_variable wake_;
   std::string file_;
   int drawn_columns_ = 0;  // of the line on screen, 0 when none is
-  int64_t drawn_ms_ = 0;   // clock of the last drawing
   bool running_ = false;
-  bool stopping_ = false;
-  std::thread drawer_;
+  // Clock of the last drawing; read without the lock for the quick test.
+  std::atomic<int64_t> drawn_ms_{0};
 };
 
 }  // namespace quillon
