@@ -228,8 +228,12 @@ void TerminalProgress::draw_if_due() {
 
 void TerminalProgress::append_clear(std::string& out) {
   if (drawn_columns_ == 0) return;
+  // The whole row but its last column: also what the terminal echoed
+  // after the line (a "^C").
+  int columns = platform::stderr_columns();
+  if (columns <= 0) columns = kDefaultColumns;
   out += '\r';
-  out.append(static_cast<size_t>(drawn_columns_), ' ');
+  out.append(static_cast<size_t>(columns > 1 ? columns - 1 : drawn_columns_), ' ');
   out += '\r';
   drawn_columns_ = 0;
 }
