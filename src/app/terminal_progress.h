@@ -3,10 +3,10 @@
 // of the time left and the log being read, redrawn in place on standard
 // error at most 10 times a second by whichever thread reports when a
 // tenth of a second has passed (no thread of its own: a second thread
-// would make the C run-time lock every stream and allocation of the run,
-// which costs more than the drawing). Log lines pass through it, so that they
-// are written whole above the line; it is cleared for good when the run
-// ends, before the summary goes to standard output.
+// would put the C run-time on its locking paths for every stream call and
+// allocation of the run). Log lines pass through it, so that they are
+// written whole above the line; it is cleared for good when the run ends,
+// before the summary goes to standard output.
 #pragma once
 
 #include <atomic>

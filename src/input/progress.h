@@ -18,8 +18,8 @@ class RootedFolder;
 class ProgressListener {
  public:
   virtual ~ProgressListener() = default;
-  // Once, before any log is read: the log files below the inputs and the
-  // sum of their sizes.
+  // Once, before any log is read and before any conversion thread starts:
+  // the log files below the inputs and the sum of their sizes.
   virtual void run_started(uint64_t files, uint64_t bytes) = 0;
   // A log is about to be read; path is relative to the input folder.
   virtual void file_started(const std::string& path, uint64_t size) = 0;
@@ -28,7 +28,8 @@ class ProgressListener {
   // The log is done with, converted or not; its bytes have all been
   // reported by then, read or not, so that the bytes add up to the total.
   virtual void file_finished(const std::string& path, bool converted) = 0;
-  // Once, when the walk is over (also when it was interrupted or failed).
+  // Once, when the walk is over (also when it was interrupted or failed)
+  // and every conversion thread has finished.
   virtual void run_finished() = 0;
 };
 
