@@ -5,8 +5,11 @@
 #            fuzz target.
 # make test-windows: cross-build for Windows and run every test under Wine.
 # make windows-exe: the statically linked build/windows/quillon.exe.
+# make package: the Debian package build/package/quillon_<version>_<arch>.deb.
+# make package-check: builds it and checks its contents, its dependencies and
+#                     that the program runs from an unpacked copy.
 .PHONY: demo test setup build test-release test-asan fuzz-smoke format-check layer-check clean \
-        setup-windows test-windows windows-exe
+        setup-windows test-windows windows-exe package package-check
 
 JOBS ?= $(shell nproc)
 
@@ -41,6 +44,15 @@ test-windows: setup-windows
 windows-exe: setup-windows
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows -j $(JOBS) --target quillon
+
+package: setup
+	cmake --preset package >/dev/null
+	cmake --build --preset package -j $(JOBS) --target quillon
+	rm -f build/package/quillon_*.deb
+	cd build/package && cpack -G DEB
+
+package-check: package
+	tools/package_check.sh build/package
 
 fuzz-smoke:
 	tools/fuzz_smoke.sh

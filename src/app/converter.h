@@ -34,7 +34,7 @@ struct Converter {
   std::unique_ptr<ConverterPlugin> plugin;
   uint8_t delete_converted = 0;
   uint8_t no_append_root = 0;
-  uint8_t non_interactive = 0;  // stored; nothing reads it
+  uint8_t non_interactive = 0;  // no status line even on a terminal
   // A sliding window unless the command line says otherwise; -1 reads each
   // file whole, 0 reads without a buffer.
   int64_t buffer_size = ConversionOptions::kDefaultBuffer;

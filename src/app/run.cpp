@@ -8,6 +8,7 @@
 #include "app/converter.h"
 #include "app/decoder_plugin.h"
 #include "app/exit_status.h"
+#include "app/terminal_progress.h"
 #include "app/tp_registration.h"
 #include "input/conversion_loop.h"
 #include "input/sink.h"
@@ -119,6 +120,10 @@ int run(int argc, char** argv) {
 
   std::unique_ptr<ConversionLoop> loop = make_conversion_loop(*converter, first_sink);
   if (!loop) return status;
+
+  // A status line while the run lasts, on a terminal only.
+  std::unique_ptr<TerminalProgress> progress = TerminalProgress::create(converter->non_interactive);
+  if (progress) loop->set_progress(progress.get());
 
   RunCounters counters;
   // An interrupt stops after the current frame and undoes that file.

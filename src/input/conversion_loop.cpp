@@ -50,6 +50,7 @@ std::unique_ptr<ByteStream> ConversionLoop::open_input(const std::string& relati
 }
 
 int ConversionLoop::run(const std::vector<std::string>& input_paths) {
+  progress_.run_started(*input_folder_, input_paths);
   int status = kResultOk;
   for (const std::string& input : input_paths) {
     if (platform::interrupt_signal() != 0) break;
@@ -58,12 +59,14 @@ int ConversionLoop::run(const std::vector<std::string>& input_paths) {
       StatResult st;
       if (!input_folder_->stat(input, st)) {
         QLOG(LOG_FATAL, "Could not query %.*s for information", path_length(input), input.c_str());
+        progress_.run_finished();
         return kResultInvalid;
       }
       if (st.kind == kFolder) output = append_out(output);
     }
     status |= walk(input, output);
   }
+  progress_.run_finished();
   return status;
 }
 
@@ -119,7 +122,9 @@ int ConversionLoop::walk(const std::string& input, const std::string& output) {
   const size_t extension = input.size() - dot;
   std::string stem = output;
   stem.resize(stem.size() >= extension ? stem.size() - extension : 0);
+  progress_.file_started(input, st.size);
   int result = convert(input, stem);
+  progress_.file_finished(input, result == kResultOk);
   if (result != kResultOk) {
     QLOG(LOG_ERROR, "Error during conversion of %.*s", path_length(input), input.c_str());
   }
@@ -228,6 +233,7 @@ bool ConversionLoop::feed_frames(LogReader& reader, ByteStream& stream, int64_t 
   bool ok = reader.seek_to_data();
   while (ok && reader.next_frame(frame_)) {
     frames_ += 1;
+    progress_.frame(stream);
     ok = first_sink_->on_frame(frame_);
     if (platform::interrupt_signal() != 0) break;
   }

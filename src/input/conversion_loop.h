@@ -10,6 +10,7 @@
 
 #include "input/folder.h"
 #include "input/frame.h"
+#include "input/progress.h"
 #include "input/sink.h"
 #include "input/stream.h"
 
@@ -53,6 +54,9 @@ class ConversionLoop {
 
   const RootedFolder* output_folder() const { return output_folder_; }
 
+  // Where the run reports its progress; null (the default) for nowhere.
+  void set_progress(ProgressListener* listener) { progress_.set_listener(listener); }
+
  protected:
   ConversionLoop(const RootedFolder* input_folder, const RootedFolder* output_folder,
                  const ConversionOptions& options, FrameSink* first_sink)
@@ -84,6 +88,7 @@ class ConversionLoop {
   FrameSink* first_sink_;
   FileRecord previous_;  // the last file whose header was accepted
   Frame frame_;          // one record for every line of every file
+  ProgressReporter progress_;
 };
 
 }  // namespace quillon

@@ -172,6 +172,14 @@ int64_t thread_id();
 // One unbuffered write to standard error; the result is ignored.
 void stderr_write(const char* text, size_t n);
 
+// True when standard error is a terminal (a console window on Windows),
+// not a pipe or a file.
+bool stderr_is_terminal();
+// The width in columns of the terminal on standard error; 0 when it is no
+// terminal or the width cannot be read. Asked anew each time: a window can
+// be resized while the program runs.
+int stderr_columns();
+
 // Raises the number of simultaneously open files towards want; gives the
 // limit now in force.
 int64_t raise_open_file_limit(int64_t want);

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio_ext.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -438,6 +439,16 @@ void stderr_write(const char* text, size_t n) {
     text += w;
     n -= static_cast<size_t>(w);
   }
+}
+
+bool stderr_is_terminal() {
+  return ::isatty(2) == 1;
+}
+
+int stderr_columns() {
+  struct winsize size;
+  if (::ioctl(2, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
 }
 
 int64_t raise_open_file_limit(int64_t want) {

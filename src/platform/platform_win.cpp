@@ -616,6 +616,22 @@ void stderr_write(const char* text, size_t n) {
   }
 }
 
+bool stderr_is_terminal() {
+  HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  // Only a console has a mode; a pipe or a file has none.
+  return h != nullptr && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
+}
+
+int stderr_columns() {
+  HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
+  if (h == nullptr || h == INVALID_HANDLE_VALUE) return 0;
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(h, &info)) return 0;
+  // The visible window, not the buffer, which can be far wider.
+  return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 namespace {
 
 void ignore_invalid_parameter(const wchar_t*, const wchar_t*, const wchar_t*, unsigned, uintptr_t) {

@@ -14,6 +14,9 @@ namespace {
 constexpr int kLineBuffer = 512;
 constexpr int kMaxText = 510;
 
+LogLineWriter line_writer = nullptr;
+void* line_writer_context = nullptr;
+
 char level_letter(int level) {
   static const char kLetters[] = "VDIWEF";
   return level >= 1 && level <= 6 ? kLetters[level - 1] : '?';
@@ -47,7 +50,16 @@ void log_write(int level, const char* format, ...) {
   int n = format_line(line, level, platform::process_id(), platform::thread_id(), c.month, c.day,
                       c.hour, c.minute, c.second, c.millisecond, format, args);
   va_end(args);
-  platform::stderr_write(line, static_cast<size_t>(n));
+  if (line_writer != nullptr) {
+    line_writer(line_writer_context, line, static_cast<size_t>(n));
+  } else {
+    platform::stderr_write(line, static_cast<size_t>(n));
+  }
+}
+
+void log_set_line_writer(LogLineWriter writer, void* context) {
+  line_writer = writer;
+  line_writer_context = context;
 }
 
 int log_format_line(char* out, int level, int64_t pid, int64_t tid, int month, int day, int hour,

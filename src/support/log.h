@@ -6,6 +6,7 @@
 // suppressed message costs one comparison.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/printf_format.h"
@@ -33,6 +34,13 @@ inline bool log_enabled(int level) {
 // Formats and writes one line of at most 510 bytes of text plus "\n" with a
 // single unbuffered write. Never fails visibly.
 void log_write(int level, const char* format, ...) QUILLON_PRINTF_FORMAT(2, 3);
+
+// Where log lines go instead of standard error while a status line shares
+// the terminal: the writer gets each whole line (with its "\n") and writes
+// it itself, clearing and redrawing its own line around it. Set and reset
+// only while no other thread logs; null restores plain writes.
+using LogLineWriter = void (*)(void* context, const char* line, size_t n);
+void log_set_line_writer(LogLineWriter writer, void* context);
 
 // Builds the line without writing it; gives its length. For tests.
 int log_format_line(char* out, int level, int64_t pid, int64_t tid, int month, int day, int hour,
