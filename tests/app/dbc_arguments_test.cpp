@@ -21,7 +21,8 @@ class WorkingFolder : public test::TempDir {
  public:
   WorkingFolder() : previous_(fs::current_path()) { fs::current_path(path()); }
   ~WorkingFolder() { fs::current_path(previous_); }
-  std::string root() const { return fs::canonical(path()).string() + "/"; }
+  // As the converter spells it: "/" separators on every system.
+  std::string root() const { return test::utf8_string(fs::canonical(path())) + "/"; }
 
  private:
   fs::path previous_;

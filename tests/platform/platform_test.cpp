@@ -89,8 +89,8 @@ TEST(Calendar, FromSecondsMatchesTheCLibraryAndRoundTrips) {
     ASSERT_EQ(civil_to_seconds(c.year, c.month, c.day, c.hour, c.minute, c.second), t);
     const std::tm* tm = std::gmtime(&tt);
 #ifdef _WIN32
-    // The Windows C run-time converts nothing before 1970.
-    if (tm == nullptr && t < 0) continue;
+    // The Windows C run-time converts only 1970 to 3000.
+    if (tm == nullptr && (t < 0 || t > 32535215999)) continue;
 #endif
     ASSERT_NE(tm, nullptr);
     ASSERT_EQ(c.year, tm->tm_year + 1900) << t;
@@ -245,7 +245,11 @@ TEST(Platform, CreatingAFileMovesAnEarlierOneAsideNeverEmptiesIt) {
   dir.write("f.csv.old", "stale");
   dir.write("elsewhere/victim", "precious");
   dir.mkdir("d.csv");
+  // The run-time on Windows cannot make a symbolic link (and making one
+  // needs a privilege there): the link cases run elsewhere only.
+#ifndef _WIN32
   std::filesystem::create_symlink(dir.path() / "elsewhere/victim", dir.path() / "l.csv");
+#endif
   std::filesystem::create_hard_link(dir.path() / "f.csv", dir.path() / "hard");
   int error = 0;
   std::unique_ptr<Folder> root(Folder::open(dir.root(), error));
@@ -273,14 +277,16 @@ TEST(Platform, CreatingAFileMovesAnEarlierOneAsideNeverEmptiesIt) {
   EXPECT_EQ(error_text(error), "No such file or directory");
 
   // A link or a folder in the way is left as it is.
+#ifndef _WIN32
   EXPECT_FALSE(root->create_file("l.csv", "l.csv.old", o));
   EXPECT_EQ(o.kind, Outcome::kLink);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.path() / "l.csv"));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "l.csv.old"));
+#endif
   EXPECT_FALSE(root->create_file("d.csv", "d.csv.old", o));
   EXPECT_EQ(o.kind, Outcome::kFailed);
   EXPECT_EQ(error_text(o.error), "Is a directory");
   EXPECT_EQ(dir.read("elsewhere/victim"), "precious");
-  EXPECT_TRUE(std::filesystem::is_symlink(dir.path() / "l.csv"));
-  EXPECT_FALSE(std::filesystem::exists(dir.path() / "l.csv.old"));
   EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "d.csv"));
 
   // The aside cannot be taken (a folder is there): the earlier file stays.
