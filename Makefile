@@ -2,7 +2,7 @@
 # make test: set up, check the include layers and the format, then build
 #            and run every test, normally and under AddressSanitizer +
 #            UndefinedBehaviorSanitizer, plus a short fuzzing run of every
-#            fuzz target.
+#            fuzz target, and the Debian package built and checked.
 # make test-windows: cross-build for Windows and run every test under Wine.
 # make windows-exe: the statically linked build/windows/quillon.exe.
 # make package: the Debian package build/package/quillon_<version>_<arch>.deb.
@@ -23,7 +23,7 @@ build: setup
 demo: build
 	tools/demo.sh build/release/quillon
 
-test: setup layer-check format-check test-release test-asan fuzz-smoke
+test: setup layer-check format-check test-release test-asan fuzz-smoke package-check
 
 test-release:
 	cmake --preset release >/dev/null
