@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio_ext.h>
 #include <sys/resource.h>
@@ -13,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -347,16 +349,18 @@ bool Folder::sync(int& error) {
 
 namespace {
 
-volatile sig_atomic_t g_interrupt = 0;
+// Read by every conversion thread; lock-free, so the handler may set it.
+std::atomic<int> g_interrupt{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the interrupt flag is set in a handler");
 
 extern "C" void on_interrupt(int signal) {
-  if (g_interrupt != 0) {
+  if (g_interrupt.load(std::memory_order_relaxed) != 0) {
     // The second one: end now, the way the signal ends a process.
     ::signal(signal, SIG_DFL);
     ::raise(signal);
     return;
   }
-  g_interrupt = signal;
+  g_interrupt.store(signal, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -376,7 +380,7 @@ void catch_interrupts() {
 }
 
 int interrupt_signal() {
-  return g_interrupt;
+  return g_interrupt.load(std::memory_order_relaxed);
 }
 
 void reraise_interrupt(int signal) {
@@ -426,6 +430,16 @@ int64_t process_id() {
 
 int64_t thread_id() {
   return static_cast<int64_t>(::syscall(SYS_gettid));
+}
+
+int available_cores() {
+  // The cores of this process's affinity: a task set or a container's CPU
+  // set narrows them.
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+  long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<int>(online) : 1;
 }
 
 void stderr_write(const char* text, size_t n) {
