@@ -114,8 +114,8 @@ bool build_table(Converter& converter, int argc, OptionTable& table, Entries& en
   auto buffer = make_integer_option(
       "b", "buffer", "<n>",
       "buffer size in bytes (default 1048576). 0 disables and -1 takes entire file");
-  auto jobs = make_integer_option(
-      "j", "jobs", "<n>", "conversion threads (default 1). 0 takes one per available core");
+  auto jobs = make_integer_option("j", "jobs", "<n>",
+                                  "conversion threads (default 1). 0 takes one per available core");
   auto output_directory =
       make_path_option("O", "output-directory", "<file>", 0, 1, "path to output files",
                        collect_paths(converter.output_directories), report_collect_error);

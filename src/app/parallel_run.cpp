@@ -133,8 +133,8 @@ std::unique_ptr<FrameChain> make_frame_chain(const Converter& converter, const D
                                              const FrameChain* like) {
   std::unique_ptr<FrameChain> chain(new (std::nothrow) FrameChain());
   if (!chain) return nullptr;
-  chain->handler = make_frame_handler(converter, &decoder.can_channels, &decoder.lin_channels,
-                                      options);
+  chain->handler =
+      make_frame_handler(converter, &decoder.can_channels, &decoder.lin_channels, options);
   if (!chain->handler) return nullptr;
   chain->mux = MuxStage::create(chain->handler.get(), nullptr);
   if (!chain->mux) return nullptr;
@@ -149,11 +149,11 @@ std::unique_ptr<FrameChain> make_frame_chain(const Converter& converter, const D
     }
     transport_in_use = like->first == like->manager.get();
   } else {
-    transport_in_use = register_transport_messages(decoder.can_channels, *chain->manager,
-                                                   *chain->mux);
+    transport_in_use =
+        register_transport_messages(decoder.can_channels, *chain->manager, *chain->mux);
   }
-  chain->first = transport_in_use ? static_cast<FrameSink*>(chain->manager.get())
-                                  : chain->handler.get();
+  chain->first =
+      transport_in_use ? static_cast<FrameSink*>(chain->manager.get()) : chain->handler.get();
   return chain;
 }
 
@@ -198,8 +198,9 @@ int run_parallel(const Converter& converter, const DecoderPart& decoder,
       open_files_per_thread(platform::raise_open_file_limit(kOpenFilesWanted), threads);
   std::vector<Worker> workers(threads);
   for (Worker& worker : workers) {
-    worker.chain = make_frame_chain(converter, decoder, handler_options,
-                                    &worker == &workers.front() ? nullptr : workers.front().chain.get());
+    worker.chain =
+        make_frame_chain(converter, decoder, handler_options,
+                         &worker == &workers.front() ? nullptr : workers.front().chain.get());
     if (!worker.chain) return kResultOk;
     worker.loop = ConversionLoop::create(converter.input_folder.get(), converter.output_folder(),
                                          loop_options(converter), worker.chain->first);

@@ -57,8 +57,8 @@ int ConversionLoop::run(const std::vector<std::string>& input_paths) {
   return walk_inputs(input_paths, stopped);
 }
 
-int ConversionLoop::plan(const std::vector<std::string>& input_paths,
-                         std::vector<PlannedLog>& logs, bool& stopped) {
+int ConversionLoop::plan(const std::vector<std::string>& input_paths, std::vector<PlannedLog>& logs,
+                         bool& stopped) {
   planned_ = &logs;
   int status = walk_inputs(input_paths, stopped);
   planned_ = nullptr;
@@ -157,8 +157,7 @@ int ConversionLoop::convert(const std::string& input, const std::string& output)
   return convert_file(file, continuation, reader, stream, size_read);
 }
 
-int ConversionLoop::plan_file(const std::string& input, const std::string& output,
-                              uint64_t size) {
+int ConversionLoop::plan_file(const std::string& input, const std::string& output, uint64_t size) {
   int64_t size_read = 0;
   std::unique_ptr<ByteStream> stream;
   std::unique_ptr<LogReader> reader;
@@ -190,8 +189,8 @@ int ConversionLoop::convert_planned(const PlannedLog& log) {
       result = convert_file(file, log.continuation, reader, stream, size_read);
     } else {
       // Its place in the series was decided from the header as it was.
-      QLOG(LOG_ERROR, "Input file changed during conversion: %.*s",
-           path_length(planned.input_path), planned.input_path.c_str());
+      QLOG(LOG_ERROR, "Input file changed during conversion: %.*s", path_length(planned.input_path),
+           planned.input_path.c_str());
     }
   }
   if (result != kResultOk) {

@@ -115,8 +115,8 @@ class ConversionLoop {
   ConversionOptions options_;
   FrameSink* first_sink_;
   std::vector<PlannedLog>* planned_ = nullptr;  // set while plan walks
-  FileRecord previous_;  // the last file whose header was accepted
-  Frame frame_;          // one record for every line of every file
+  FileRecord previous_;                         // the last file whose header was accepted
+  Frame frame_;                                 // one record for every line of every file
 };
 
 }  // namespace quillon
