@@ -3,9 +3,12 @@
 #            and run every test, normally and under AddressSanitizer +
 #            UndefinedBehaviorSanitizer, plus a short fuzzing run of every
 #            fuzz target.
+# make test-tsan: the tests of the conversion threads (the fleet against
+#            the serial run, the golden cases on threads) under
+#            ThreadSanitizer.
 # make test-windows: cross-build for Windows and run every test under Wine.
 # make windows-exe: the statically linked build/windows/quillon.exe.
-.PHONY: demo test setup build test-release test-asan fuzz-smoke format-check layer-check clean \
+.PHONY: demo test setup build test-release test-asan test-tsan fuzz-smoke format-check layer-check clean \
         setup-windows test-windows windows-exe
 
 JOBS ?= $(shell nproc)
@@ -31,6 +34,11 @@ test-asan:
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan -j $(JOBS)
+
+test-tsan:
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan -j $(JOBS)
 
 setup-windows:
 	@tools/setup_windows.sh

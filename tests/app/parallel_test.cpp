@@ -91,6 +91,13 @@ class Parallel : public ::testing::Test {
     EXPECT_EQ(parallel.status, serial.status) << what;
     EXPECT_EQ(parallel.summary, serial.summary) << what;
     EXPECT_EQ(parallel.log_lines, serial.log_lines) << what;
+    expect_same_tree(serial, parallel, what);
+  }
+
+  // The same files with the same contents and the same folders; tells how
+  // many differ and the first of each kind.
+  static void expect_same_tree(const RunResult& serial, const RunResult& parallel,
+                               const std::string& what) {
     std::vector<std::string> only_serial, only_parallel, differ;
     for (const auto& [path, content] : serial.tree) {
       auto found = parallel.tree.find(path);
@@ -179,6 +186,47 @@ TEST_F(Parallel, ALowOpenFileLimitFailsNoWriterThatOneThreadKeeps) {
   expect_same(unbounded, serial, "serial under ulimit -n 160");
   expect_same(serial, run("j4", std::string("-j 4 ") + kArgs, 160), "-j 4 under ulimit -n 160");
   expect_same(serial, run("j0", std::string("-j 0 ") + kArgs, 160), "-j 0 under ulimit -n 160");
+}
+
+TEST_F(Parallel, AnInterruptUndoesTheLogOfEveryThread) {
+  // One split per session, so that every log is a series of its own and a
+  // run that stops between logs and goes on later gives the clean result,
+  // file for file. The sessions of a logger share day folders.
+  test::FleetShape shape;
+  shape.loggers = 6;
+  shape.sessions = 4;
+  shape.splits = 1;
+  shape.frames_per_split = 60000;
+  shape.quirks = false;
+  ASSERT_TRUE(test::write_fleet(dir.path() / "corpus", shape));
+  RunResult clean = run("clean", std::string("-d ") + kArgs);
+  ASSERT_EQ(clean.status, 0);
+
+  fs::copy(dir.path() / "corpus", dir.path() / "cut", fs::copy_options::recursive);
+  dir.write("cut.sh", "cd '" + (dir.path() / "cut").string() + "' || exit 99\n" +
+                          "set -m\n"  // else a background job ignores SIGINT
+                          "'" QUILLON_BINARY "' -d -j 4 " +
+                          kArgs +
+                          " >../cut.out 2>../cut.err &\n"
+                          "pid=$!\n"
+                          "while [ $(ls fleet/L*/*.TXT | wc -l) = 24 ] && kill -0 $pid; do\n"
+                          "  sleep 0.01\n"
+                          "done\n"
+                          "kill -INT $pid\n"
+                          "wait $pid\n"
+                          "echo $? >../cut.status\n");
+  std::string command = "bash '" + (dir.path() / "cut.sh").string() + "'";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(std::atoi(dir.read("cut.status").c_str()), 128 + 2) << dir.read("cut.err");
+  const std::string err = dir.read("cut.err");
+  EXPECT_NE(err.find(" E Conversion interrupted by signal 2\n"), std::string::npos) << err;
+
+  // The kept logs converted afterwards complete the tree.
+  fs::remove_all(dir.path() / "corpus");
+  fs::rename(dir.path() / "cut", dir.path() / "corpus");
+  RunResult resumed = run("resumed", std::string("-d -j 4 ") + kArgs);
+  EXPECT_EQ(resumed.status, 0);
+  expect_same_tree(clean, resumed, "interrupted and resumed");
 }
 
 }  // namespace
