@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace quillon::platform {
 
@@ -394,12 +395,24 @@ int64_t clock_ms() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+namespace {
+
+// The C library reads the time-zone rules on first use and again when "TZ"
+// changes, under a lock of its own that sanitizers do not see; conversion
+// threads take this one around every local-time call instead.
+std::mutex g_time_zone_mutex;
+
+}  // namespace
+
 LocalClock local_clock_now() {
   struct timespec ts;
   ::clock_gettime(CLOCK_REALTIME, &ts);
   struct tm tm;
   time_t t = ts.tv_sec;
-  ::localtime_r(&t, &tm);
+  {
+    std::lock_guard<std::mutex> lock(g_time_zone_mutex);
+    ::localtime_r(&t, &tm);
+  }
   return LocalClock{tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
                     tm.tm_min,     tm.tm_sec,  static_cast<int>(ts.tv_nsec / 1000000)};
 }
@@ -421,6 +434,7 @@ static struct tm make_tm(int year, int month, int day, int hour, int minute, int
 
 int64_t local_seconds(int year, int month, int day, int hour, int minute, int second) {
   struct tm tm = make_tm(year, month, day, hour, minute, second);
+  std::lock_guard<std::mutex> lock(g_time_zone_mutex);
   return static_cast<int64_t>(::mktime(&tm));
 }
 
@@ -479,7 +493,10 @@ void set_env(const char* name, const char* value) {
   } else {
     ::setenv(name, value, 1);
   }
-  if (std::strcmp(name, "TZ") == 0) ::tzset();
+  if (std::strcmp(name, "TZ") == 0) {
+    std::lock_guard<std::mutex> lock(g_time_zone_mutex);
+    ::tzset();
+  }
 }
 
 void exit_process(int status) {
