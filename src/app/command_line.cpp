@@ -246,8 +246,9 @@ bool run_command_line(Converter& converter, int argc, char** argv, int& status) 
   if (!build_table(converter, argc, table, entries, status)) return false;
   table.parse(argc, argv);
   if (ends_after_parse(table, entries, argc, status)) return false;
-  if (!set_verbosity(*entries.verbosity, status)) return false;
+  // A refused value leaves the log threshold as it was: nothing is logged.
   if (!set_jobs(converter, *entries.jobs, status)) return false;
+  if (!set_verbosity(*entries.verbosity, status)) return false;
   store_choices(converter, entries);
   return open_folders(converter, status);
 }
