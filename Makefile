@@ -1,8 +1,8 @@
 # make demo: set up, build and convert the bundled example.
 # make test: set up, check the include layers and the format, then build
 #            and run every test, normally and under AddressSanitizer +
-#            UndefinedBehaviorSanitizer, plus a short fuzzing run of every
-#            fuzz target.
+#            UndefinedBehaviorSanitizer, the thread tests under
+#            ThreadSanitizer, plus a short fuzzing run of every fuzz target.
 # make test-tsan: the tests of the conversion threads (the fleet against
 #            the serial run, the golden cases on threads) under
 #            ThreadSanitizer.
@@ -23,7 +23,7 @@ build: setup
 demo: build
 	tools/demo.sh build/release/quillon
 
-test: setup layer-check format-check test-release test-asan fuzz-smoke
+test: setup layer-check format-check test-release test-asan test-tsan fuzz-smoke
 
 test-release:
 	cmake --preset release >/dev/null
