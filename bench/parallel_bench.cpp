@@ -1,7 +1,8 @@
 // Conversion of a generated fleet on one thread, on two and on one per core
 // (-j 1, -j 2, -j 0) through the real binary, in one run: frames per second
 // of each (median of the runs, which take turns so that a change in the
-// machine's load falls on all of them), the ratio to -j 1, the peak
+// machine's load falls on all of them), the ratio to -j 1, the CPU time
+// against -j 1's and the cores kept busy, the peak
 // resident memory of each against threads x the serial peak + 16 MB, and
 // the load average before and after. The summaries of all runs must agree.
 // Usage: parallel_bench [quillon binary] [loggers] [sessions] [splits]
@@ -58,6 +59,7 @@ std::string summary_of(const std::string& out) {
 
 struct Run {
   double seconds = 0;
+  double cpu = -1;    // user + system seconds; -1 where the system does not tell
   long peak_kb = -1;  // -1 where the system does not tell
   int status = -1;
   std::string summary;
@@ -85,6 +87,8 @@ Run convert(const std::string& binary, const fs::path& dir, int jobs) {
   if (child > 0 && wait4(child, &status, 0, &usage) == child) {
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     run.peak_kb = usage.ru_maxrss;
+    run.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+              static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   }
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 #else
@@ -122,7 +126,7 @@ int main(int argc, char** argv) {
 
   const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   const int jobs[] = {1, 2, 0};
-  std::vector<double> seconds[3];
+  std::vector<double> seconds[3], cpu[3];
   long peak[3] = {-1, -1, -1};
   std::string reference;
   uint64_t frames = 0;
@@ -147,6 +151,7 @@ int main(int argc, char** argv) {
         ok = false;
       }
       seconds[k].push_back(run.seconds);
+      cpu[k].push_back(run.cpu);
       peak[k] = std::max(peak[k], run.peak_kb);
     }
   }
@@ -158,12 +163,20 @@ int main(int argc, char** argv) {
       shape.loggers, shape.sessions, shape.splits, static_cast<unsigned long long>(frames),
       static_cast<double>(bytes) / 1e6, cores);
   const double serial = bench::median(seconds[0]);
+  const double serial_cpu = bench::median(cpu[0]);
   for (int k = 0; k < 3; ++k) {
     const double t = bench::median(seconds[k]);
     const int threads = jobs[k] == 0 ? cores : jobs[k];
     std::printf("-j %d (%d thread%s): %.2f s median of %d, %.2f M frames/s, x%.2f of -j 1", jobs[k],
                 threads, threads == 1 ? "" : "s", t, runs, static_cast<double>(frames) / t / 1e6,
                 serial / t);
+    // CPU against -j 1's tells what the threads cost beyond the work itself,
+    // and CPU over wall time how many cores the run kept busy, whatever
+    // else loads the machine.
+    const double c = bench::median(cpu[k]);
+    if (c >= 0) {
+      std::printf(", CPU %.2f s (x%.2f of -j 1's, %.2f cores busy)", c, c / serial_cpu, c / t);
+    }
     if (peak[k] >= 0) {
       const long bound = threads * peak[0] + 16 * 1024;
       std::printf(", peak RSS %.1f MB (bound %.1f MB: %s)", peak[k] / 1024.0, bound / 1024.0,
