@@ -1,15 +1,19 @@
 # make demo: set up, build and convert the bundled example.
 # make test: set up, check the include layers and the format, then build
 #            and run every test, normally and under AddressSanitizer +
-#            UndefinedBehaviorSanitizer, plus a short fuzzing run of every
-#            fuzz target, and the Debian package built and checked.
+#            UndefinedBehaviorSanitizer, the thread tests under
+#            ThreadSanitizer, plus a short fuzzing run of every fuzz target,
+#            and the Debian package built and checked.
+# make test-tsan: the tests of the conversion threads (the fleet against
+#            the serial run, the golden cases on threads) under
+#            ThreadSanitizer.
 # make test-windows: cross-build for Windows and run every test under Wine.
 # make windows-exe: the statically linked build/windows/quillon.exe.
 # make package: the Debian package build/package/quillon_<version>_<arch>.deb.
 # make package-check: builds it and checks its contents, its dependencies and
 #                     that the program runs from an unpacked copy.
-.PHONY: demo test setup build test-release test-asan fuzz-smoke format-check layer-check clean \
-        setup-windows test-windows windows-exe package package-check
+.PHONY: demo test setup build test-release test-asan test-tsan fuzz-smoke format-check layer-check \
+        clean setup-windows test-windows windows-exe package package-check
 
 JOBS ?= $(shell nproc)
 
@@ -23,7 +27,7 @@ build: setup
 demo: build
 	tools/demo.sh build/release/quillon
 
-test: setup layer-check format-check test-release test-asan fuzz-smoke package-check
+test: setup layer-check format-check test-release test-asan test-tsan fuzz-smoke package-check
 
 test-release:
 	cmake --preset release >/dev/null
@@ -34,6 +38,11 @@ test-asan:
 	cmake --preset asan >/dev/null
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan -j $(JOBS)
+
+test-tsan:
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan -j $(JOBS)
 
 setup-windows:
 	@tools/setup_windows.sh

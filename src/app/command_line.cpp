@@ -93,6 +93,7 @@ struct Entries {
   FlagOption* delete_converted;
   FlagOption* no_append_root;
   IntegerOption* buffer;
+  IntegerOption* jobs;
   const OptionEnd* end;
 };
 
@@ -113,6 +114,8 @@ bool build_table(Converter& converter, int argc, OptionTable& table, Entries& en
   auto buffer = make_integer_option(
       "b", "buffer", "<n>",
       "buffer size in bytes (default 1048576). 0 disables and -1 takes entire file");
+  auto jobs = make_integer_option("j", "jobs", "<n>",
+                                  "conversion threads (default 1). 0 takes one per available core");
   auto output_directory =
       make_path_option("O", "output-directory", "<file>", 0, 1, "path to output files",
                        collect_paths(converter.output_directories), report_collect_error);
@@ -133,6 +136,7 @@ bool build_table(Converter& converter, int argc, OptionTable& table, Entries& en
   entries.delete_converted = table.append(std::move(delete_converted));
   entries.no_append_root = table.append(std::move(no_append_root));
   entries.buffer = table.append(std::move(buffer));
+  entries.jobs = table.append(std::move(jobs));
   if (converter.plugin && !converter.plugin->add_options(converter, table)) return false;
   table.append(std::move(output_directory));
   table.append(std::move(input_files));
@@ -194,6 +198,17 @@ bool set_verbosity(const IntegerOption& verbosity, int& status) {
   return true;
 }
 
+// False for a negative number of threads.
+bool set_jobs(Converter& converter, const IntegerOption& jobs, int& status) {
+  if (jobs.count() == 0) return true;
+  if (jobs.value() < 0) {
+    status = kExitInvalidValue;
+    return false;
+  }
+  converter.jobs = static_cast<uint32_t>(jobs.value());
+  return true;
+}
+
 void store_choices(Converter& converter, const Entries& entries) {
   converter.delete_converted = entries.delete_converted->count() == 1 ? 1 : 0;
   converter.no_append_root = entries.no_append_root->count() == 1 ? 1 : 0;
@@ -231,6 +246,8 @@ bool run_command_line(Converter& converter, int argc, char** argv, int& status) 
   if (!build_table(converter, argc, table, entries, status)) return false;
   table.parse(argc, argv);
   if (ends_after_parse(table, entries, argc, status)) return false;
+  // A refused value leaves the log threshold as it was: nothing is logged.
+  if (!set_jobs(converter, *entries.jobs, status)) return false;
   if (!set_verbosity(*entries.verbosity, status)) return false;
   store_choices(converter, entries);
   return open_folders(converter, status);

@@ -38,6 +38,8 @@ struct Converter {
   // A sliding window unless the command line says otherwise; -1 reads each
   // file whole, 0 reads without a buffer.
   int64_t buffer_size = ConversionOptions::kDefaultBuffer;
+  // Conversion threads; 0: one per available core.
+  uint32_t jobs = 1;
   std::string input_root;                       // ends in "/"
   std::vector<std::string> input_paths;         // relative to input_root once validated
   std::vector<std::string> output_directories;  // none or one

@@ -8,6 +8,7 @@
 #include "app/converter.h"
 #include "app/decoder_plugin.h"
 #include "app/exit_status.h"
+#include "app/parallel_run.h"
 #include "app/terminal_progress.h"
 #include "app/tp_registration.h"
 #include "input/conversion_loop.h"
@@ -87,6 +88,16 @@ std::string format_summaries(const RunCounters& c) {
   return out;
 }
 
+namespace {
+
+void print_summaries(const RunCounters& counters) {
+  std::string summary = format_summaries(counters);
+  std::fwrite(summary.data(), 1, summary.size(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
 int run(int argc, char** argv) {
   int status = kExitNotStarted;
   std::unique_ptr<Converter> converter(new (std::nothrow) Converter());
@@ -107,6 +118,19 @@ int run(int argc, char** argv) {
   options.concat = decoder->concat;
   options.pgn_src_merge = decoder->pgn_src_merge;
   options.pgn_dst_merge = decoder->pgn_dst_merge;
+  // A status line while the run lasts, on a terminal only.
+  std::unique_ptr<TerminalProgress> progress = TerminalProgress::create(converter->non_interactive);
+  if (unsigned threads = thread_count(converter->jobs); threads > 1) {
+    RunCounters counters;
+    bool started = false;
+    int result =
+        run_parallel(*converter, *decoder, options, threads, progress.get(), counters, started);
+    if (!started) return status;
+    print_summaries(counters);
+    converter.reset();
+    if (int signal = platform::interrupt_signal(); signal != 0) platform::reraise_interrupt(signal);
+    return result;
+  }
   std::unique_ptr<FrameHandler> handler =
       make_frame_handler(*converter, &decoder->can_channels, &decoder->lin_channels, options);
   if (!handler) return status;
@@ -121,8 +145,6 @@ int run(int argc, char** argv) {
   std::unique_ptr<ConversionLoop> loop = make_conversion_loop(*converter, first_sink);
   if (!loop) return status;
 
-  // A status line while the run lasts, on a terminal only.
-  std::unique_ptr<TerminalProgress> progress = TerminalProgress::create(converter->non_interactive);
   if (progress) loop->set_progress(progress.get());
 
   RunCounters counters;
@@ -139,9 +161,7 @@ int run(int argc, char** argv) {
   counters.writer_messages = handler->messages();
   counters.writer_signals = handler->signals();
 
-  std::string summary = format_summaries(counters);
-  std::fwrite(summary.data(), 1, summary.size(), stdout);
-  std::fflush(stdout);
+  print_summaries(counters);
 
   // The converter state goes first: its plug-in frees the databases.
   converter.reset();

@@ -26,6 +26,9 @@ std::string child(const std::string& folder, const std::string& name) {
   return path;
 }
 
+// The walk reads only the header of each log: a small window will do.
+constexpr int64_t kHeaderWindow = 64 << 10;
+
 // "logs" becomes "logs_out", "logs/" "logs_out/", "a/b/" "a_out/b/".
 std::string append_out(const std::string& path) {
   std::string out = path;
@@ -51,6 +54,22 @@ std::unique_ptr<ByteStream> ConversionLoop::open_input(const std::string& relati
 
 int ConversionLoop::run(const std::vector<std::string>& input_paths) {
   progress_.run_started(*input_folder_, input_paths);
+  bool stopped = false;
+  int status = walk_inputs(input_paths, stopped);
+  progress_.run_finished();
+  return status;
+}
+
+int ConversionLoop::plan(const std::vector<std::string>& input_paths, std::vector<PlannedLog>& logs,
+                         bool& stopped) {
+  planned_ = &logs;
+  int status = walk_inputs(input_paths, stopped);
+  planned_ = nullptr;
+  return status;
+}
+
+int ConversionLoop::walk_inputs(const std::vector<std::string>& input_paths, bool& stopped) {
+  stopped = false;
   int status = kResultOk;
   for (const std::string& input : input_paths) {
     if (platform::interrupt_signal() != 0) break;
@@ -59,14 +78,13 @@ int ConversionLoop::run(const std::vector<std::string>& input_paths) {
       StatResult st;
       if (!input_folder_->stat(input, st)) {
         QLOG(LOG_FATAL, "Could not query %.*s for information", path_length(input), input.c_str());
-        progress_.run_finished();
+        stopped = true;
         return kResultInvalid;
       }
       if (st.kind == kFolder) output = append_out(output);
     }
     status |= walk(input, output);
   }
-  progress_.run_finished();
   return status;
 }
 
@@ -122,9 +140,14 @@ int ConversionLoop::walk(const std::string& input, const std::string& output) {
   const size_t extension = input.size() - dot;
   std::string stem = output;
   stem.resize(stem.size() >= extension ? stem.size() - extension : 0);
-  progress_.file_started(input, st.size);
-  int result = convert(input, stem);
-  progress_.file_finished(input, result == kResultOk);
+  int result;
+  if (planned_ != nullptr) {
+    result = plan_file(input, stem, st.size);
+  } else {
+    progress_.file_started(input, st.size);
+    result = convert(input, stem);
+    progress_.file_finished(input, result == kResultOk);
+  }
   if (result != kResultOk) {
     QLOG(LOG_ERROR, "Error during conversion of %.*s", path_length(input), input.c_str());
   }
@@ -133,18 +156,80 @@ int ConversionLoop::walk(const std::string& input, const std::string& output) {
 
 int ConversionLoop::convert(const std::string& input, const std::string& output) {
   int64_t size_read = 0;
-  std::unique_ptr<ByteStream> stream = open_window(input, size_read);
-  if (!stream) return kResultFailed;
-  std::unique_ptr<LogReader> reader = LogReader::create(stream.get());
-  if (!reader) {
-    QLOG(LOG_ERROR, "Could not open log");
+  std::unique_ptr<ByteStream> stream;
+  std::unique_ptr<LogReader> reader;
+  FileRecord file;
+  if (!open_log(input, output, options_.buffer_size, stream, reader, size_read, file)) {
     return kResultFailed;
   }
-  FileRecord file;
-  if (!read_header(*reader, input, output, file)) return kResultFailed;
   bool continuation = false;
   if (repeats_previous(file, continuation)) return kResultOk;
+  return convert_file(file, continuation, reader, stream, size_read);
+}
 
+int ConversionLoop::plan_file(const std::string& input, const std::string& output, uint64_t size) {
+  int64_t size_read = 0;
+  std::unique_ptr<ByteStream> stream;
+  std::unique_ptr<LogReader> reader;
+  PlannedLog log;
+  if (!open_log(input, output, kHeaderWindow, stream, reader, size_read, log.file)) {
+    return kResultFailed;
+  }
+  if (repeats_previous(log.file, log.continuation)) return kResultOk;
+  log.size = size;
+  try {
+    planned_->push_back(std::move(log));
+  } catch (const std::bad_alloc&) {
+    return kResultFailed;
+  }
+  return kResultOk;
+}
+
+int ConversionLoop::convert_planned(const PlannedLog& log) {
+  const FileRecord& planned = log.file;
+  int64_t size_read = 0;
+  std::unique_ptr<ByteStream> stream;
+  std::unique_ptr<LogReader> reader;
+  FileRecord file;
+  int result = kResultFailed;
+  progress_.file_started(planned.input_path, static_cast<int64_t>(log.size));
+  if (open_log(planned.input_path, planned.output_path, options_.buffer_size, stream, reader,
+               size_read, file)) {
+    if (file.logger_id == planned.logger_id && file.session == planned.session &&
+        file.split == planned.split) {
+      result = convert_file(file, log.continuation, reader, stream, size_read);
+    } else {
+      // Its place in the series was decided from the header as it was.
+      QLOG(LOG_ERROR, "Input file changed during conversion: %.*s", path_length(planned.input_path),
+           planned.input_path.c_str());
+    }
+  }
+  progress_.file_finished(planned.input_path, result == kResultOk);
+  if (result != kResultOk) {
+    QLOG(LOG_ERROR, "Error during conversion of %.*s", path_length(planned.input_path),
+         planned.input_path.c_str());
+  }
+  return result;
+}
+
+bool ConversionLoop::open_log(const std::string& input, const std::string& output, int64_t window,
+                              std::unique_ptr<ByteStream>& stream,
+                              std::unique_ptr<LogReader>& reader, int64_t& size_read,
+                              FileRecord& file) {
+  stream = open_window(input, window, size_read);
+  if (!stream) return false;
+  reader = LogReader::create(stream.get());
+  if (!reader) {
+    QLOG(LOG_ERROR, "Could not open log");
+    return false;
+  }
+  return read_header(*reader, input, output, file);
+}
+
+int ConversionLoop::convert_file(FileRecord& file, bool continuation,
+                                 std::unique_ptr<LogReader>& reader,
+                                 std::unique_ptr<ByteStream>& stream, int64_t size_read) {
+  const std::string& input = file.input_path;
   bool ok = false;
   if (first_sink_->on_file_start(file, continuation)) {
     ok = feed_frames(*reader, *stream, size_read, input);
@@ -171,7 +256,7 @@ int ConversionLoop::convert(const std::string& input, const std::string& output)
 // The log through the sliding window. The size is taken before reading: a
 // file cut short while it is read is told from one that ended where it
 // should, and a log still being written is not deleted.
-std::unique_ptr<ByteStream> ConversionLoop::open_window(const std::string& input,
+std::unique_ptr<ByteStream> ConversionLoop::open_window(const std::string& input, int64_t window,
                                                         int64_t& size_read) {
   std::unique_ptr<ByteStream> stream = open_input(input);
   if (!stream) {
@@ -179,7 +264,7 @@ std::unique_ptr<ByteStream> ConversionLoop::open_window(const std::string& input
     return nullptr;
   }
   size_read = stream_size(*stream);
-  int64_t n = options_.buffer_size;
+  int64_t n = window;
   if (n < 0) n = size_read;
   if (n == 0) return stream;
   std::unique_ptr<BufferedReader> buffered = BufferedReader::create(std::move(stream), n);

@@ -18,6 +18,14 @@ namespace quillon {
 
 class LogReader;
 
+// A log the walk found and whose header it read, for a conversion later, in
+// the walk's order or on another thread.
+struct PlannedLog {
+  FileRecord file;            // from the header as the walk read it
+  bool continuation = false;  // decided against the file before it in the walk
+  uint64_t size = 0;          // as the walk found it
+};
+
 struct ConversionOptions {
   bool delete_converted = false;
   bool no_append_root = false;  // folder inputs keep their name in the output path
@@ -48,6 +56,20 @@ class ConversionLoop {
   // ends the run at once with 129.
   int run(const std::vector<std::string>& input_paths);
 
+  // The walk of run without converting: every log file whose header reads
+  // is added to logs, repeats left out (and warned of, as run does).
+  // Repetition and continuation are decided in walk order, as run decides
+  // them. Gives the bitwise OR of the results so far (a file that cannot
+  // be opened or whose header does not read counts as failed); stopped is
+  // set when an input path could not be queried, which ends a run with
+  // 129 whatever the logs give.
+  int plan(const std::vector<std::string>& input_paths, std::vector<PlannedLog>& logs,
+           bool& stopped);
+  // Converts one planned log through this loop's sink; its result as run
+  // folds it in (a failure also logs "Error during conversion of ...").
+  // The log's header must read as it did for the walk.
+  int convert_planned(const PlannedLog& log);
+
   uint64_t files() const { return files_; }    // log files found
   uint64_t frames() const { return frames_; }  // frame records read
   uint64_t bytes() const { return bytes_; }    // sum of the log files' sizes
@@ -69,11 +91,21 @@ class ConversionLoop {
   virtual std::unique_ptr<ByteStream> open_input(const std::string& relative);
 
  private:
+  int walk_inputs(const std::vector<std::string>& input_paths, bool& stopped);
   int walk(const std::string& input, const std::string& output);
   int convert(const std::string& input, const std::string& output);
-  std::unique_ptr<ByteStream> open_window(const std::string& input, int64_t& size_read);
+  int plan_file(const std::string& input, const std::string& output, uint64_t size);
+  int convert_file(FileRecord& file, bool continuation, std::unique_ptr<LogReader>& reader,
+                   std::unique_ptr<ByteStream>& stream, int64_t size_read);
+  std::unique_ptr<ByteStream> open_window(const std::string& input, int64_t window,
+                                          int64_t& size_read);
   bool read_header(const LogReader& reader, const std::string& input, const std::string& output,
                    FileRecord& file) const;
+  // The log opened and its header read into file; false (logged) when it
+  // cannot be. window: bytes of the sliding window (-1: whole, 0: none).
+  bool open_log(const std::string& input, const std::string& output, int64_t window,
+                std::unique_ptr<ByteStream>& stream, std::unique_ptr<LogReader>& reader,
+                int64_t& size_read, FileRecord& file);
   bool repeats_previous(const FileRecord& file, bool& continuation);
   bool feed_frames(LogReader& reader, ByteStream& stream, int64_t size_read,
                    const std::string& input);
@@ -86,8 +118,9 @@ class ConversionLoop {
   uint64_t files_ = 0;
   ConversionOptions options_;
   FrameSink* first_sink_;
-  FileRecord previous_;  // the last file whose header was accepted
-  Frame frame_;          // one record for every line of every file
+  std::vector<PlannedLog>* planned_ = nullptr;  // set while plan walks
+  FileRecord previous_;                         // the last file whose header was accepted
+  Frame frame_;                                 // one record for every line of every file
   ProgressReporter progress_;
 };
 

@@ -38,6 +38,12 @@ std::unique_ptr<FrameHandler> FrameHandler::create(const RootedFolder* output_fo
   if (!h) return nullptr;
   h->output_folder_ = output_folder;
   h->options_ = options;
+  h->shared_ = options.shared;
+  if (!h->shared_) {
+    h->own_shared_.reset(new (std::nothrow) SharedOutputs());
+    if (!h->own_shared_) return nullptr;
+    h->shared_ = h->own_shared_.get();
+  }
   h->root_suffix_ = options.no_append_root ? "" : "_out";
   if (can_channels) {
     for (const auto& [channel, list] : *can_channels) h->can_by_channel_[channel] = &list;
@@ -71,7 +77,7 @@ void split_path(const std::string& path, std::string& folder, std::string& name)
 }  // namespace
 
 void FrameHandler::report_once(const char* what, const std::string& path, int error) {
-  if (!reported_.insert(std::string(what) + '\0' + path).second) return;
+  if (!shared_->first_report(what, path)) return;
   QLOG(LOG_ERROR, "%s: %s (%s)", what, path.c_str(), platform::error_text(error).c_str());
 }
 
@@ -81,6 +87,7 @@ bool FrameHandler::close_all() {
     if (!finish(output)) ok = false;
   }
   writers_.clear();
+  folders_detached_ = false;
   ++generation_;
   if (!ok) failed_ = true;
   return ok;
@@ -98,19 +105,47 @@ std::shared_ptr<platform::Folder> FrameHandler::folder_at(const std::string& rel
   auto found = folders_.find(relative);
   if (found != folders_.end()) return found->second;
   // Bounded: each held folder is an open descriptor.
-  if (folders_.size() >= 1024) folders_.clear();
-  const size_t made = created_folders_.size();
-  std::shared_ptr<platform::Folder> folder =
-      output_folder_->open_folder(relative, &created_folders_, fault);
-  if (durable_) {
-    for (size_t i = made; i < created_folders_.size(); ++i) {
-      std::string parent, leaf;
-      split_path(created_folders_[i], parent, leaf);
-      unsynced_folders_.insert(parent);
-    }
+  if (folders_.size() >= 1024) {
+    folders_detached_ = !writers_.empty();
+    folders_.clear();
   }
+  std::vector<std::string> created;
+  std::shared_ptr<platform::Folder> folder = output_folder_->open_folder(relative, &created, fault);
+  for (const std::string& path : created) shared_->made_folders()[path] = false;
+  claim_made_folders(relative);
   if (folder) folders_.emplace(relative, folder);
   return folder;
+}
+
+void FrameHandler::claim_made_folders(const std::string& relative) {
+  std::map<std::string, bool>& made = shared_->made_folders();
+  if (made.empty()) return;
+  for (size_t end = relative.find('/');; end = relative.find('/', end + 1)) {
+    const std::string prefix = relative.substr(0, end);
+    auto found = made.find(prefix);
+    if (found != made.end()) {
+      made_folders_.insert(prefix);
+      // Its entry must reach the device before the log goes: a folder made
+      // by another file that has not ended yet is synced here too.
+      if (durable_ && !found->second) {
+        std::string parent, leaf;
+        split_path(prefix, parent, leaf);
+        unsynced_folders_.insert(parent);
+        entries_synced_.push_back(prefix);
+      }
+    }
+    if (end == std::string::npos) break;
+  }
+}
+
+void FrameHandler::keep_open_files_bounded() {
+  if (options_.open_files == 0) return;
+  // A writer holds its file and, when the held folders were let go, its
+  // folder; one more output needs a file and a folder.
+  const size_t open = writers_.size() * (folders_detached_ ? 2 : 1) + folders_.size();
+  if (open + 2 <= options_.open_files) return;
+  close_all();
+  folders_.clear();
 }
 
 bool FrameHandler::finish(Output& output) {
@@ -119,7 +154,7 @@ bool FrameHandler::finish(Output& output) {
   bool ok = true;
   // Rows written into a file that is no longer at its path are lost.
   if (!still_at_path(output)) {
-    if (reported_.insert(std::string("gone") + '\0' + full).second) {
+    if (shared_->first_report("gone", full)) {
       QLOG(LOG_ERROR, "Output file was removed or replaced during conversion: %s", full.c_str());
     }
     ok = false;
@@ -147,7 +182,15 @@ bool FrameHandler::sync_folders() {
       ok = false;
     }
   }
-  if (ok) unsynced_folders_.clear();
+  if (ok) {
+    unsynced_folders_.clear();
+    std::lock_guard<std::mutex> lock(shared_->tree_mutex());
+    for (const std::string& path : entries_synced_) {
+      auto found = shared_->made_folders().find(path);
+      if (found != shared_->made_folders().end()) found->second = true;
+    }
+    entries_synced_.clear();
+  }
   return ok;
 }
 
@@ -218,19 +261,26 @@ void FrameHandler::undo() {
   for (auto& [key, output] : writers_) output.writer->abandon();
   writers_.clear();
   folders_.clear();
+  folders_detached_ = false;
   ++generation_;
   for (const auto& [path, touched] : touched_) undo_output(path, touched);
-  // Deepest first; a folder that still holds something stays.
-  for (auto it = created_folders_.rbegin(); it != created_folders_.rend(); ++it) {
+  // Deepest first (a folder sorts before what lies in it); a folder that
+  // still holds something stays.
+  std::lock_guard<std::mutex> lock(shared_->tree_mutex());
+  for (auto it = made_folders_.rbegin(); it != made_folders_.rend(); ++it) {
     std::string parent, name;
     split_path(*it, parent, name);
     PathFault fault;
     std::unique_ptr<platform::Folder> folder = output_folder_->open_folder(parent, nullptr, fault);
     int error = 0;
-    if (folder && folder->remove_folder(name, error)) unsynced_folders_.erase(*it);
+    if (folder && folder->remove_folder(name, error)) {
+      unsynced_folders_.erase(*it);
+      shared_->made_folders().erase(*it);
+    }
   }
   touched_.clear();
-  created_folders_.clear();
+  made_folders_.clear();
+  entries_synced_.clear();
 }
 
 bool FrameHandler::on_file_start(const FileRecord& file, bool continuation) {
@@ -239,7 +289,8 @@ bool FrameHandler::on_file_start(const FileRecord& file, bool continuation) {
   close_all();
   drop_replaced();
   touched_.clear();
-  created_folders_.clear();
+  made_folders_.clear();
+  entries_synced_.clear();
   durable_ = file.durable;
   if (continuation && options_.concat) return true;
   folders_.clear();
@@ -263,7 +314,8 @@ bool FrameHandler::on_file_end(const FileRecord& file) {
     drop_replaced();
   }
   touched_.clear();
-  created_folders_.clear();
+  made_folders_.clear();
+  entries_synced_.clear();
   durable_ = false;
   return ok;
 }
@@ -503,9 +555,13 @@ CsvWriter* FrameHandler::open_writer(uint64_t key) {
   split_path(candidate, folder_path, name);
   name += ".csv";
   const std::string full = output_folder_->full_path(candidate + ".csv");
+  keep_open_files_bounded();
 
   // Folder by folder, and the file itself, never through a link: a link
   // planted below the output folder must not redirect what is written.
+  // Until the file exists its folder may be empty, which another thread's
+  // undo must not take away meanwhile.
+  std::unique_lock<std::mutex> tree_lock(shared_->tree_mutex());
   PathFault fault;
   std::shared_ptr<platform::Folder> folder = folder_at(folder_path, fault);
   platform::Outcome outcome;
@@ -533,9 +589,10 @@ CsvWriter* FrameHandler::open_writer(uint64_t key) {
       folder->rename_entry(name + kAsideSuffix, name, error);
     }
   }
+  tree_lock.unlock();
   if (!file) {
     if (fault.kind == platform::Outcome::kLink) {
-      if (reported_.insert(std::string("link") + '\0' + fault.path).second) {
+      if (shared_->first_report("link", fault.path)) {
         QLOG(LOG_ERROR, "Output path is a symbolic link: %s", fault.path.c_str());
       }
     } else {

@@ -18,6 +18,7 @@
 #include "input/sink.h"
 #include "output/csv_writer.h"
 #include "output/naming.h"
+#include "output/shared_outputs.h"
 #include "platform/platform.h"
 
 namespace quillon {
@@ -34,6 +35,13 @@ struct FrameHandlerOptions {
   // bytes, their digest, the writer map): the reference that tests hold
   // the per-frame lookup against.
   bool frame_lookup = true;
+  // Shared with the other handlers of the run (not owned; must outlive the
+  // handler); null: the handler keeps its own.
+  SharedOutputs* shared = nullptr;
+  // Open files (CSV files and held folders) the handler keeps at most: past
+  // it every writer is closed and opened again, appending, when needed.
+  // 0: no bound (one handler alone has the whole limit).
+  size_t open_files = 0;
 };
 
 class FrameHandler : public FrameSink {
@@ -101,6 +109,11 @@ class FrameHandler : public FrameSink {
   bool sync_folders();
   void undo();
   void undo_output(const std::string& path, const Touched& touched);
+  // Takes note of the folders this run made along relative (tree lock held).
+  void claim_made_folders(const std::string& relative);
+  // Closes every writer and lets go of the held folders when one more
+  // output would pass the bound on open files.
+  void keep_open_files_bounded();
   // Removes the earlier run's files that the current input file replaced:
   // its output stands.
   void drop_replaced();
@@ -108,7 +121,8 @@ class FrameHandler : public FrameSink {
   // The entry of (database, key record's key, channel, kind, addresses as
   // the output name keeps them), made on first use.
   FrameEntry& frame_entry(const MessageDatabase& db, uint32_t key);
-  // Logs "<what>: <path> (<reason>)" the first time for this what and path.
+  // Logs "<what>: <path> (<reason>)" the first time in the run for this what
+  // and path.
   void report_once(const char* what, const std::string& path, int error);
   void check_day(double time);
   void set_date(const PathDate& date, int64_t seconds);
@@ -133,10 +147,14 @@ class FrameHandler : public FrameSink {
   bool durable_ = false;  // the current input file's output is synced at its end
 
   // What the current input file did to the output tree, so that a failure
-  // can put it back: files by relative path, and the folders it made,
-  // parents first.
+  // can put it back: files by relative path, and the folders this run made
+  // that lie on its outputs' paths (whoever made them: undo removes those
+  // left empty, deepest first).
   std::map<std::string, Touched> touched_;
-  std::vector<std::string> created_folders_;
+  std::set<std::string> made_folders_;
+  // Of those, the ones whose entry in their parent the current input file
+  // syncs (with durable): marked as synced once that succeeded.
+  std::vector<std::string> entries_synced_;
   // Folders (relative) that got entries since the last sync.
   std::set<std::string> unsynced_folders_;
   // Folders of the outputs by relative path, held while the outputs stay
@@ -144,8 +162,11 @@ class FrameHandler : public FrameSink {
   // again at the next split costs one open, not one per folder. A held
   // folder is never a link: one planted later is not followed.
   std::unordered_map<std::string, std::shared_ptr<platform::Folder>> folders_;
-  // Failures already told, by message and path.
-  std::set<std::string> reported_;
+  // The held folders were let go while writers kept theirs open: until the
+  // writers close, each may hold one folder more.
+  bool folders_detached_ = false;
+  std::unique_ptr<SharedOutputs> own_shared_;
+  SharedOutputs* shared_ = nullptr;
 
   // Per-frame scratch, reused so that a frame costs no allocation.
   KeyRecord record_;
@@ -189,8 +210,9 @@ class FrameHandler : public FrameSink {
   };
   std::vector<FrameEntry> frame_table_;  // open addressing, size a power of two
   size_t frame_entries_ = 0;
-  // Run-wide: output path (relative, no ".csv") to the writer key that
-  // created it. Grows with output files, not with frames.
+  // Output path (relative, no ".csv") to the writer key that created it,
+  // over the whole run: the handlers of a parallel run are given tasks whose
+  // paths never meet. Grows with output files, not with frames.
   std::unordered_map<std::string, uint64_t> path_owner_;
 };
 

@@ -168,6 +168,8 @@ CivilTime utc_civil(int64_t seconds);
 
 int64_t process_id();
 int64_t thread_id();
+// Processor cores this process may run on; at least 1.
+int available_cores();
 
 // One unbuffered write to standard error; the result is ignored.
 void stderr_write(const char* text, size_t n);

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio_ext.h>
 #include <sys/ioctl.h>
@@ -14,9 +15,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace quillon::platform {
 
@@ -348,16 +351,18 @@ bool Folder::sync(int& error) {
 
 namespace {
 
-volatile sig_atomic_t g_interrupt = 0;
+// Read by every conversion thread; lock-free, so the handler may set it.
+std::atomic<int> g_interrupt{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the interrupt flag is set in a handler");
 
 extern "C" void on_interrupt(int signal) {
-  if (g_interrupt != 0) {
+  if (g_interrupt.load(std::memory_order_relaxed) != 0) {
     // The second one: end now, the way the signal ends a process.
     ::signal(signal, SIG_DFL);
     ::raise(signal);
     return;
   }
-  g_interrupt = signal;
+  g_interrupt.store(signal, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -377,7 +382,7 @@ void catch_interrupts() {
 }
 
 int interrupt_signal() {
-  return g_interrupt;
+  return g_interrupt.load(std::memory_order_relaxed);
 }
 
 void reraise_interrupt(int signal) {
@@ -391,12 +396,24 @@ int64_t clock_ms() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+namespace {
+
+// The C library reads the time-zone rules on first use and again when "TZ"
+// changes, under a lock of its own that sanitizers do not see; conversion
+// threads take this one around every local-time call instead.
+std::mutex g_time_zone_mutex;
+
+}  // namespace
+
 LocalClock local_clock_now() {
   struct timespec ts;
   ::clock_gettime(CLOCK_REALTIME, &ts);
   struct tm tm;
   time_t t = ts.tv_sec;
-  ::localtime_r(&t, &tm);
+  {
+    std::lock_guard<std::mutex> lock(g_time_zone_mutex);
+    ::localtime_r(&t, &tm);
+  }
   return LocalClock{tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
                     tm.tm_min,     tm.tm_sec,  static_cast<int>(ts.tv_nsec / 1000000)};
 }
@@ -418,6 +435,7 @@ static struct tm make_tm(int year, int month, int day, int hour, int minute, int
 
 int64_t local_seconds(int year, int month, int day, int hour, int minute, int second) {
   struct tm tm = make_tm(year, month, day, hour, minute, second);
+  std::lock_guard<std::mutex> lock(g_time_zone_mutex);
   return static_cast<int64_t>(::mktime(&tm));
 }
 
@@ -427,6 +445,16 @@ int64_t process_id() {
 
 int64_t thread_id() {
   return static_cast<int64_t>(::syscall(SYS_gettid));
+}
+
+int available_cores() {
+  // The cores of this process's affinity: a task set or a container's CPU
+  // set narrows them.
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+  long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<int>(online) : 1;
 }
 
 void stderr_write(const char* text, size_t n) {
@@ -476,7 +504,10 @@ void set_env(const char* name, const char* value) {
   } else {
     ::setenv(name, value, 1);
   }
-  if (std::strcmp(name, "TZ") == 0) ::tzset();
+  if (std::strcmp(name, "TZ") == 0) {
+    std::lock_guard<std::mutex> lock(g_time_zone_mutex);
+    ::tzset();
+  }
 }
 
 void exit_process(int status) {

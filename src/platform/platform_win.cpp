@@ -604,6 +604,18 @@ int64_t thread_id() {
   return static_cast<int64_t>(GetCurrentThreadId());
 }
 
+int available_cores() {
+  DWORD_PTR process = 0, system = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
+    int n = 0;
+    for (; process != 0; process &= process - 1) ++n;
+    return n;
+  }
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwNumberOfProcessors > 0 ? static_cast<int>(info.dwNumberOfProcessors) : 1;
+}
+
 void stderr_write(const char* text, size_t n) {
   HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
   if (h == nullptr || h == INVALID_HANDLE_VALUE) return;

@@ -61,6 +61,16 @@ bool TransportManager::register_message(int32_t bus_kind, uint8_t channel, uint3
   return true;
 }
 
+bool TransportManager::copy_registrations(const TransportManager& other) {
+  std::copy(std::begin(other.j1939_channel_), std::end(other.j1939_channel_), j1939_channel_);
+  try {
+    config_ = other.config_;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
 int32_t TransportManager::configured_type(uint64_t packed) const {
   auto at = std::lower_bound(config_.begin(), config_.end(), packed,
                              [](const auto& entry, uint64_t k) { return entry.first < k; });

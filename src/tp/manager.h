@@ -42,6 +42,10 @@ class TransportManager : public FrameSink {
   bool on_file_start(const FileRecord& file, bool continuation) override;
   bool on_file_end(const FileRecord& file) override;
 
+  // Takes over every registration of other (a manager of another thread
+  // of the run). False when memory is short.
+  bool copy_registrations(const TransportManager& other);
+
   // Unfinished is the number of sessions open now.
   TransportCounters counters();
   size_t open_sessions() const { return sessions_.size(); }

@@ -37,6 +37,15 @@ bool MuxStage::set_manager(FrameSink* manager) {
   return true;
 }
 
+bool MuxStage::copy_registrations(const MuxStage& other) {
+  try {
+    config_ = other.config_;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
 bool MuxStage::register_message(int32_t bus_kind, uint8_t channel, uint32_t key,
                                 const MuxTargets& targets) {
   if (bus_kind != kBusCan) return false;

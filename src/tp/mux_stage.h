@@ -42,6 +42,10 @@ class MuxStage : public FrameSink {
   // MUX message", when the entry cannot be stored.
   bool register_message(int32_t bus_kind, uint8_t channel, uint32_t key, const MuxTargets& targets);
 
+  // Takes over every registration of other (a stage of another thread of
+  // the run). False when memory is short.
+  bool copy_registrations(const MuxStage& other);
+
   // For a container: the manager's result for the last embedded frame fed
   // back (true when none was). Otherwise the next sink's result.
   bool on_frame(Frame& frame) override;

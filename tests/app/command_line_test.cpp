@@ -143,6 +143,8 @@ TEST_F(CommandLine, ParseErrorsDecideTheStatus) {
       {{"--verbosity", "abc", a}, 131, ""},
       {{"--verbosity", "6", a}, 131, ""},
       {{"--verbosity=-1", a}, 131, ""},
+      {{"-j", "-1", a}, 131, ""},
+      {{"--jobs=two", a}, 131, ""},
       // The first record decides even when others follow.
       {{"-b", "x", "-z", a}, 131, ""},
       {{"-z", "-b", "x", a},
@@ -212,6 +214,18 @@ TEST_F(CommandLine, FlagsAndBufferReachTheConverter) {
   Converter zero;
   ASSERT_TRUE(run_cli(zero, {"--buffer=0", at("logs/a.txt")}).ok);
   EXPECT_EQ(zero.buffer_size, 0);
+}
+
+TEST_F(CommandLine, JobsReachTheConverter) {
+  Converter defaults;
+  ASSERT_TRUE(run_cli(defaults, {at("logs/a.txt")}).ok);
+  EXPECT_EQ(defaults.jobs, 1u);  // one thread unless asked: the serial run
+  Converter four;
+  ASSERT_TRUE(run_cli(four, {"-j", "4", at("logs/a.txt")}).ok);
+  EXPECT_EQ(four.jobs, 4u);
+  Converter per_core;
+  ASSERT_TRUE(run_cli(per_core, {"--jobs=0", at("logs/a.txt")}).ok);
+  EXPECT_EQ(per_core.jobs, 0u);
 }
 
 TEST_F(CommandLine, InputsShareOneRootFolder) {
@@ -328,8 +342,10 @@ TEST_F(CommandLine, PluginAddsOptions) {
   EXPECT_EQ(plugin->calls, (std::vector<std::string>{"add_options"}));
 
   Outcome usage = run({});
+  // The plug-in's options follow the last generic one, which is -j since
+  // the conversion threads came.
   size_t buffer = usage.out.find(
-      "[-b|--buffer=<n>] [--concat] [--no-concat] "
+      "[-b|--buffer=<n>] [-j|--jobs=<n>] [--concat] [--no-concat] "
       "[--dbc-can*=<string>]... [-O|--output-directory=<file>]");
   EXPECT_NE(buffer, std::string::npos) << usage.out;
 

@@ -19,16 +19,28 @@
 # With --record first, it writes expected/ (none when the run wrote
 # nothing), stdout, stderr and status from the run instead
 # (tools/e2e_record.sh); review them before committing.
+# With --jobs <n> first, the run gets "-j <n>" before the case's arguments
+# and must give what the serial run recorded, but for the order of the log
+# lines (compared sorted); a case that tests the command line itself carries
+# a serial_only file saying why it cannot take the option.
 set -u
 record=0
+jobs=
 if [ "${1:-}" = "--record" ]; then
   record=1
   shift
+elif [ "${1:-}" = "--jobs" ]; then
+  jobs=$2
+  shift 2
 fi
 bin=$(realpath "$1")
 case_dir=$2
 if [ -n "${QUILLON_TARGET:-}" ] && [ -f "$case_dir/skip_$QUILLON_TARGET" ]; then
   echo "skipped on $QUILLON_TARGET: $(cat "$case_dir/skip_$QUILLON_TARGET")"
+  exit 77
+fi
+if [ -n "$jobs" ] && [ -f "$case_dir/serial_only" ]; then
+  echo "serial only: $(cat "$case_dir/serial_only")"
   exit 77
 fi
 # Resolved, as the program sees it from its working folder.
@@ -42,6 +54,7 @@ if [ -d "$case_dir/input" ]; then
 fi
 unset POSIXLY_CORRECT EF_DUMPCORE
 eval "set -- $(cat "$case_dir/cmd")"
+if [ -n "$jobs" ]; then set -- -j "$jobs" "$@"; fi
 (cd "$work" && exec ${QUILLON_EMULATOR:-} "$bin" "$@") >"$out/stdout" 2>"$out/stderr.raw"
 echo $? >"$out/status"
 # The time, pid and tid prefix of log lines differs on every run, and so
@@ -76,7 +89,12 @@ if [ $fail = 1 ]; then exit 1; fi
 if ! diff -u "$case_dir/status" "$out/status"; then fail=1; fi
 if ! diff -u <(grep -v '^Execution time: ' "$case_dir/stdout") \
              <(grep -v '^Execution time: ' "$out/stdout"); then fail=1; fi
-if ! diff -u "$case_dir/stderr" "$out/stderr"; then fail=1; fi
+if [ -n "$jobs" ]; then
+  # Threads write their lines in their own order.
+  if ! diff -u <(LC_ALL=C sort "$case_dir/stderr") <(LC_ALL=C sort "$out/stderr"); then fail=1; fi
+elif ! diff -u "$case_dir/stderr" "$out/stderr"; then
+  fail=1
+fi
 # Without expected/ the folder must be as the run found it.
 tree=$before
 if [ -d "$case_dir/expected" ]; then tree=$case_dir/expected; fi

@@ -420,6 +420,48 @@ TEST_F(FrameHandlerTest, AFailedFileLeavesTheTreeAsItWasBeforeIt) {
   }
 }
 
+TEST_F(FrameHandlerTest, HandlersSharingTheTreeTakeBackWhatTheRunMadeOnceItIsEmpty) {
+  // Two sessions on two threads meet in one day folder. The one that made
+  // it fails first, while the other's file is still in it; when the other
+  // fails too, the folder goes, as it would had they run one after the
+  // other (each taking back what was empty when it failed).
+  SharedOutputs shared;
+  FrameHandlerOptions options;
+  options.shared = &shared;
+  std::unique_ptr<FrameHandler> first = FrameHandler::create(folder.get(), &can, &lin, options);
+  std::unique_ptr<FrameHandler> second = FrameHandler::create(folder.get(), &can, &lin, options);
+  ASSERT_TRUE(first && second);
+  FileRecord r;
+  r.logger_id = "AB-12";
+  r.split = 1;
+  Frame f;
+  f.kind = kFrameCan;
+  f.channel = 1;
+  f.id = 0x0CF00400;
+  f.extended = 1;
+  f.payload = {10, 0, 0};
+  f.time = kMay17;
+  r.session = 7;
+  ASSERT_TRUE(first->on_file_start(r, false));
+  EXPECT_TRUE(first->on_frame(f));
+  r.session = 8;
+  ASSERT_TRUE(second->on_file_start(r, false));
+  EXPECT_TRUE(second->on_frame(f));
+  EXPECT_EQ(files(), (Files{"AB12_out/CAN1_Body/2024/05/17/00000007_00000001.csv",
+                            "AB12_out/CAN1_Body/2024/05/17/00000008_00000001.csv",
+                            "AB12_out/CAN1_EEC1_S00/2024/05/17/00000007_00000001.csv",
+                            "AB12_out/CAN1_EEC1_S00/2024/05/17/00000008_00000001.csv"}));
+
+  r.failed = true;
+  r.session = 7;
+  first->on_file_end(r);
+  EXPECT_EQ(files(), (Files{"AB12_out/CAN1_Body/2024/05/17/00000008_00000001.csv",
+                            "AB12_out/CAN1_EEC1_S00/2024/05/17/00000008_00000001.csv"}));
+  r.session = 8;
+  second->on_file_end(r);
+  EXPECT_EQ(tree(dir.path()), (std::map<std::string, std::string>{}));
+}
+
 TEST_F(FrameHandlerTest, AnOutputLostInTheFileUndoesItAll) {
   make();
   ASSERT_TRUE(start(1));
