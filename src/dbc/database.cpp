@@ -94,25 +94,7 @@ uint32_t dbcMsgKey2DbMsgKey(int32_t bus_kind, uint32_t dbc_id) {
 }
 
 uint64_t read_raw(const SignalLayout& l, uint32_t byte_order, const uint8_t* payload) {
-  const uint8_t* b = payload + l.first_byte;
-  uint32_t count = l.byte_count;
-  uint64_t acc = 0;
-  if (byte_order == kLittleEndian) {
-    uint32_t low = count > 8 ? 8 : count;
-    for (uint32_t i = low; i-- > 0;) acc = (acc << 8) | b[i];
-    acc >>= l.shift;
-    // A ninth byte occurs only with a shift of 1 to 7.
-    if (count > 8) acc |= static_cast<uint64_t>(b[8]) << (64 - l.shift);
-  } else {
-    uint32_t high = count > 8 ? 8 : count;
-    for (uint32_t i = 0; i < high; ++i) acc = (acc << 8) | b[i];
-    if (count > 8) {
-      acc = (acc << (8 - l.shift)) | (b[8] >> l.shift);
-    } else {
-      acc >>= l.shift;
-    }
-  }
-  return acc & l.mask;
+  return read_raw_bits(payload + l.first_byte, l.byte_count, l.shift, l.mask, byte_order);
 }
 
 Signal* add_signal(SignalList* list, std::string_view name, const SignalParams& params,

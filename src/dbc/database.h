@@ -67,6 +67,28 @@ struct SignalLayout {
 // payload holds end_bit bits.
 uint64_t read_raw(const SignalLayout& layout, uint32_t byte_order, const uint8_t* payload);
 
+// read_raw on the layout's parts: count bytes from b on, shift and mask.
+inline uint64_t read_raw_bits(const uint8_t* b, uint32_t count, uint32_t shift, uint64_t mask,
+                              uint32_t byte_order) {
+  uint64_t acc = 0;
+  if (byte_order == kLittleEndian) {
+    uint32_t low = count > 8 ? 8 : count;
+    for (uint32_t i = low; i-- > 0;) acc = (acc << 8) | b[i];
+    acc >>= shift;
+    // A ninth byte occurs only with a shift of 1 to 7.
+    if (count > 8) acc |= static_cast<uint64_t>(b[8]) << (64 - shift);
+  } else {
+    uint32_t high = count > 8 ? 8 : count;
+    for (uint32_t i = 0; i < high; ++i) acc = (acc << 8) | b[i];
+    if (count > 8) {
+      acc = (acc << (8 - shift)) | (b[8] >> shift);
+    } else {
+      acc >>= shift;
+    }
+  }
+  return acc & mask;
+}
+
 struct SignalParams {
   uint32_t byte_order = kLittleEndian;
   int32_t value_type = kValueUnsigned;

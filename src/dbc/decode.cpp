@@ -1,6 +1,8 @@
 #include "dbc/decode.h"
 
 #include <cstring>
+#include <limits>
+#include <new>
 
 #include "support/log.h"
 
@@ -63,7 +65,174 @@ bool walk(std::vector<DecodedValue>& out, const SignalList& list, const uint8_t*
   return ok;
 }
 
+using SignalCode = DecodePlan::SignalCode;
+using GroupCode = DecodePlan::GroupCode;
+// One cache line per signal.
+static_assert(sizeof(SignalCode) == 64);
+
+// extract_signal on a plan's record: the same checks in the same order, the
+// same warnings, the same arithmetic.
+bool extract_code(const uint8_t* payload, size_t size, const SignalCode& c, double& value) {
+  if (c.check == ExtractCheck::kZeroLength) {
+    QLOG(LOG_WARN, "Invalid signal bit length (zero)");
+    return false;
+  }
+  if (static_cast<uint64_t>(c.end_bit) > static_cast<uint64_t>(size) * 8) {
+    QLOG(LOG_WARN, "Invalid signal bit length (exceeds payload)");
+    return false;
+  }
+  if (c.check == ExtractCheck::kFloatLength) {
+    QLOG(LOG_WARN, "Invalid signal bit length (float != 32)");
+    return false;
+  }
+  if (c.check == ExtractCheck::kDoubleLength) {
+    QLOG(LOG_WARN, "Invalid signal bit length (double != 64)");
+    return false;
+  }
+  const uint64_t mask = c.length >= 64 ? ~uint64_t{0} : (uint64_t{1} << c.length) - 1;
+  uint64_t raw = read_raw_bits(payload + c.first_byte, c.byte_count, c.shift, mask, c.byte_order);
+  double number;
+  switch (c.value_type) {
+    case kValueSigned:
+      if (c.length < 64 && ((raw >> (c.length - 1)) & 1) != 0) raw |= ~mask;
+      number = static_cast<double>(static_cast<int64_t>(raw));
+      break;
+    case kValueFloat: {
+      uint32_t bits = static_cast<uint32_t>(raw);
+      float f;
+      std::memcpy(&f, &bits, sizeof f);
+      number = f;
+      break;
+    }
+    case kValueDouble:
+      std::memcpy(&number, &raw, sizeof number);
+      break;
+    default:
+      number = static_cast<double>(raw);
+  }
+  value = number * c.factor + c.offset;
+  return true;
+}
+
+// walk over a plan: the run of count records from first on.
+bool walk_codes(std::vector<DecodedValue>& out, const SignalCode* codes, const GroupCode* groups,
+                uint32_t first, uint32_t count, const uint8_t* payload, size_t size) {
+  bool ok = true;
+  for (uint32_t k = first; k < first + count; ++k) {
+    const SignalCode& c = codes[k];
+    double value;
+    if (!extract_code(payload, size, c, value)) {
+      QLOG(LOG_WARN, "Failed to decode signal: \"%s\"", c.signal->name.c_str());
+      return false;
+    }
+    DecodedValue& v = out.emplace_back();
+    v.signal = c.signal;
+    v.name_hash = c.name_hash;
+    v.ignored = c.ignored;
+    v.is_multiplexer = c.group_count != 0;
+    v.value = value;
+    v.minimum = c.minimum;
+    v.maximum = c.maximum;
+    for (uint32_t g = c.group_begin; g < c.group_begin + c.group_count; ++g) {
+      const GroupCode& group = groups[g];
+      if (group.from <= value && value <= group.to) {
+        if (!walk_codes(out, codes, groups, group.begin, group.count, payload, size)) ok = false;
+        break;
+      }
+    }
+  }
+  return ok;
+}
+
+size_t tree_size(const SignalList& list, size_t& groups) {
+  size_t n = list.size();
+  for (const auto& s : list) {
+    groups += s->groups.size();
+    for (const auto& g : s->groups) n += tree_size(g->signals, groups);
+  }
+  return n;
+}
+
 }  // namespace
+
+std::unique_ptr<DecodePlan> DecodePlan::build(const Message& message) {
+  size_t groups = 0;
+  const size_t signals = tree_size(message.signals, groups);
+  if (signals > std::numeric_limits<uint32_t>::max() / 2 ||
+      groups > std::numeric_limits<uint32_t>::max() / 2) {
+    return nullptr;
+  }
+  static_assert(sizeof(DecodePlan) == 64 && alignof(GroupCode) <= alignof(SignalCode));
+  const size_t bytes =
+      sizeof(DecodePlan) + signals * sizeof(SignalCode) + groups * sizeof(GroupCode);
+  void* block = ::operator new (bytes, std::align_val_t{alignof(DecodePlan)}, std::nothrow);
+  if (!block) return nullptr;
+  std::unique_ptr<DecodePlan> plan(new (block) DecodePlan());
+  plan->message_ = &message;
+  plan->name_hash_ = message.name_hash;
+  plan->codes_ = reinterpret_cast<SignalCode*>(plan.get() + 1);
+  for (size_t i = 0; i < signals; ++i) new (plan->codes_ + i) SignalCode();
+  plan->groups_ = reinterpret_cast<GroupCode*>(plan->codes_ + signals);
+  for (size_t i = 0; i < groups; ++i) new (plan->groups_ + i) GroupCode();
+  plan->signal_total_ = static_cast<uint32_t>(signals);
+  plan->group_total_ = static_cast<uint32_t>(groups);
+  plan->top_count_ = static_cast<uint32_t>(message.signals.size());
+  plan->signals_used_ = plan->top_count_;
+  if (!plan->add_list(message.signals, 0)) return nullptr;
+  return plan;
+}
+
+void DecodePlan::operator delete(void* p) {
+  ::operator delete (p, std::align_val_t{alignof(DecodePlan)});
+}
+
+bool DecodePlan::add_list(const SignalList& list, uint32_t begin) {
+  for (size_t k = 0; k < list.size(); ++k) {
+    const Signal& s = *list[k];
+    if (s.groups.size() > std::numeric_limits<uint16_t>::max()) return false;
+    SignalCode& c = codes_[begin + k];
+    c.factor = s.params.factor;
+    c.offset = s.params.offset;
+    c.minimum = s.params.minimum;
+    c.maximum = s.params.maximum;
+    c.signal = &s;
+    c.end_bit = s.layout.end_bit;
+    c.name_hash = static_cast<uint32_t>(s.name_hash);
+    c.first_byte = static_cast<uint16_t>(s.layout.first_byte);
+    c.byte_count = static_cast<uint8_t>(s.layout.byte_count);
+    c.shift = s.layout.shift;
+    // As the layout clamps it.
+    c.length = static_cast<uint8_t>(s.params.bit_length > 64 ? 64 : s.params.bit_length);
+    c.value_type = static_cast<uint8_t>(s.params.value_type);
+    c.byte_order = static_cast<uint8_t>(s.params.byte_order);
+    c.check = s.layout.check;
+    c.ignored = s.ignored;
+    c.group_begin = groups_used_;
+    c.group_count = static_cast<uint16_t>(s.groups.size());
+    groups_used_ += c.group_count;
+    for (size_t g = 0; g < s.groups.size(); ++g) {
+      const MuxGroup& group = *s.groups[g];
+      GroupCode& code = groups_[c.group_begin + g];
+      // Chosen on the physical value as a double, as the tree walk does.
+      code.from = static_cast<double>(group.from);
+      code.to = static_cast<double>(group.to);
+      code.begin = signals_used_;
+      code.count = static_cast<uint32_t>(group.signals.size());
+      signals_used_ += code.count;
+      if (!add_list(group.signals, code.begin)) return false;
+    }
+  }
+  return true;
+}
+
+void decode_message(const DecodePlan& plan, const uint8_t* payload, size_t size,
+                    DecodedMessage& out) {
+  out.message = plan.message_;
+  out.values.clear();
+  if (!walk_codes(out.values, plan.codes_, plan.groups_, 0, plan.top_count_, payload, size)) {
+    QLOG(LOG_WARN, "Failed to decode message: \"%s\"", plan.message_->name.c_str());
+  }
+}
 
 bool extract_signal(const uint8_t* payload, size_t size, const Signal& s, double& value) {
   const SignalLayout& l = s.layout;

@@ -1,5 +1,6 @@
 #include "output/csv_writer.h"
 
+#include <cstring>
 #include <new>
 
 #include "output/number_format.h"
@@ -10,6 +11,22 @@ namespace {
 
 // A value's share of a row: its separator and its text.
 constexpr size_t kValueRoom = 1 + kNumberRoom;
+
+inline void prefetch_for_write(const void* p) {
+#if defined(__GNUC__)
+  __builtin_prefetch(p, 1);
+#else
+  (void)p;
+#endif
+}
+
+// Rows are formatted here, with room for the longest numbers, and then
+// copied to the writer's buffer at their actual length; one per thread, so
+// that a buffer need not hold the worst case of a row.
+std::vector<char>& row_scratch() {
+  thread_local std::vector<char> scratch;
+  return scratch;
+}
 
 }  // namespace
 
@@ -48,7 +65,9 @@ std::unique_ptr<CsvWriter> CsvWriter::create(std::unique_ptr<platform::File> own
                                    CsvWriter(owned.get(), static_cast<uint32_t>(columns.size())));
   if (!w) return nullptr;
   owned.release();
-  w->line_.reserve(256);
+  // The writer gathers the rows itself: a second buffer would cost a copy
+  // and memory per open file.
+  file->unbuffered();
   if (!append) {
     std::string header = "t,";
     for (std::string_view name : columns) {
@@ -64,24 +83,56 @@ std::unique_ptr<CsvWriter> CsvWriter::create(std::unique_ptr<platform::File> own
 
 bool CsvWriter::write_row(double time, const double* values, size_t count) {
   if (count != column_count_ || write_failed_) return false;
+  // The end of the buffer is fetched while the row is formatted.
+  if (buffer_) prefetch_for_write(buffer_.get() + used_);
+  std::vector<char>& line = row_scratch();
   size_t needed = (count + 1) * kValueRoom;
-  if (line_.size() < needed) line_.resize(needed);
-  char* p = line_.data();
+  if (line.size() < needed) line.resize(needed);
+  char* p = line.data();
   char* end = time_format_.format(p, time);
   for (size_t i = 0; i < count; ++i) {
     *end++ = ',';
     end = format_number(end, values[i]);
   }
   *end++ = '\n';
-  const size_t used = static_cast<size_t>(end - p);
-  if (file_->write(p, used) == used) return true;
-  write_failed_ = true;
-  return false;
+  const size_t length = static_cast<size_t>(end - p);
+  if (length > capacity_ - used_) {
+    if (!drain()) return false;
+    if (length > capacity_) {
+      // Longer than any buffer the writer keeps: straight to the file.
+      if (file_->write(p, length) == length) return true;
+      write_failed_ = true;
+      return false;
+    }
+  }
+  std::memcpy(buffer_.get() + used_, p, length);
+  used_ += static_cast<uint32_t>(length);
+  return true;
+}
+
+bool CsvWriter::drain() {
+  if (write_failed_) return false;
+  if (used_ != 0) {
+    const size_t used = used_;
+    used_ = 0;
+    if (file_->write(buffer_.get(), used) != used) {
+      write_failed_ = true;
+      return false;
+    }
+  }
+  // Made when the first row comes; without memory, rows go to the file one
+  // by one.
+  if (capacity_ == 0) {
+    buffer_.reset(new (std::nothrow) char[kBuffer]);
+    if (buffer_) capacity_ = kBuffer;
+  }
+  return true;
 }
 
 bool CsvWriter::close() {
   if (!file_) return true;
-  bool ok = file_->close() == 0;
+  bool ok = drain();
+  if (file_->close() != 0) ok = false;
   error_ = file_->error();
   file_.reset();
   return ok;

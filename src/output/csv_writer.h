@@ -17,8 +17,18 @@ namespace quillon {
 // does (in double quotes, inner quotes doubled) when it holds "," or '"'.
 void append_header_field(std::string& out, std::string_view name);
 
-class CsvWriter {
+// Rows are gathered in a buffer of the writer's own (made at the first row)
+// and reach the file in chunks of up to kBuffer bytes: with thousands of
+// outputs open, a row touches only the writer and the end of its buffer,
+// not a stream's state and buffer besides.
+class alignas(64) CsvWriter {
  public:
+  static constexpr uint32_t kBuffer = 4096;
+
+  ~CsvWriter() { close(); }
+  CsvWriter(const CsvWriter&) = delete;
+  CsvWriter& operator=(const CsvWriter&) = delete;
+
   // Opens path + ".csv". Fresh files are created (replacing a file of that
   // name) and get the header line "t,<name>,..."; with append set, rows go
   // after what the file holds and no header is written. Null when the file
@@ -26,26 +36,35 @@ class CsvWriter {
   static std::unique_ptr<CsvWriter> create(const std::string& path,
                                            const std::vector<std::string_view>& columns,
                                            bool append, bool& header_ok);
-  // The same over a file opened by the caller, which the writer takes over.
+  // The same over a file opened by the caller, which the writer takes over
+  // before anything was read or written through it.
   static std::unique_ptr<CsvWriter> create(std::unique_ptr<platform::File> file,
                                            const std::vector<std::string_view>& columns,
                                            bool append, bool& header_ok);
 
   // Formats "time,v1,...\n" with six decimals ("NaN", "Inf" as such) and
-  // writes it with one call. False when count differs from the column count
-  // (nothing written) or the write was short; after a short write nothing
-  // more is written, so that no row is cut in the middle of the file.
+  // adds it to the buffer, which goes to the file when the row does not fit.
+  // False when count differs from the column count (nothing written) or
+  // writing the buffer was short; after a short write nothing more is
+  // written.
   bool write_row(double time, const double* values, size_t count);
 
-  bool flush() { return !file_ || file_->flush(); }
-  // False when closing failed, which can lose buffered rows.
+  // The buffered rows to the file, and the file to the system.
+  bool flush() { return !file_ || (drain() && file_->flush()); }
+  // The buffered rows to the file, and the file to the device.
+  bool sync() { return !file_ || (drain() && file_->sync()); }
+  // Writes the buffered rows and closes; false when either failed, which
+  // loses rows.
   bool close();
   // Closes without writing the rows still buffered.
   void abandon() {
+    used_ = 0;
     if (file_) file_->abandon();
     file_.reset();
   }
-  // The open file (null once closed), for syncing and telling its identity.
+  // The open file (null once closed), for telling its identity. Rows may
+  // still wait in the writer's buffer: flush or sync before relying on the
+  // file's content.
   platform::File* file() { return file_.get(); }
   // The system's code of the last failure.
   int error() const { return file_ ? file_->error() : error_; }
@@ -54,13 +73,19 @@ class CsvWriter {
   uint32_t column_count() const { return column_count_; }
 
  private:
-  CsvWriter(platform::File* file, uint32_t columns) : file_(file), column_count_(columns) {}
-  std::unique_ptr<platform::File> file_;
+  CsvWriter(platform::File* file, uint32_t columns) : column_count_(columns), file_(file) {}
+  // Writes the buffered rows; false (and nothing more is written) when the
+  // write was short.
+  bool drain();
+
+  // What every row touches first, together.
+  std::unique_ptr<char[]> buffer_;
+  uint32_t used_ = 0, capacity_ = 0;
   uint32_t column_count_;
   bool write_failed_ = false;
-  int error_ = 0;           // kept when the file is gone
-  std::vector<char> line_;  // reused for every row
   TimeFormat time_format_;  // keeps the last row's whole seconds
+  std::unique_ptr<platform::File> file_;
+  int error_ = 0;  // kept when the file is gone
 };
 
 }  // namespace quillon

@@ -202,7 +202,9 @@ class FrameHandler : public FrameSink {
     const MessageDatabase* db = nullptr;  // null marks a free slot
     uint64_t key = 0;
     const Message* message = nullptr;  // null: nothing to decode
+    const DecodePlan* plan = nullptr;  // null: decoded through the signal tree
     bool plain = false;                // no multiplexer: the writer is kept
+    uint8_t plan_lines = 0;            // of the plan, to fetch ahead (at most 16)
     uint32_t count = 0;                // values decoded when the writer was found
     uint64_t generation = 0;           // writer (null: open failed) valid while current
     CsvWriter* writer = nullptr;
@@ -210,6 +212,9 @@ class FrameHandler : public FrameSink {
   };
   std::vector<FrameEntry> frame_table_;  // open addressing, size a power of two
   size_t frame_entries_ = 0;
+  // The decode plans of the messages met so far; grows with messages, not
+  // with frames.
+  std::unordered_map<const Message*, std::unique_ptr<DecodePlan>> plans_;
   // Output path (relative, no ".csv") to the writer key that created it,
   // over the whole run: the handlers of a parallel run are given tasks whose
   // paths never meet. Grows with output files, not with frames.

@@ -64,6 +64,9 @@ class File {
   // The position, or -1 on failure.
   int64_t tell();
   bool flush();
+  // Writes go to the system at once, unbuffered, for a caller that gathers
+  // its own. Only before the first read or write.
+  void unbuffered();
   // Flushes and makes the content durable on the device.
   bool sync();
   // Drops buffered data not written yet, cuts the file to size bytes and

@@ -121,6 +121,10 @@ int64_t File::tell() {
   return static_cast<int64_t>(::ftello(static_cast<FILE*>(handle_)));
 }
 
+void File::unbuffered() {
+  std::setvbuf(static_cast<FILE*>(handle_), nullptr, _IONBF, 0);
+}
+
 bool File::flush() {
   if (std::fflush(static_cast<FILE*>(handle_)) == 0) return true;
   error_ = errno != 0 ? errno : EIO;

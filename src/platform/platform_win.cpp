@@ -484,6 +484,10 @@ int64_t File::tell() {
   return _ftelli64(static_cast<FILE*>(handle_));
 }
 
+void File::unbuffered() {
+  std::setvbuf(static_cast<FILE*>(handle_), nullptr, _IONBF, 0);
+}
+
 bool File::flush() {
   errno = 0;
   if (std::fflush(static_cast<FILE*>(handle_)) == 0) return true;

@@ -218,5 +218,141 @@ TEST_F(DecodeMessage, MissingIgnoredAndNullGiveNothing) {
   EXPECT_TRUE(out.values.empty());
 }
 
+// Random signal trees and payloads: the plan must give what the tree walk
+// gives, value for value and warning for warning, failures included.
+struct RandomTree {
+  std::mt19937 rng;
+  int next_name = 0;
+
+  SignalParams params(bool switching) {
+    SignalParams p;
+    p.byte_order = rng() % 2 ? kLittleEndian : kBigEndian;
+    if (switching) {
+      // Small unsigned values, so that the groups get chosen.
+      p.value_type = kValueUnsigned;
+      p.bit_length = static_cast<uint8_t>(1 + rng() % 4);
+      p.factor = rng() % 4 == 0 ? 0.5 : 1;
+    } else {
+      p.value_type = static_cast<int32_t>(1 + rng() % 4);
+      p.bit_length = static_cast<uint8_t>(1 + rng() % 64);
+      // Mostly the lengths the formats need; now and then one they refuse.
+      if (p.value_type == kValueFloat && rng() % 16 != 0) p.bit_length = 32;
+      if (p.value_type == kValueDouble && rng() % 16 != 0) p.bit_length = 64;
+      if (rng() % 64 == 0) p.bit_length = 0;
+      const double factors[] = {1, 0.5, 0.125, 1.0 / 3, -0.01, 1e-5, 100};
+      const double offsets[] = {0, -40, -273.15, 12800, 0.1};
+      p.factor = factors[rng() % 7];
+      p.offset = offsets[rng() % 5];
+    }
+    // Mostly inside 8 bytes; sometimes past a short payload.
+    p.bit_position = static_cast<uint16_t>(rng() % (rng() % 8 == 0 ? 200 : 64 - p.bit_length % 64));
+    p.minimum = rng() % 2 ? 0.0 : -static_cast<double>(rng() % 100);
+    p.maximum = rng() % 3 ? 0.0 : static_cast<double>(rng() % 100);
+    return p;
+  }
+
+  void fill(SignalList& list, int depth) {
+    const int count = 1 + static_cast<int>(rng() % 5);
+    for (int i = 0; i < count; ++i) {
+      const bool switching = depth < 3 && rng() % 3 == 0;
+      Signal* s =
+          add_signal(&list, "S" + std::to_string(next_name++), params(switching), rng() % 8 == 0);
+      if (!switching) continue;
+      const int groups = 1 + static_cast<int>(rng() % 4);
+      for (int g = 0; g < groups; ++g) {
+        uint32_t from = rng() % 16;
+        MuxGroup* group = add_group(s->groups, from, from + rng() % 3);
+        if (group && rng() % 8 != 0) fill(group->signals, depth + 1);
+      }
+    }
+  }
+};
+
+// The log lines without their time and process ids: level and message.
+std::string messages(const std::string& log) {
+  std::string out;
+  size_t start = 0;
+  while (start < log.size()) {
+    size_t end = log.find('\n', start);
+    if (end == std::string::npos) end = log.size();
+    size_t field = start;
+    // Fields are padded with spaces: a run of them is one separator.
+    for (int skip = 0; skip < 4 && field < end; ++skip) {
+      while (field < end && log[field] == ' ') ++field;
+      while (field < end && log[field] != ' ') ++field;
+    }
+    while (field < end && log[field] == ' ') ++field;
+    out.append(log, field, end - field);
+    out += '\n';
+    start = end + 1;
+  }
+  return out;
+}
+
+bool same_values(const DecodedMessage& a, const DecodedMessage& b) {
+  if (a.message != b.message || a.values.size() != b.values.size()) return false;
+  for (size_t i = 0; i < a.values.size(); ++i) {
+    const DecodedValue& x = a.values[i];
+    const DecodedValue& y = b.values[i];
+    if (x.signal != y.signal || x.name_hash != y.name_hash || x.ignored != y.ignored ||
+        x.is_multiplexer != y.is_multiplexer || !same(x.value, y.value) ||
+        !same(x.minimum, y.minimum) || !same(x.maximum, y.maximum)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+TEST(DecodePlan, GivesWhatTheTreeGivesOnRandomTreesAndPayloads) {
+  const uint32_t seed = 20261208;
+  RandomTree tree{std::mt19937(seed)};
+  auto db = MessageDatabase::create(kBusCan);
+  DecodedMessage by_tree, by_plan;
+  size_t values = 0, multiplexed = 0, failed = 0;
+  for (int round = 0; round < 3000; ++round) {
+    Message* m = db->add_message("M" + std::to_string(round), static_cast<uint32_t>(round), 8,
+                                 kTransportNone, "", false);
+    ASSERT_TRUE(m);
+    tree.fill(m->signals, 0);
+    std::unique_ptr<DecodePlan> plan = DecodePlan::build(*m);
+    ASSERT_TRUE(plan);
+    EXPECT_EQ(plan->name_hash(), m->name_hash);
+    bool any_groups = false;
+    for (const auto& s : m->signals) any_groups = any_groups || !s->groups.empty();
+    EXPECT_EQ(plan->plain(), !any_groups);
+    for (int frame = 0; frame < 20; ++frame) {
+      std::vector<uint8_t> payload(tree.rng() % 4 == 0 ? tree.rng() % 9 : 8 + tree.rng() % 24);
+      for (auto& b : payload) b = static_cast<uint8_t>(tree.rng());
+      // Now and then the warnings too; capturing them is slow.
+      const bool logged = frame == 0;
+      std::string tree_log, plan_log;
+      if (logged) {
+        LogCapture log(LOG_WARN);
+        decode_message(*m, payload.data(), payload.size(), by_tree);
+        tree_log = messages(log.text());
+      } else {
+        decode_message(*m, payload.data(), payload.size(), by_tree);
+      }
+      if (logged) {
+        LogCapture log(LOG_WARN);
+        decode_message(*plan, payload.data(), payload.size(), by_plan);
+        plan_log = messages(log.text());
+      } else {
+        decode_message(*plan, payload.data(), payload.size(), by_plan);
+      }
+      ASSERT_TRUE(same_values(by_tree, by_plan))
+          << "seed " << seed << " round " << round << " frame " << frame;
+      ASSERT_EQ(tree_log, plan_log) << "seed " << seed << " round " << round;
+      values += by_tree.values.size();
+      for (const DecodedValue& v : by_tree.values) multiplexed += v.is_multiplexer;
+      failed += tree_log.find("Failed to decode message") != std::string::npos;
+    }
+  }
+  // The random trees reach what they are meant to reach.
+  EXPECT_GT(values, 100000u);
+  EXPECT_GT(multiplexed, 10000u);
+  EXPECT_GT(failed, 100u);
+}
+
 }  // namespace
 }  // namespace quillon
