@@ -70,25 +70,32 @@ using GroupCode = DecodePlan::GroupCode;
 // One cache line per signal.
 static_assert(sizeof(SignalCode) == 64);
 
-// extract_signal on a plan's record: the same checks in the same order, the
-// same warnings, the same arithmetic.
-bool extract_code(const uint8_t* payload, size_t size, const SignalCode& c, double& value) {
-  if (c.check == ExtractCheck::kZeroLength) {
+// The checks before a signal's bits are read, with their warnings, in the
+// one order both decoding paths keep.
+bool signal_fits(ExtractCheck check, uint64_t end_bit, size_t size) {
+  if (check == ExtractCheck::kZeroLength) {
     QLOG(LOG_WARN, "Invalid signal bit length (zero)");
     return false;
   }
-  if (static_cast<uint64_t>(c.end_bit) > static_cast<uint64_t>(size) * 8) {
+  if (end_bit > static_cast<uint64_t>(size) * 8) {
     QLOG(LOG_WARN, "Invalid signal bit length (exceeds payload)");
     return false;
   }
-  if (c.check == ExtractCheck::kFloatLength) {
+  if (check == ExtractCheck::kFloatLength) {
     QLOG(LOG_WARN, "Invalid signal bit length (float != 32)");
     return false;
   }
-  if (c.check == ExtractCheck::kDoubleLength) {
+  if (check == ExtractCheck::kDoubleLength) {
     QLOG(LOG_WARN, "Invalid signal bit length (double != 64)");
     return false;
   }
+  return true;
+}
+
+// extract_signal on a plan's record: the same checks in the same order, the
+// same warnings, the same arithmetic.
+bool extract_code(const uint8_t* payload, size_t size, const SignalCode& c, double& value) {
+  if (!signal_fits(c.check, c.end_bit, size)) return false;
   const uint64_t mask = c.length >= 64 ? ~uint64_t{0} : (uint64_t{1} << c.length) - 1;
   uint64_t raw = read_raw_bits(payload + c.first_byte, c.byte_count, c.shift, mask, c.byte_order);
   double number;
@@ -236,22 +243,7 @@ void decode_message(const DecodePlan& plan, const uint8_t* payload, size_t size,
 
 bool extract_signal(const uint8_t* payload, size_t size, const Signal& s, double& value) {
   const SignalLayout& l = s.layout;
-  if (l.check == ExtractCheck::kZeroLength) {
-    QLOG(LOG_WARN, "Invalid signal bit length (zero)");
-    return false;
-  }
-  if (static_cast<uint64_t>(l.end_bit) > static_cast<uint64_t>(size) * 8) {
-    QLOG(LOG_WARN, "Invalid signal bit length (exceeds payload)");
-    return false;
-  }
-  if (l.check == ExtractCheck::kFloatLength) {
-    QLOG(LOG_WARN, "Invalid signal bit length (float != 32)");
-    return false;
-  }
-  if (l.check == ExtractCheck::kDoubleLength) {
-    QLOG(LOG_WARN, "Invalid signal bit length (double != 64)");
-    return false;
-  }
+  if (!signal_fits(l.check, l.end_bit, size)) return false;
   uint64_t raw = read_raw(l, s.params.byte_order, payload);
   value = to_number(raw, s) * s.params.factor + s.params.offset;
   return true;
