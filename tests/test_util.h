@@ -77,4 +77,15 @@ class ScopedCwd {
   std::filesystem::path old_;
 };
 
+// A fresh folder that is the working folder while it lives.
+class WorkingFolder : public TempDir {
+ public:
+  WorkingFolder() : cwd_(path()) {}
+  // As the converter spells it: "/" separators on every system.
+  std::string root() const { return utf8_string(std::filesystem::canonical(path())) + "/"; }
+
+ private:
+  ScopedCwd cwd_;
+};
+
 }  // namespace quillon::test

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "output/number_format.h"
+#include "support/prefetch.h"
 
 namespace quillon {
 
@@ -11,14 +12,6 @@ namespace {
 
 // A value's share of a row: its separator and its text.
 constexpr size_t kValueRoom = 1 + kNumberRoom;
-
-inline void prefetch_for_write(const void* p) {
-#if defined(__GNUC__)
-  __builtin_prefetch(p, 1);
-#else
-  (void)p;
-#endif
-}
 
 // Rows are formatted here, with room for the longest numbers, and then
 // copied to the writer's buffer at their actual length; one per thread, so

@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "support/log.h"
+#include "support/prefetch.h"
 
 namespace quillon {
 
@@ -21,16 +22,6 @@ constexpr double kEndOfYear9999 = 253402300800.0;
 // Where an earlier run's file waits while the input file that replaces it
 // is converted: never the name of an output, which ends in ".csv".
 constexpr const char* kAsideSuffix = ".replaced";
-
-// A hint to fetch what p points to; nothing where the compiler has no such
-// hint.
-inline void prefetch(const void* p) {
-#if defined(__GNUC__)
-  __builtin_prefetch(p);
-#else
-  (void)p;
-#endif
-}
 
 bool value_valid(const DecodedValue& v) {
   return (v.minimum <= v.value && v.value <= v.maximum) || (v.minimum == 0 && v.maximum == 0);
@@ -477,8 +468,8 @@ void FrameHandler::decode_with(const MessageDatabase& db, const Frame& frame) {
     // the cache: asked for together, they come from memory at once rather
     // than one after the other, the writer while the frame decodes.
     const char* plan = reinterpret_cast<const char*>(entry->plan);
-    for (uint32_t i = 0; i < entry->plan_lines; ++i) prefetch(plan + 64 * i);
-    if (entry->writer) prefetch(entry->writer);
+    for (uint32_t i = 0; i < entry->plan_lines; ++i) prefetch_for_read(plan + 64 * i);
+    if (entry->writer) prefetch_for_read(entry->writer);
     if (entry->plan) {
       decode_message(*entry->plan, frame.payload.data(), frame.payload.size(), decoded_);
     } else {

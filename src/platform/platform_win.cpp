@@ -1012,27 +1012,31 @@ bool Folder::entry_id(const std::string& name, FileId& out) {
   return ok;
 }
 
-bool Folder::remove_file(const std::string& name, int& error) {
+namespace {
+
+// Removes the entry name of the held folder with remove (DeleteFileW or
+// RemoveDirectoryW).
+bool remove_entry(const HeldFolder& folder, const std::string& name, BOOL(WINAPI* remove)(LPCWSTR),
+                  int& error) {
   std::wstring path;
-  if (!entry_path(held(handle_), name, path)) {
+  if (!entry_path(folder, name, path)) {
     error = EINVAL;
     return false;
   }
-  // A link is removed itself, never what it names.
-  if (DeleteFileW(path.c_str())) return true;
+  if (remove(path.c_str())) return true;
   error = last_errno();
   return false;
 }
 
+}  // namespace
+
+bool Folder::remove_file(const std::string& name, int& error) {
+  // A link is removed itself, never what it names.
+  return remove_entry(held(handle_), name, DeleteFileW, error);
+}
+
 bool Folder::remove_folder(const std::string& name, int& error) {
-  std::wstring path;
-  if (!entry_path(held(handle_), name, path)) {
-    error = EINVAL;
-    return false;
-  }
-  if (RemoveDirectoryW(path.c_str())) return true;
-  error = last_errno();
-  return false;
+  return remove_entry(held(handle_), name, RemoveDirectoryW, error);
 }
 
 bool Folder::sync(int& error) {

@@ -5,6 +5,7 @@
 
 #include "dbc/database.h"
 #include "support/log.h"
+#include "support/sorted_table.h"
 
 namespace quillon {
 
@@ -49,12 +50,8 @@ bool TransportManager::register_message(int32_t bus_kind, uint8_t channel, uint3
   if (bus_kind == kBusJ1939) j1939_channel_[channel] = true;
   int32_t kind = bus_kind == kBusLin ? kFrameLin : kFrameCan;
   uint64_t packed = pack(kind, channel, key);
-  auto at = std::lower_bound(config_.begin(), config_.end(), packed,
-                             [](const auto& entry, uint64_t k) { return entry.first < k; });
-  if (at != config_.end() && at->first == packed) return true;  // the first type stays
-  try {
-    config_.insert(at, {packed, transport_type});
-  } catch (const std::bad_alloc&) {
+  // A message registered again keeps its first type.
+  if (!insert_first(config_, packed, transport_type)) {
     QLOG(LOG_ERROR, "Failed to configure TP message (channel: %u, key: %X)", channel, key);
     return false;
   }
@@ -72,9 +69,8 @@ bool TransportManager::copy_registrations(const TransportManager& other) {
 }
 
 int32_t TransportManager::configured_type(uint64_t packed) const {
-  auto at = std::lower_bound(config_.begin(), config_.end(), packed,
-                             [](const auto& entry, uint64_t k) { return entry.first < k; });
-  return at != config_.end() && at->first == packed ? at->second : kTransportNone;
+  const int32_t* type = find_sorted(config_, packed);
+  return type ? *type : kTransportNone;
 }
 
 bool TransportManager::on_frame(Frame& frame) {

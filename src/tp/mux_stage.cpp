@@ -5,6 +5,7 @@
 
 #include "dbc/database.h"
 #include "support/log.h"
+#include "support/sorted_table.h"
 
 namespace quillon {
 
@@ -18,10 +19,6 @@ constexpr unsigned kIndexes = 4;  // indexes 4 to 7 have no target and are skipp
 
 uint64_t pack(uint8_t channel, uint32_t key) {
   return (uint64_t{channel} << 32) | key;
-}
-
-bool before(const std::pair<uint64_t, MuxTargets>& entry, uint64_t packed) {
-  return entry.first < packed;
 }
 
 }  // namespace
@@ -50,11 +47,8 @@ bool MuxStage::register_message(int32_t bus_kind, uint8_t channel, uint32_t key,
                                 const MuxTargets& targets) {
   if (bus_kind != kBusCan) return false;
   uint64_t packed = pack(channel, key);
-  auto at = std::lower_bound(config_.begin(), config_.end(), packed, before);
-  if (at != config_.end() && at->first == packed) return true;  // the first targets stay
-  try {
-    config_.insert(at, {packed, targets});
-  } catch (const std::bad_alloc&) {
+  // A message registered again keeps its first targets.
+  if (!insert_first(config_, packed, targets)) {
     QLOG(LOG_ERROR, "Failed to configure MUX message (channel: %u, key: %X)", channel, key);
     return false;
   }
@@ -63,8 +57,7 @@ bool MuxStage::register_message(int32_t bus_kind, uint8_t channel, uint32_t key,
 
 const MuxTargets* MuxStage::find(uint8_t channel, uint32_t key) const {
   uint64_t packed = pack(channel, key);
-  auto at = std::lower_bound(config_.begin(), config_.end(), packed, before);
-  return at != config_.end() && at->first == packed ? &at->second : nullptr;
+  return find_sorted(config_, packed);
 }
 
 bool MuxStage::on_frame(Frame& frame) {

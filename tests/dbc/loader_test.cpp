@@ -14,16 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing_support::LogCapture;
 
-// A fresh folder that is the working folder while the test runs.
-class WorkingFolder : public test::TempDir {
- public:
-  WorkingFolder() : previous_(fs::current_path()) { fs::current_path(path()); }
-  ~WorkingFolder() { fs::current_path(previous_); }
-  std::string root() const { return test::utf8_string(fs::canonical(path())) + "/"; }
-
- private:
-  fs::path previous_;
-};
+using test::WorkingFolder;
 
 const char kDbc[] =
     "BA_DEF_  \"BusType\" STRING ;\n"
