@@ -316,9 +316,19 @@ bool ConversionLoop::repeats_previous(const FileRecord& file, bool& continuation
 bool ConversionLoop::feed_frames(LogReader& reader, ByteStream& stream, int64_t size_read,
                                  const std::string& input) {
   bool ok = reader.seek_to_data();
+  bool hinting = true;
   while (ok && reader.next_frame(frame_)) {
     frames_ += 1;
     progress_.frame(stream);
+    // The frames a few lines on, so that what they need is fetched while
+    // this one is converted: with thousands of messages their data is
+    // rarely in the cache. Sinks that have no use for hints are asked
+    // again now and then, as their needs change with the frames.
+    if (hinting || (frames_ & kHintAgain) == 0) {
+      FrameHint hints[kHintLead];
+      const int hinted = reader.peek(hints, kHintLead);
+      for (int i = 0; i < hinted; ++i) hinting = first_sink_->expect(hints[i]);
+    }
     ok = first_sink_->on_frame(frame_);
     if (platform::interrupt_signal() != 0) break;
   }

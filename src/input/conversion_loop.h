@@ -107,6 +107,10 @@ class ConversionLoop {
                 std::unique_ptr<ByteStream>& stream, std::unique_ptr<LogReader>& reader,
                 int64_t& size_read, FileRecord& file);
   bool repeats_previous(const FileRecord& file, bool& continuation);
+  // Lines ahead of the frame being converted that the sinks get hints of:
+  // one for each step in which the frame handler fetches ahead.
+  static constexpr int kHintLead = 2;
+  static constexpr uint64_t kHintAgain = 1023;  // asked again every 1024 frames
   bool feed_frames(LogReader& reader, ByteStream& stream, int64_t size_read,
                    const std::string& input);
   void delete_input(const std::string& input, int64_t size_read);

@@ -58,4 +58,15 @@ struct Frame {
   }
 };
 
+// Where a frame a few lines ahead will probably go: read from a line before
+// it is parsed, so that the stages can fetch what that frame will need while
+// the frames before it are converted. Only ever a hint: it may name a line
+// that gives no frame, and results never depend on it.
+struct FrameHint {
+  uint32_t id = 0;
+  int32_t kind = 0;
+  uint8_t channel = 0;
+  uint8_t extended = 0;
+};
+
 }  // namespace quillon

@@ -178,62 +178,81 @@ LogReader::LogReader(ByteStream* stream)
 // The common case is one pass over the buffer, eight bytes at a time: the
 // line lies whole in the buffer and holds no carriage return, so it is split
 // and parsed where it lies.
+inline bool LogReader::scan_line(const uint8_t* p, size_t available, ScannedLine& out) const {
+  const size_t limit = std::min(available, static_cast<size_t>(kMaxLine));
+  const uint8_t split = static_cast<uint8_t>(split_at_);
+  int cuts = 0;
+  size_t i = 0;
+  size_t length = limit;
+  bool feed = false;
+  for (; i + 8 <= limit; i += 8) {
+    const uint64_t w = load_word(p + i);
+    const uint64_t lf = bytes_equal(w, '\n');
+    uint64_t cr = bytes_equal(w, '\r');
+    uint64_t sep = split != 0 ? bytes_equal(w, split) : 0;
+    if ((lf | cr | sep) == 0) continue;
+    if (lf != 0) {
+      const uint64_t before = (lf & (0 - lf)) - 1;  // bytes before the line feed
+      cr &= before;
+      sep &= before;
+    }
+    if (cr != 0) return false;
+    for (; sep != 0 && cuts < kMaxColumns; sep &= sep - 1) {
+      out.cuts[cuts++] = static_cast<int>(i) + std::countr_zero(sep) / 8;
+    }
+    if (lf != 0) {
+      length = i + static_cast<size_t>(std::countr_zero(lf) / 8);
+      feed = true;
+      break;
+    }
+  }
+  if (!feed) {
+    for (; i < limit; ++i) {
+      const uint8_t c = p[i];
+      if (c == '\n') {
+        length = i;
+        feed = true;
+        break;
+      }
+      if (c == '\r') return false;
+      if (c == split && split != 0 && cuts < kMaxColumns) out.cuts[cuts++] = static_cast<int>(i);
+    }
+  }
+  // Without a line feed the line is whole only when it is 199 bytes long;
+  // a shorter rest runs on past the buffer's end.
+  if (!feed && limit != static_cast<size_t>(kMaxLine)) return false;
+  out.length = static_cast<int>(length);
+  out.cut_count = cuts;
+  out.feed = feed;
+  return true;
+}
+
 inline int LogReader::read_line(const char*& text) {
   if (buffered_ != nullptr) {
     size_t available;
     const uint8_t* p = buffered_->unread(available);
-    const size_t limit = std::min(available, static_cast<size_t>(kMaxLine));
-    const uint8_t split = static_cast<uint8_t>(split_at_);
-    int cuts = 0;
-    size_t i = 0;
-    size_t length = limit;
-    bool feed = false;
-    for (; i + 8 <= limit; i += 8) {
-      const uint64_t w = load_word(p + i);
-      const uint64_t lf = bytes_equal(w, '\n');
-      uint64_t cr = bytes_equal(w, '\r');
-      uint64_t sep = split != 0 ? bytes_equal(w, split) : 0;
-      if ((lf | cr | sep) == 0) continue;
-      if (lf != 0) {
-        const uint64_t before = (lf & (0 - lf)) - 1;  // bytes before the line feed
-        cr &= before;
-        sep &= before;
-      }
-      if (cr != 0) return copy_line(text);
-      for (; sep != 0 && cuts < kMaxColumns; sep &= sep - 1) {
-        cuts_[cuts++] = static_cast<int>(i) + std::countr_zero(sep) / 8;
-      }
-      if (lf != 0) {
-        length = i + static_cast<size_t>(std::countr_zero(lf) / 8);
-        feed = true;
-        break;
-      }
+    const ScannedLine* line = &own_line_;
+    if (ahead_count_ != 0 && ahead_at_ == buffered_->tell()) {
+      // Scanned by peek already. Its record is free for peek again, which
+      // comes only after this line is parsed.
+      line = &ahead_[ahead_first_];
+      ahead_first_ = (ahead_first_ + 1) & (kMaxAhead - 1);
+      --ahead_count_;
+      ahead_at_ += line->length + line->feed;
+    } else {
+      ahead_count_ = 0;
+      if (!scan_line(p, available, own_line_)) return copy_line(text);
+      own_line_.id_read = false;
     }
-    if (!feed) {
-      for (; i < limit; ++i) {
-        const uint8_t c = p[i];
-        if (c == '\n') {
-          length = i;
-          feed = true;
-          break;
-        }
-        if (c == '\r') return copy_line(text);
-        if (c == split && split != 0 && cuts < kMaxColumns) cuts_[cuts++] = static_cast<int>(i);
-      }
-    }
-    // Without a line feed the line is whole only when it is 199 bytes long;
-    // a shorter rest runs on past the buffer's end.
-    if (feed || limit == static_cast<size_t>(kMaxLine)) {
-      buffered_->skip(feed ? length + 1 : length);
-      cut_count_ = cuts;
-      text = reinterpret_cast<const char*>(p);
-      return static_cast<int>(length);
-    }
+    buffered_->skip(static_cast<size_t>(line->length + line->feed));
+    line_ = line;
+    text = reinterpret_cast<const char*>(p);
+    return line->length;
   }
   return copy_line(text);
 }
 
-// Byte by byte into line_: carriage returns dropped, up to a line feed or 199
+// Byte by byte into copied_: carriage returns dropped, up to a line feed or 199
 // bytes consumed (carriage returns count). A run of 199 carriage returns is
 // an empty line, not the end of the data.
 int LogReader::copy_line(const char*& text) {
@@ -245,7 +264,7 @@ int LogReader::copy_line(const char*& text) {
     if (c == '\n') {
       done = true;
     } else if (c != '\r') {
-      line_[n++] = static_cast<char>(c);
+      copied_[n++] = static_cast<char>(c);
     }
   };
   if (buffered_ != nullptr) {
@@ -268,12 +287,16 @@ int LogReader::copy_line(const char*& text) {
     while (!done && consumed < kMaxLine && stream_->read(&c, 1) == 1) take(c);
   }
   if (consumed == 0) return -1;
-  line_[n] = '\0';
-  cut_count_ = 0;
-  for (int i = 0; i < n && cut_count_ < kMaxColumns; ++i) {
-    if (line_[i] == split_at_ && split_at_ != 0) cuts_[cut_count_++] = i;
+  copied_[n] = '\0';
+  ScannedLine& line = own_line_;
+  line.length = n;
+  line.cut_count = 0;
+  line.id_read = false;
+  for (int i = 0; i < n && line.cut_count < kMaxColumns; ++i) {
+    if (copied_[i] == split_at_ && split_at_ != 0) line.cuts[line.cut_count++] = i;
   }
-  text = line_;
+  line_ = &line;
+  text = copied_;
   return n;
 }
 
@@ -389,6 +412,8 @@ bool LogReader::parse_columns(const char* text, int length) {
         columns_[slot] = c.column;
         known = true;
         if (c.column != kLost) last_column_ = slot;
+        if (c.column == kType) type_slot_ = static_cast<int8_t>(slot);
+        if (c.column == kId) id_slot_ = static_cast<int8_t>(slot);
       }
     }
     if (stop == line.npos) break;
@@ -398,6 +423,7 @@ bool LogReader::parse_columns(const char* text, int length) {
 }
 
 bool LogReader::seek_to_data() {
+  ahead_count_ = 0;
   return stream_->seek(data_start_, 0) == data_start_;
 }
 
@@ -587,8 +613,8 @@ bool LogReader::next_frame(Frame& frame) {
 
     // Value i ends at the i-th separator, the last one at the end of the
     // line.
-    const int* cuts = cuts_;
-    const int cut_count = cut_count_;
+    const int* cuts = line_->cuts;
+    const int cut_count = line_->cut_count;
     bool malformed = false;
     const char* p = text;
     for (int slot = 0; slot <= last_column_; ++slot) {
@@ -613,7 +639,7 @@ bool LogReader::next_frame(Frame& frame) {
           }
           break;
         case kId:
-          frame.id = parse_hex32(p, n);
+          frame.id = line_->id_read ? line_->id : parse_hex32(p, n);
           break;
         case kLength:
           frame.bits.dlc = parse_u8(p, n);
@@ -651,6 +677,49 @@ bool LogReader::next_frame(Frame& frame) {
   if (dropped && remembered > 0)
     QLOG(LOG_WARN, "Skipping non-increasing timestamp: %f", remembered);
   return produced;
+}
+
+int LogReader::peek(FrameHint* hints, int lead) {
+  if (buffered_ == nullptr || id_slot_ < 0) return 0;
+  size_t available;
+  const uint8_t* data = buffered_->unread(available);
+  const int64_t here = buffered_->tell();
+  // Lines scanned ahead are read in order; anything else starts afresh.
+  if (ahead_count_ == 0 || ahead_at_ != here) {
+    ahead_count_ = 0;
+    ahead_first_ = 0;
+    ahead_at_ = here;
+    ahead_end_ = here;
+  }
+  lead = std::min(lead, kMaxAhead);
+  int count = 0;
+  for (; ahead_count_ < lead; ++ahead_count_) {
+    const size_t from = static_cast<size_t>(ahead_end_ - here);
+    if (from >= available) break;
+    ScannedLine& line = ahead_[(ahead_first_ + ahead_count_) & (kMaxAhead - 1)];
+    if (!scan_line(data + from, available - from, line)) break;
+    ahead_end_ += line.length + line.feed;
+    // The type and identifier values as next_frame reads them; the
+    // identifier is kept for it.
+    const char* text = reinterpret_cast<const char*>(data + from);
+    FrameHint& hint = hints[count++];
+    hint = FrameHint();
+    hint.kind = kFrameCan;
+    hint.channel = 1;
+    line.id_read = id_slot_ <= line.cut_count;
+    if (line.id_read) {
+      const int begin = id_slot_ == 0 ? 0 : line.cuts[id_slot_ - 1] + 1;
+      const int end = id_slot_ < line.cut_count ? line.cuts[id_slot_] : line.length;
+      line.id = parse_hex32(text + begin, end - begin);
+      hint.id = line.id;
+    }
+    if (type_slot_ >= 0 && type_slot_ <= line.cut_count) {
+      const int begin = type_slot_ == 0 ? 0 : line.cuts[type_slot_ - 1] + 1;
+      const int end = type_slot_ < line.cut_count ? line.cuts[type_slot_] : line.length;
+      hint.extended = end > begin && (text[begin] == '1' || text[begin] == '9');
+    }
+  }
+  return count;
 }
 
 }  // namespace quillon

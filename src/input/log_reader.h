@@ -38,6 +38,8 @@ class LogReader {
   // header, or no column name is known. The stream is not owned; when it is
   // a BufferedReader, bytes are taken straight from its buffer.
   static std::unique_ptr<LogReader> create(ByteStream* stream);
+  LogReader(const LogReader&) = delete;
+  LogReader& operator=(const LogReader&) = delete;
 
   // Header values. Texts are cut to their field width.
   const char* logger_id() const { return logger_id_; }    // at most 21 characters
@@ -63,6 +65,14 @@ class LogReader {
   // exhausted.
   bool next_frame(Frame& frame);
 
+  // Hints for the lines after those already hinted, until the lines hinted
+  // lie up to `lead` (at most 4) lines past the last one read; returns how
+  // many it wrote to hints. The lines are scanned in the buffer, which
+  // next_frame then need not do again; nothing is consumed or logged, and a
+  // line not yet whole in the buffer gets no hint. A hint is only a guess:
+  // the line may give no frame.
+  int peek(FrameHint* hints, int lead);
+
   // Lines read after the column header, and frames returned from them: a log
   // with lines but no frame is a log that could not be read.
   uint64_t frame_lines() const { return frame_lines_; }
@@ -74,7 +84,7 @@ class LogReader {
   explicit LogReader(ByteStream* stream);
   // The next line without its carriage returns and line feed; -1 at the end
   // of the data. text points into the stream's buffer when the line lies
-  // there whole and holds no carriage return, else into line_; either stays
+  // there whole and holds no carriage return, else into copied_; either stays
   // valid until the next read.
   int read_line(const char*& text);
   int copy_line(const char*& text);
@@ -136,9 +146,33 @@ class LogReader {
   int previous_stamp_length_ = -1;
   int64_t previous_seconds_ = 0;
 
-  char line_[kMaxLine + 1];  // a line that could not be read in place
-  int cuts_[kMaxColumns];    // positions of the line's first value separators
-  int cut_count_ = 0;
+  // A line found in the buffer: its length without the line feed, whether
+  // it ends in one, and its first value separators.
+  struct ScannedLine {
+    int length = 0;
+    int cut_count = 0;
+    int cuts[kMaxColumns];
+    bool feed = false;
+    bool id_read = false;  // by peek: id holds the identifier value
+    uint32_t id = 0;
+  };
+  // False when the line does not lie whole in the bytes given or holds a
+  // carriage return: it is copied then.
+  bool scan_line(const uint8_t* p, size_t available, ScannedLine& out) const;
+  // Lines peek scanned before read_line reaches them: ahead_count_ of
+  // them from ahead_first_, the first at stream position ahead_at_, the
+  // next to scan at ahead_end_.
+  static constexpr int kMaxAhead = 4;
+  ScannedLine ahead_[kMaxAhead];
+  int ahead_first_ = 0, ahead_count_ = 0;
+  int64_t ahead_at_ = 0, ahead_end_ = 0;
+  int8_t type_slot_ = -1, id_slot_ = -1;  // -1: the log has no such column
+
+  char copied_[kMaxLine + 1];  // a line that could not be read in place
+  // The line read last: its length, separators and identifier as peek
+  // read it, in own_line_ unless peek scanned it.
+  ScannedLine own_line_;
+  const ScannedLine* line_ = &own_line_;
 };
 
 }  // namespace quillon

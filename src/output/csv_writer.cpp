@@ -21,6 +21,15 @@ std::vector<char>& row_scratch() {
   return scratch;
 }
 
+// The time's whole seconds, kept from the row before: one per thread rather
+// than per writer, since consecutive frames share their second whichever
+// output they go to, while one output of thousands sees its next row
+// seconds later.
+TimeFormat& time_format() {
+  thread_local TimeFormat format;
+  return format;
+}
+
 }  // namespace
 
 void append_header_field(std::string& out, std::string_view name) {
@@ -82,7 +91,7 @@ bool CsvWriter::write_row(double time, const double* values, size_t count) {
   size_t needed = (count + 1) * kValueRoom;
   if (line.size() < needed) line.resize(needed);
   char* p = line.data();
-  char* end = time_format_.format(p, time);
+  char* end = time_format().format(p, time);
   for (size_t i = 0; i < count; ++i) {
     *end++ = ',';
     end = format_number(end, values[i]);

@@ -83,7 +83,6 @@ class alignas(64) CsvWriter {
   uint32_t used_ = 0, capacity_ = 0;
   uint32_t column_count_;
   bool write_failed_ = false;
-  TimeFormat time_format_;  // keeps the last row's whole seconds
   std::unique_ptr<platform::File> file_;
   int error_ = 0;  // kept when the file is gone
 };

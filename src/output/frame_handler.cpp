@@ -377,18 +377,74 @@ size_t frame_slot(const void* db, uint64_t key, size_t mask) {
 // A bound on the table: each entry is an output (or a key without one)
 // seen; past it the table starts afresh rather than grow without end.
 constexpr size_t kMaxFrameEntries = size_t{1} << 17;
+// Entries from which on hints pay: each stands for a plan, a writer and its
+// buffer's end, some 800 bytes that a frame would otherwise wait for.
+constexpr size_t kHintedEntries = 256;
 
 }  // namespace
 
-FrameHandler::FrameEntry& FrameHandler::frame_entry(const MessageDatabase& db, uint32_t key) {
+uint64_t FrameHandler::table_word(const FrameAddress& address, uint8_t channel, bool lin) const {
   // Key, channel, kind and the address bytes the output name keeps (the
   // presence flags always count).
-  uint64_t word = key | uint64_t{record_.channel()} << 32 |
-                  uint64_t{record_.kind() == kFrameLin} << 40 |
-                  uint64_t{options_.pgn_src_merge ? uint8_t{0} : record_.source()} << 41 |
-                  uint64_t{record_.source_present()} << 49 |
-                  uint64_t{options_.pgn_dst_merge ? uint8_t{0} : record_.destination()} << 50 |
-                  uint64_t{record_.destination_present()} << 58;
+  return address.key | uint64_t{channel} << 32 | uint64_t{lin} << 40 |
+         uint64_t{options_.pgn_src_merge ? uint8_t{0} : address.source} << 41 |
+         uint64_t{address.has_source} << 49 |
+         uint64_t{options_.pgn_dst_merge ? uint8_t{0} : address.destination} << 50 |
+         uint64_t{address.has_destination} << 58;
+}
+
+const FrameHandler::FrameEntry* FrameHandler::find_entry(const MessageDatabase* db, uint64_t word,
+                                                         size_t& slot) const {
+  if (frame_table_.empty()) return nullptr;
+  const size_t mask = frame_table_.size() - 1;
+  for (size_t i = slot & mask;; i = (i + 1) & mask) {
+    const FrameEntry& e = frame_table_[i];
+    if (e.db == db && e.key == word) {
+      slot = i;
+      return &e;
+    }
+    if (!e.db) return nullptr;
+  }
+}
+
+bool FrameHandler::expect(const FrameHint& hint) {
+  // Two steps, one per hint: first the frame table's slot, then (the slot
+  // at hand by the next hint) the message's plan and its writer. The table
+  // may have grown or been cleared since the first step and the writers
+  // closed: the entry is looked up again, and a writer taken only from a
+  // current one.
+  for (int i = 0; i < ahead_.count; ++i) {
+    Ahead& a = ahead_.databases[i];
+    const FrameEntry* e = find_entry(a.db, a.word, a.slot);
+    if (!e || !e->message) continue;
+    const char* plan = reinterpret_cast<const char*>(e->plan);
+    for (uint32_t line = 0; line < e->plan_lines; ++line) prefetch_for_read(plan + 64 * line);
+    if (e->writer && e->generation == generation_) prefetch_for_read(e->writer);
+  }
+  ahead_.count = 0;
+  if (frame_entries_ < kHintedEntries) return false;
+  const std::vector<std::unique_ptr<MessageDatabase>>* list = nullptr;
+  if (hint.kind == kFrameCan) list = can_by_channel_[hint.channel];
+  if (hint.kind == kFrameLin) list = lin_by_channel_[hint.channel];
+  if (!list) return true;
+  const size_t mask = frame_table_.size() - 1;
+  for (const auto& db : *list) {
+    FrameAddress address;
+    if (ahead_.count == kAheadDatabases ||
+        !frame_address(db->bus_kind(), hint.id, hint.extended != 0, address)) {
+      break;
+    }
+    Ahead& a = ahead_.databases[ahead_.count++];
+    a.db = db.get();
+    a.word = table_word(address, hint.channel, hint.kind == kFrameLin);
+    a.slot = frame_slot(a.db, a.word, mask);
+    prefetch_for_read(&frame_table_[a.slot]);
+  }
+  return true;
+}
+
+FrameHandler::FrameEntry& FrameHandler::frame_entry(const MessageDatabase& db, uint64_t word) {
+  const uint32_t key = static_cast<uint32_t>(word);
   if (!frame_table_.empty()) {
     const size_t mask = frame_table_.size() - 1;
     for (size_t i = frame_slot(&db, word, mask);; i = (i + 1) & mask) {
@@ -438,31 +494,15 @@ FrameHandler::FrameEntry& FrameHandler::frame_entry(const MessageDatabase& db, u
 
 void FrameHandler::decode_with(const MessageDatabase& db, const Frame& frame) {
   record_.clear_addresses();
-  uint32_t key;
-  switch (db.bus_kind()) {
-    case kBusCan:
-      key = can_key(frame.id, frame.extended != 0);
-      break;
-    case kBusJ1939:
-      key = j1939_key(frame.id, frame.extended != 0);
-      if (frame.extended) {
-        record_.set_source(static_cast<uint8_t>(frame.id));
-        // PDU1 groups (PDU format below 240) carry a destination address.
-        if (((frame.id >> 16) & 0xFF) < 240) {
-          record_.set_destination(static_cast<uint8_t>(frame.id >> 8));
-        }
-      }
-      break;
-    case kBusLin:
-      key = lin_key(frame.id);
-      break;
-    default:
-      return;
-  }
+  FrameAddress address;
+  if (!frame_address(db.bus_kind(), frame.id, frame.extended != 0, address)) return;
+  if (address.has_source) record_.set_source(address.source);
+  if (address.has_destination) record_.set_destination(address.destination);
+  const uint32_t key = address.key;
   record_.set_database_key(key);
   FrameEntry* entry = nullptr;
   if (options_.frame_lookup) {
-    entry = &frame_entry(db, key);
+    entry = &frame_entry(db, table_word(address, frame.channel, frame.kind == kFrameLin));
     if (!entry->message) return;
     // With thousands of messages their plans and writers are rarely in
     // the cache: asked for together, they come from memory at once rather

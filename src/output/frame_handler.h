@@ -44,6 +44,39 @@ struct FrameHandlerOptions {
   size_t open_files = 0;
 };
 
+// The database key and, on J1939, the addresses of a frame's id; false for
+// a bus kind that is not decoded.
+struct FrameAddress {
+  uint32_t key = 0;
+  uint8_t source = 0, destination = 0;
+  bool has_source = false, has_destination = false;
+};
+inline bool frame_address(int32_t bus_kind, uint32_t id, bool extended, FrameAddress& out) {
+  out = FrameAddress();
+  switch (bus_kind) {
+    case kBusCan:
+      out.key = can_key(id, extended);
+      return true;
+    case kBusJ1939:
+      out.key = j1939_key(id, extended);
+      if (extended) {
+        out.source = static_cast<uint8_t>(id);
+        out.has_source = true;
+        // PDU1 groups (PDU format below 240) carry a destination address.
+        if (((id >> 16) & 0xFF) < 240) {
+          out.destination = static_cast<uint8_t>(id >> 8);
+          out.has_destination = true;
+        }
+      }
+      return true;
+    case kBusLin:
+      out.key = lin_key(id);
+      return true;
+    default:
+      return false;
+  }
+}
+
 class FrameHandler : public FrameSink {
  public:
   // Raises the open-file limit to at least 8192 where the system allows, so
@@ -58,6 +91,10 @@ class FrameHandler : public FrameSink {
 
   // Writes what it can; a frame never stops the conversion (always true).
   bool on_frame(Frame& frame) override;
+  // Fetches ahead what the hinted frame will need, over the next hints.
+  // Hints are of use once the frames have met more messages than the
+  // cache holds comfortably.
+  bool expect(const FrameHint& hint) override;
   // Unless the file continues the previous one while concat is on, takes
   // the logger folder name, session and split. Starts the file's record of
   // what it does to the output tree.
@@ -118,9 +155,14 @@ class FrameHandler : public FrameSink {
   // its output stands.
   void drop_replaced();
   struct FrameEntry;
-  // The entry of (database, key record's key, channel, kind, addresses as
-  // the output name keeps them), made on first use.
-  FrameEntry& frame_entry(const MessageDatabase& db, uint32_t key);
+  // The frame table's key of a frame's address on a channel and bus: the
+  // addresses as the output name keeps them.
+  uint64_t table_word(const FrameAddress& address, uint8_t channel, bool lin) const;
+  // The entry of (database, table word), made on first use.
+  FrameEntry& frame_entry(const MessageDatabase& db, uint64_t word);
+  // The entry of (db, word) if there is one, looked for from slot on; slot
+  // is set to where it was found.
+  const FrameEntry* find_entry(const MessageDatabase* db, uint64_t word, size_t& slot) const;
   // Logs "<what>: <path> (<reason>)" the first time in the run for this what
   // and path.
   void report_once(const char* what, const std::string& path, int error);
@@ -212,6 +254,19 @@ class FrameHandler : public FrameSink {
   };
   std::vector<FrameEntry> frame_table_;  // open addressing, size a power of two
   size_t frame_entries_ = 0;
+  // The hinted frame whose slots were fetched and whose plans and writers
+  // the next hint fetches (expect): per database of its channel, the table
+  // word and slot.
+  static constexpr int kAheadDatabases = 4;
+  struct Ahead {
+    const MessageDatabase* db = nullptr;
+    uint64_t word = 0;
+    size_t slot = 0;
+  };
+  struct AheadFrame {
+    Ahead databases[kAheadDatabases];
+    int count = 0;
+  } ahead_;
   // The decode plans of the messages met so far; grows with messages, not
   // with frames.
   std::unordered_map<const Message*, std::unique_ptr<DecodePlan>> plans_;
