@@ -47,24 +47,33 @@ void append_header_field(std::string& out, std::string_view name) {
   out += '"';
 }
 
+CsvWriter::~CsvWriter() {
+  close();
+  if (pool_) {
+    pool_->give_back(buffer_);
+  } else {
+    delete[] buffer_;
+  }
+}
+
 std::unique_ptr<CsvWriter> CsvWriter::create(const std::string& path,
                                              const std::vector<std::string_view>& columns,
-                                             bool append, bool& header_ok) {
+                                             bool append, bool& header_ok, BufferPool* pool) {
   header_ok = true;
   std::unique_ptr<platform::File> file(platform::File::open(
       path + ".csv", append ? platform::File::kAppend : platform::File::kWrite));
   if (!file) return nullptr;
-  return create(std::move(file), columns, append, header_ok);
+  return create(std::move(file), columns, append, header_ok, pool);
 }
 
 std::unique_ptr<CsvWriter> CsvWriter::create(std::unique_ptr<platform::File> owned,
                                              const std::vector<std::string_view>& columns,
-                                             bool append, bool& header_ok) {
+                                             bool append, bool& header_ok, BufferPool* pool) {
   header_ok = true;
   if (!owned) return nullptr;
   platform::File* file = owned.get();
   std::unique_ptr<CsvWriter> w(new (std::nothrow)
-                                   CsvWriter(owned.get(), static_cast<uint32_t>(columns.size())));
+                                   CsvWriter(owned.get(), static_cast<uint32_t>(columns.size()), pool));
   if (!w) return nullptr;
   owned.release();
   // The writer gathers the rows itself: a second buffer would cost a copy
@@ -86,7 +95,7 @@ std::unique_ptr<CsvWriter> CsvWriter::create(std::unique_ptr<platform::File> own
 bool CsvWriter::write_row(double time, const double* values, size_t count) {
   if (count != column_count_ || write_failed_) return false;
   // The end of the buffer is fetched while the row is formatted.
-  if (buffer_) prefetch_for_write(buffer_.get() + used_);
+  if (buffer_) prefetch_for_write(buffer_ + used_);
   std::vector<char>& line = row_scratch();
   size_t needed = (count + 1) * kValueRoom;
   if (line.size() < needed) line.resize(needed);
@@ -107,7 +116,7 @@ bool CsvWriter::write_row(double time, const double* values, size_t count) {
       return false;
     }
   }
-  std::memcpy(buffer_.get() + used_, p, length);
+  std::memcpy(buffer_ + used_, p, length);
   used_ += static_cast<uint32_t>(length);
   return true;
 }
@@ -117,7 +126,7 @@ bool CsvWriter::drain() {
   if (used_ != 0) {
     const size_t used = used_;
     used_ = 0;
-    if (file_->write(buffer_.get(), used) != used) {
+    if (file_->write(buffer_, used) != used) {
       write_failed_ = true;
       return false;
     }
@@ -125,7 +134,7 @@ bool CsvWriter::drain() {
   // Made when the first row comes; without memory, rows go to the file one
   // by one.
   if (capacity_ == 0) {
-    buffer_.reset(new (std::nothrow) char[kBuffer]);
+    buffer_ = pool_ ? pool_->take() : new (std::nothrow) char[kBuffer];
     if (buffer_) capacity_ = kBuffer;
   }
   return true;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "output/buffer_pool.h"
 #include "output/number_format.h"
 #include "platform/platform.h"
 
@@ -23,9 +24,9 @@ void append_header_field(std::string& out, std::string_view name);
 // not a stream's state and buffer besides.
 class alignas(64) CsvWriter {
  public:
-  static constexpr uint32_t kBuffer = 4096;
+  static constexpr uint32_t kBuffer = BufferPool::kBufferBytes;
 
-  ~CsvWriter() { close(); }
+  ~CsvWriter();
   CsvWriter(const CsvWriter&) = delete;
   CsvWriter& operator=(const CsvWriter&) = delete;
 
@@ -33,14 +34,18 @@ class alignas(64) CsvWriter {
   // name) and get the header line "t,<name>,..."; with append set, rows go
   // after what the file holds and no header is written. Null when the file
   // cannot be opened. header_ok tells whether the header was written whole.
+  // The row buffer comes from pool (which must outlive the writer) or, when
+  // it is null, from the heap.
   static std::unique_ptr<CsvWriter> create(const std::string& path,
                                            const std::vector<std::string_view>& columns,
-                                           bool append, bool& header_ok);
+                                           bool append, bool& header_ok,
+                                           BufferPool* pool = nullptr);
   // The same over a file opened by the caller, which the writer takes over
   // before anything was read or written through it.
   static std::unique_ptr<CsvWriter> create(std::unique_ptr<platform::File> file,
                                            const std::vector<std::string_view>& columns,
-                                           bool append, bool& header_ok);
+                                           bool append, bool& header_ok,
+                                           BufferPool* pool = nullptr);
 
   // Formats "time,v1,...\n" with six decimals ("NaN", "Inf" as such) and
   // adds it to the buffer, which goes to the file when the row does not fit.
@@ -73,16 +78,18 @@ class alignas(64) CsvWriter {
   uint32_t column_count() const { return column_count_; }
 
  private:
-  CsvWriter(platform::File* file, uint32_t columns) : column_count_(columns), file_(file) {}
+  CsvWriter(platform::File* file, uint32_t columns, BufferPool* pool)
+      : column_count_(columns), pool_(pool), file_(file) {}
   // Writes the buffered rows; false (and nothing more is written) when the
   // write was short.
   bool drain();
 
   // What every row touches first, together.
-  std::unique_ptr<char[]> buffer_;
+  char* buffer_ = nullptr;  // from pool_, or new[] without one
   uint32_t used_ = 0, capacity_ = 0;
   uint32_t column_count_;
   bool write_failed_ = false;
+  BufferPool* pool_;
   std::unique_ptr<platform::File> file_;
   int error_ = 0;  // kept when the file is gone
 };

@@ -668,7 +668,7 @@ CsvWriter* FrameHandler::open_writer(uint64_t key) {
   }
   bool header_ok = true;
   std::unique_ptr<CsvWriter> writer =
-      CsvWriter::create(std::move(file), columns, append, header_ok);
+      CsvWriter::create(std::move(file), columns, append, header_ok, &buffers_);
   if (!writer) {
     report_once("Could not create output writer", full, ENOMEM);
     failed_ = true;

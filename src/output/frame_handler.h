@@ -16,6 +16,7 @@
 #include "dbc/decode.h"
 #include "input/folder.h"
 #include "input/sink.h"
+#include "output/buffer_pool.h"
 #include "output/csv_writer.h"
 #include "output/naming.h"
 #include "output/shared_outputs.h"
@@ -183,6 +184,8 @@ class FrameHandler : public FrameSink {
   FrameHandlerOptions options_;
   std::string root_suffix_;
 
+  // Declared before the writers, which give their buffers back to it.
+  BufferPool buffers_;
   std::unordered_map<uint64_t, Output> writers_;
   uint64_t files_ = 0, messages_ = 0, signals_ = 0;
   bool failed_ = false;   // output lost since the current input file started

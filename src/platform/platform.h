@@ -174,6 +174,14 @@ int64_t thread_id();
 // Processor cores this process may run on; at least 1.
 int available_cores();
 
+// A block of kSlabBytes for many small buffers used side by side: where the
+// system allows, backed by large pages, so that touching thousands of them
+// in turn does not keep missing the processor's address translations. Null
+// when memory is short. Given back with free_slab.
+constexpr size_t kSlabBytes = size_t{2} << 20;
+void* allocate_slab();
+void free_slab(void* slab);
+
 // One unbuffered write to standard error; the result is ignored.
 void stderr_write(const char* text, size_t n);
 

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdio_ext.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -459,6 +460,28 @@ int available_cores() {
   if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
   long online = ::sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<int>(online) : 1;
+}
+
+void* allocate_slab() {
+  // A large page needs an aligned block: twice the size is mapped and the
+  // aligned part kept.
+  const size_t span = 2 * kSlabBytes;
+  void* mapped = ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return nullptr;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(mapped);
+  const uintptr_t aligned = (start + kSlabBytes - 1) & ~(uintptr_t{kSlabBytes} - 1);
+  if (aligned > start) ::munmap(mapped, aligned - start);
+  if (aligned + kSlabBytes < start + span) {
+    ::munmap(reinterpret_cast<void*>(aligned + kSlabBytes), start + span - aligned - kSlabBytes);
+  }
+#if defined(MADV_HUGEPAGE)
+  ::madvise(reinterpret_cast<void*>(aligned), kSlabBytes, MADV_HUGEPAGE);  // advice only
+#endif
+  return reinterpret_cast<void*>(aligned);
+}
+
+void free_slab(void* slab) {
+  if (slab) ::munmap(slab, kSlabBytes);
 }
 
 void stderr_write(const char* text, size_t n) {

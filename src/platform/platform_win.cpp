@@ -620,6 +620,15 @@ int available_cores() {
   return info.dwNumberOfProcessors > 0 ? static_cast<int>(info.dwNumberOfProcessors) : 1;
 }
 
+void* allocate_slab() {
+  // Large pages need a privilege users rarely have: plain pages.
+  return VirtualAlloc(nullptr, kSlabBytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void free_slab(void* slab) {
+  if (slab) VirtualFree(slab, 0, MEM_RELEASE);
+}
+
 void stderr_write(const char* text, size_t n) {
   HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
   if (h == nullptr || h == INVALID_HANDLE_VALUE) return;

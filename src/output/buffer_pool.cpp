@@ -1,0 +1,43 @@
+#include "output/buffer_pool.h"
+
+#include <new>
+
+#include "platform/platform.h"
+
+namespace quillon {
+
+BufferPool::~BufferPool() {
+  for (void* slab : slabs_) platform::free_slab(slab);
+}
+
+char* BufferPool::take() {
+  if (!free_.empty()) {
+    char* buffer = free_.back();
+    free_.pop_back();
+    return buffer;
+  }
+  if (slabs_.empty() || carved_ + kBufferBytes > platform::kSlabBytes) {
+    void* slab = platform::allocate_slab();
+    if (!slab) return nullptr;
+    try {
+      slabs_.push_back(slab);
+      // Room for every buffer of the slab to come back, so that giving one
+      // back never needs memory.
+      free_.reserve(slabs_.size() * (platform::kSlabBytes / kBufferBytes));
+    } catch (const std::bad_alloc&) {
+      if (!slabs_.empty() && slabs_.back() == slab) slabs_.pop_back();
+      platform::free_slab(slab);
+      return nullptr;
+    }
+    carved_ = 0;
+  }
+  char* buffer = static_cast<char*>(slabs_.back()) + carved_;
+  carved_ += kBufferBytes;
+  return buffer;
+}
+
+void BufferPool::give_back(char* buffer) {
+  if (buffer) free_.push_back(buffer);  // never grows past what take reserved
+}
+
+}  // namespace quillon
