@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -108,6 +110,53 @@ TEST(CsvWriter, HeaderNamesWithSeparatorsOrQuotesStayOneField) {
   expected.insert(expected.end(), names.begin(), names.end());
   EXPECT_EQ(read_fields(header), expected) << header;
   EXPECT_EQ(read_fields(row).size(), expected.size()) << row;
+}
+
+TEST(CsvWriter, PooledBuffersWriteWhatHeapBuffersWrite) {
+  // Writers from one pool, more than a slab holds, each with rows enough to
+  // fill its buffer several times; half of them closed and their buffers
+  // taken again by new writers. A buffer handed out twice, or reaching into
+  // a neighbour, mixes rows of two files.
+  platform::raise_open_file_limit(4096);  // as the frame handler does
+  test::TempDir dir;
+  BufferPool pool;
+  std::vector<std::unique_ptr<CsvWriter>> writers;
+  std::vector<std::string> expected;
+  const size_t count = platform::kSlabBytes / BufferPool::kBufferBytes + 40;
+  auto open = [&](size_t i) {
+    bool header_ok = false;
+    writers[i] =
+        CsvWriter::create(dir.root() + "w" + std::to_string(i), {"v"}, false, header_ok, &pool);
+    ASSERT_TRUE(writers[i]);
+    expected[i] = "t,v\n";
+  };
+  writers.resize(count);
+  expected.resize(count);
+  for (size_t i = 0; i < count; ++i) open(i);
+  for (int round = 0; round < 3; ++round) {
+    for (int row = 0; row < 100; ++row) {
+      for (size_t i = 0; i < count; ++i) {
+        const double value = static_cast<double>(i) + row / 8.0;
+        ASSERT_TRUE(writers[i]->write_row(row, &value, 1));
+        char line[64];
+        std::snprintf(line, sizeof line, "%d.000000,%.6f\n", row, value);
+        expected[i] += line;
+      }
+    }
+    if (round == 0) {
+      for (size_t i = 0; i < count; i += 2) {
+        ASSERT_TRUE(writers[i]->close());
+        writers[i].reset();
+        EXPECT_EQ(dir.read("w" + std::to_string(i) + ".csv"), expected[i]);
+        open(i);
+      }
+    }
+  }
+  EXPECT_EQ(pool.slabs(), 2u);  // the buffers given back were taken again
+  for (size_t i = 0; i < count; ++i) {
+    writers[i].reset();
+    ASSERT_EQ(dir.read("w" + std::to_string(i) + ".csv"), expected[i]) << i;
+  }
 }
 
 }  // namespace
