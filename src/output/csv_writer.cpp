@@ -72,8 +72,8 @@ std::unique_ptr<CsvWriter> CsvWriter::create(std::unique_ptr<platform::File> own
   header_ok = true;
   if (!owned) return nullptr;
   platform::File* file = owned.get();
-  std::unique_ptr<CsvWriter> w(new (std::nothrow)
-                                   CsvWriter(owned.get(), static_cast<uint32_t>(columns.size()), pool));
+  std::unique_ptr<CsvWriter> w(
+      new (std::nothrow) CsvWriter(owned.get(), static_cast<uint32_t>(columns.size()), pool));
   if (!w) return nullptr;
   owned.release();
   // The writer gathers the rows itself: a second buffer would cost a copy
