@@ -1,7 +1,8 @@
 // Any bytes as a log file through the log reader, read five ways: straight
 // from the stream, through a buffer smaller than a line, through windows
-// that hold a few lines and the default window, and read whole. All must
-// give the same frames and count the same lines.
+// that hold a few lines and the default window, and read whole; each
+// buffered reading once more with hints asked for ahead of every frame. All
+// must give the same frames and count the same lines.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -51,7 +52,7 @@ struct Seen {
 
 // The frames of one reading; false when the reader refused the file.
 bool read_all(const uint8_t* data, size_t size, int64_t buffer, std::vector<Seen>& out,
-              uint64_t& lines) {
+              uint64_t& lines, bool peek = false) {
   std::unique_ptr<quillon::ByteStream> stream = std::make_unique<BytesStream>(data, size);
   if (buffer > 0) stream = quillon::BufferedReader::create(std::move(stream), buffer);
   auto reader = quillon::LogReader::create(stream.get());
@@ -64,6 +65,11 @@ bool read_all(const uint8_t* data, size_t size, int64_t buffer, std::vector<Seen
     s.length = frame.payload.size();
     if (s.length > 0) std::memcpy(s.payload, frame.payload.data(), s.length);
     out.push_back(s);
+    if (peek) {
+      quillon::FrameHint hints[4];
+      const int lead = static_cast<int>(out.size() % 5);  // 0 to 4, changing
+      if (reader->peek(hints, lead) > lead) std::abort();
+    }
   }
   if (reader->frames_returned() != out.size()) std::abort();
   lines = reader->frame_lines();
@@ -96,8 +102,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (buffer == 0) continue;  // no buffer of size 0
     std::vector<Seen> frames;
     uint64_t lines = 0;
-    const bool b = read_all(data, size, buffer, frames, lines);
-    if (a != b || !same(direct, frames) || lines != direct_lines) std::abort();
+    for (bool peek : {false, true}) {
+      frames.clear();
+      const bool b = read_all(data, size, buffer, frames, lines, peek);
+      if (a != b || !same(direct, frames) || lines != direct_lines) std::abort();
+    }
   }
   return 0;
 }

@@ -710,7 +710,9 @@ TEST_F(FrameHandlerTest, HintsChangeNothingWrittenOrCounted) {
     results[way] += " " + std::to_string(h->files()) + " " + std::to_string(h->messages()) + " " +
                     std::to_string(h->signals());
     // The hints were used, not just ignored.
-    if (way == 0) EXPECT_TRUE(asked);
+    if (way == 0) {
+      EXPECT_TRUE(asked);
+    }
   }
   EXPECT_EQ(results[0], results[1]);
   const auto got = tree(dirs[0].path()), want = tree(dirs[1].path());
