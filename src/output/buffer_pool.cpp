@@ -17,7 +17,10 @@ char* BufferPool::take() {
     return buffer;
   }
   if (slabs_.empty() || carved_ + kBufferBytes > platform::kSlabBytes) {
-    void* slab = platform::allocate_slab();
+    // The first slab's 512 buffers are few enough for the processor to
+    // keep their pages' translations; large pages pay from the second on,
+    // and a small run does not take 2 MiB at once.
+    void* slab = platform::allocate_slab(!slabs_.empty());
     if (!slab) return nullptr;
     try {
       slabs_.push_back(slab);

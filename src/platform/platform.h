@@ -174,12 +174,13 @@ int64_t thread_id();
 // Processor cores this process may run on; at least 1.
 int available_cores();
 
-// A block of kSlabBytes for many small buffers used side by side: where the
-// system allows, backed by large pages, so that touching thousands of them
-// in turn does not keep missing the processor's address translations. Null
-// when memory is short. Given back with free_slab.
+// A block of kSlabBytes for many small buffers used side by side. With
+// large_pages, where the system allows, backed by large pages, so that
+// touching thousands of them in turn does not keep missing the processor's
+// address translations (at the price of memory taken at once rather than a
+// page at a time). Null when memory is short. Given back with free_slab.
 constexpr size_t kSlabBytes = size_t{2} << 20;
-void* allocate_slab();
+void* allocate_slab(bool large_pages);
 void free_slab(void* slab);
 
 // One unbuffered write to standard error; the result is ignored.

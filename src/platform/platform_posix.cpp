@@ -462,7 +462,12 @@ int available_cores() {
   return online > 0 ? static_cast<int>(online) : 1;
 }
 
-void* allocate_slab() {
+void* allocate_slab(bool large_pages) {
+  if (!large_pages) {
+    void* mapped =
+        ::mmap(nullptr, kSlabBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return mapped == MAP_FAILED ? nullptr : mapped;
+  }
   // A large page needs an aligned block: twice the size is mapped and the
   // aligned part kept.
   const size_t span = 2 * kSlabBytes;

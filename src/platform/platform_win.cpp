@@ -620,8 +620,9 @@ int available_cores() {
   return info.dwNumberOfProcessors > 0 ? static_cast<int>(info.dwNumberOfProcessors) : 1;
 }
 
-void* allocate_slab() {
+void* allocate_slab(bool large_pages) {
   // Large pages need a privilege users rarely have: plain pages.
+  (void)large_pages;
   return VirtualAlloc(nullptr, kSlabBytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
 }
 

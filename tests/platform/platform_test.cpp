@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <memory>
@@ -313,6 +314,27 @@ TEST(Platform, StatTellsDanglingLinksAndReasons) {
   EXPECT_FALSE(st.dangling);
   EXPECT_FALSE(stat_path(dir.root() + "loop", st));
   EXPECT_EQ(error_text(st.error), "Too many levels of symbolic links");
+}
+
+TEST(Platform, SlabsAreWholeWritableAndApart) {
+  // Both kinds: every byte writable and kept, the blocks apart, and a large
+  // page block aligned to its size wherever large pages are asked for.
+  void* slabs[4] = {allocate_slab(false), allocate_slab(true), allocate_slab(true),
+                    allocate_slab(false)};
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_NE(slabs[i], nullptr) << i;
+    std::memset(slabs[i], 'a' + i, kSlabBytes);
+  }
+#if defined(__linux__)
+  for (int i : {1, 2}) EXPECT_EQ(reinterpret_cast<uintptr_t>(slabs[i]) % kSlabBytes, 0u) << i;
+#endif
+  for (int i = 0; i < 4; ++i) {
+    const char* p = static_cast<const char*>(slabs[i]);
+    for (size_t at = 0; at < kSlabBytes; at += 4093) ASSERT_EQ(p[at], 'a' + i) << i << " " << at;
+    EXPECT_EQ(p[kSlabBytes - 1], 'a' + i) << i;
+    free_slab(slabs[i]);
+  }
+  free_slab(nullptr);  // nothing to give back
 }
 
 }  // namespace
