@@ -706,16 +706,13 @@ int LogReader::peek(FrameHint* hints, int lead) {
     hint = FrameHint();
     hint.kind = kFrameCan;
     hint.channel = 1;
-    line.id_read = id_slot_ <= line.cut_count;
+    int begin, end;
+    line.id_read = line.value(id_slot_, begin, end);
     if (line.id_read) {
-      const int begin = id_slot_ == 0 ? 0 : line.cuts[id_slot_ - 1] + 1;
-      const int end = id_slot_ < line.cut_count ? line.cuts[id_slot_] : line.length;
       line.id = parse_hex32(text + begin, end - begin);
       hint.id = line.id;
     }
-    if (type_slot_ >= 0 && type_slot_ <= line.cut_count) {
-      const int begin = type_slot_ == 0 ? 0 : line.cuts[type_slot_ - 1] + 1;
-      const int end = type_slot_ < line.cut_count ? line.cuts[type_slot_] : line.length;
+    if (line.value(type_slot_, begin, end)) {
       hint.extended = end > begin && (text[begin] == '1' || text[begin] == '9');
     }
   }

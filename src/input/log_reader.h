@@ -155,6 +155,16 @@ class LogReader {
     bool feed = false;
     bool id_read = false;  // by peek: id holds the identifier value
     uint32_t id = 0;
+
+    // Where value slot lies, as next_frame splits the line: value i ends
+    // at the i-th separator, the last one at the end of the line. False
+    // when the line has no such value.
+    bool value(int slot, int& begin, int& end) const {
+      if (slot < 0 || slot > cut_count) return false;
+      begin = slot == 0 ? 0 : cuts[slot - 1] + 1;
+      end = slot < cut_count ? cuts[slot] : length;
+      return true;
+    }
   };
   // False when the line does not lie whole in the bytes given or holds a
   // carriage return: it is copied then.

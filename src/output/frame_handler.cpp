@@ -446,12 +446,8 @@ bool FrameHandler::expect(const FrameHint& hint) {
 FrameHandler::FrameEntry& FrameHandler::frame_entry(const MessageDatabase& db, uint64_t word) {
   const uint32_t key = static_cast<uint32_t>(word);
   if (!frame_table_.empty()) {
-    const size_t mask = frame_table_.size() - 1;
-    for (size_t i = frame_slot(&db, word, mask);; i = (i + 1) & mask) {
-      FrameEntry& e = frame_table_[i];
-      if (e.db == &db && e.key == word) return e;
-      if (!e.db) break;
-    }
+    size_t slot = frame_slot(&db, word, frame_table_.size() - 1);
+    if (find_entry(&db, word, slot)) return frame_table_[slot];
   }
   if (frame_entries_ >= kMaxFrameEntries) {
     frame_table_.clear();

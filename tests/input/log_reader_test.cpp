@@ -563,6 +563,20 @@ std::string generated_data(const Conventions& c, std::mt19937& rng, int lines) {
   return out;
 }
 
+// The header and column line of a log written with conventions c.
+std::string conventions_header(const Conventions& c) {
+  std::string h = std::string("# Session No.: 1\n# Split No.: 1\n# Time: ") + c.start +
+                  "\n# Value separator: \"" + c.value +
+                  "\"\n# Time format: " + std::to_string(c.format) + "\n";
+  const char* names[] = {"Time separator", "Time separator ms", "Date separator",
+                         "Time and date separator"};
+  const char seps[] = {c.time, c.ms, c.date, c.date_time};
+  for (int k = 0; k < 4; ++k) {
+    if (seps[k] != 0) h += std::string("# ") + names[k] + ": \"" + seps[k] + "\"\n";
+  }
+  return h + "Timestamp" + c.value + "ID" + c.value + "Data\n";
+}
+
 TEST(LogReader, MatchesAPlainReadingInEveryMode) {
   std::mt19937 rng(20260512);
   const Conventions conventions[] = {
@@ -572,16 +586,7 @@ TEST(LogReader, MatchesAPlainReadingInEveryMode) {
       {'\t', ':', '.', 0, 'T', 1, "20200101T12:00:00"},
   };
   for (const Conventions& c : conventions) {
-    std::string h = std::string("# Session No.: 1\n# Split No.: 1\n# Time: ") + c.start +
-                    "\n# Value separator: \"" + c.value +
-                    "\"\n# Time format: " + std::to_string(c.format) + "\n";
-    const char* names[] = {"Time separator", "Time separator ms", "Date separator",
-                           "Time and date separator"};
-    const char seps[] = {c.time, c.ms, c.date, c.date_time};
-    for (int k = 0; k < 4; ++k) {
-      if (seps[k] != 0) h += std::string("# ") + names[k] + ": \"" + seps[k] + "\"\n";
-    }
-    h += std::string("Timestamp") + c.value + "ID" + c.value + "Data\n";
+    const std::string h = conventions_header(c);
     const std::string data = generated_data(c, rng, 3000);
     const std::vector<Seen> expected = reference_frames(data, c);
     ASSERT_GT(expected.size(), 1000u) << c.start;
@@ -645,16 +650,7 @@ TEST(LogReader, PeekingAheadChangesNoFrameOrWarning) {
       {',', '.', ':', '/', ' ', 2, "2020/01/01 12.00.00"},
   };
   for (const Conventions& c : conventions) {
-    std::string h = std::string("# Session No.: 1\n# Split No.: 1\n# Time: ") + c.start +
-                    "\n# Value separator: \"" + c.value +
-                    "\"\n# Time format: " + std::to_string(c.format) + "\n";
-    const char* names[] = {"Time separator", "Time separator ms", "Date separator",
-                           "Time and date separator"};
-    const char seps[] = {c.time, c.ms, c.date, c.date_time};
-    for (int k = 0; k < 4; ++k) {
-      if (seps[k] != 0) h += std::string("# ") + names[k] + ": \"" + seps[k] + "\"\n";
-    }
-    h += std::string("Timestamp") + c.value + "ID" + c.value + "Data\n";
+    const std::string h = conventions_header(c);
     const std::string log = h + generated_data(c, rng, 3000);
     for (int64_t size :
          {int64_t(0), int64_t(8), int64_t(200), int64_t(4096), static_cast<int64_t>(log.size())}) {
