@@ -66,9 +66,10 @@ bool walk(std::vector<DecodedValue>& out, const SignalList& list, const uint8_t*
 }
 
 using SignalCode = DecodePlan::SignalCode;
+using SignalInfo = DecodePlan::SignalInfo;
 using GroupCode = DecodePlan::GroupCode;
-// One cache line per signal.
-static_assert(sizeof(SignalCode) == 64);
+// Eight signals in five cache lines.
+static_assert(sizeof(SignalCode) == 40);
 
 // The checks before a signal's bits are read, with their warnings, in the
 // one order both decoding paths keep.
@@ -92,14 +93,13 @@ bool signal_fits(ExtractCheck check, uint64_t end_bit, size_t size) {
   return true;
 }
 
-// extract_signal on a plan's record: the same checks in the same order, the
-// same warnings, the same arithmetic.
-bool extract_code(const uint8_t* payload, size_t size, const SignalCode& c, double& value) {
-  if (!signal_fits(c.check, c.end_bit, size)) return false;
+// extract_signal's arithmetic on a plan's record, whose checks passed.
+// Inlined into both walks, so that each keeps its loop tight.
+[[gnu::always_inline]] inline double code_value(const uint8_t* payload, const SignalCode& c) {
   const uint64_t mask = c.length >= 64 ? ~uint64_t{0} : (uint64_t{1} << c.length) - 1;
-  uint64_t raw = read_raw_bits(payload + c.first_byte, c.byte_count, c.shift, mask, c.byte_order);
+  uint64_t raw = read_raw_bits(payload + c.first_byte, c.byte_count, c.shift, mask, c.byte_order());
   double number;
-  switch (c.value_type) {
+  switch (c.value_type()) {
     case kValueSigned:
       if (c.length < 64 && ((raw >> (c.length - 1)) & 1) != 0) raw |= ~mask;
       number = static_cast<double>(static_cast<int64_t>(raw));
@@ -117,33 +117,36 @@ bool extract_code(const uint8_t* payload, size_t size, const SignalCode& c, doub
     default:
       number = static_cast<double>(raw);
   }
-  value = number * c.factor + c.offset;
-  return true;
+  return number * c.factor + c.offset;
 }
 
 // walk over a plan: the run of count records from first on.
-bool walk_codes(std::vector<DecodedValue>& out, const SignalCode* codes, const GroupCode* groups,
-                uint32_t first, uint32_t count, const uint8_t* payload, size_t size) {
+bool walk_codes(std::vector<DecodedValue>& out, const SignalCode* codes, const SignalInfo* infos,
+                const GroupCode* groups, uint32_t first, uint32_t count, const uint8_t* payload,
+                size_t size) {
   bool ok = true;
   for (uint32_t k = first; k < first + count; ++k) {
     const SignalCode& c = codes[k];
-    double value;
-    if (!extract_code(payload, size, c, value)) {
-      QLOG(LOG_WARN, "Failed to decode signal: \"%s\"", c.signal->name.c_str());
+    const SignalInfo& info = infos[k];
+    if (!signal_fits(c.check(), c.end_bit, size)) {
+      QLOG(LOG_WARN, "Failed to decode signal: \"%s\"", info.signal->name.c_str());
       return false;
     }
+    const double value = code_value(payload, c);
     DecodedValue& v = out.emplace_back();
-    v.signal = c.signal;
-    v.name_hash = c.name_hash;
-    v.ignored = c.ignored;
-    v.is_multiplexer = c.group_count != 0;
+    v.signal = info.signal;
+    v.name_hash = info.name_hash;
+    v.ignored = c.ignored();
+    v.is_multiplexer = c.has_groups();
     v.value = value;
     v.minimum = c.minimum;
     v.maximum = c.maximum;
-    for (uint32_t g = c.group_begin; g < c.group_begin + c.group_count; ++g) {
+    for (uint32_t g = info.group_begin; g < info.group_begin + info.group_count; ++g) {
       const GroupCode& group = groups[g];
       if (group.from <= value && value <= group.to) {
-        if (!walk_codes(out, codes, groups, group.begin, group.count, payload, size)) ok = false;
+        if (!walk_codes(out, codes, infos, groups, group.begin, group.count, payload, size)) {
+          ok = false;
+        }
         break;
       }
     }
@@ -165,21 +168,26 @@ size_t tree_size(const SignalList& list, size_t& groups) {
 std::unique_ptr<DecodePlan> DecodePlan::build(const Message& message) {
   size_t groups = 0;
   const size_t signals = tree_size(message.signals, groups);
-  if (signals > std::numeric_limits<uint32_t>::max() / 2 ||
-      groups > std::numeric_limits<uint32_t>::max() / 2) {
+  if (signals > std::numeric_limits<uint32_t>::max() / 128 ||
+      groups > std::numeric_limits<uint32_t>::max() / 128) {
     return nullptr;
   }
-  static_assert(sizeof(DecodePlan) == 64 && alignof(GroupCode) <= alignof(SignalCode));
-  const size_t bytes =
-      sizeof(DecodePlan) + signals * sizeof(SignalCode) + groups * sizeof(GroupCode);
+  static_assert(sizeof(DecodePlan) == 64 && alignof(SignalInfo) <= alignof(SignalCode) &&
+                sizeof(SignalCode) % alignof(SignalInfo) == 0 &&
+                sizeof(SignalInfo) % alignof(GroupCode) == 0);
+  const size_t bytes = sizeof(DecodePlan) + signals * sizeof(SignalCode) +
+                       signals * sizeof(SignalInfo) + groups * sizeof(GroupCode);
   void* block = ::operator new (bytes, std::align_val_t{alignof(DecodePlan)}, std::nothrow);
   if (!block) return nullptr;
   std::unique_ptr<DecodePlan> plan(new (block) DecodePlan());
   plan->message_ = &message;
   plan->name_hash_ = message.name_hash;
+  plan->bytes_ = static_cast<uint32_t>(bytes);
   plan->codes_ = reinterpret_cast<SignalCode*>(plan.get() + 1);
   for (size_t i = 0; i < signals; ++i) new (plan->codes_ + i) SignalCode();
-  plan->groups_ = reinterpret_cast<GroupCode*>(plan->codes_ + signals);
+  plan->infos_ = reinterpret_cast<SignalInfo*>(plan->codes_ + signals);
+  for (size_t i = 0; i < signals; ++i) new (plan->infos_ + i) SignalInfo();
+  plan->groups_ = reinterpret_cast<GroupCode*>(plan->infos_ + signals);
   for (size_t i = 0; i < groups; ++i) new (plan->groups_ + i) GroupCode();
   plan->signal_total_ = static_cast<uint32_t>(signals);
   plan->group_total_ = static_cast<uint32_t>(groups);
@@ -196,30 +204,33 @@ void DecodePlan::operator delete(void* p) {
 bool DecodePlan::add_list(const SignalList& list, uint32_t begin) {
   for (size_t k = 0; k < list.size(); ++k) {
     const Signal& s = *list[k];
-    if (s.groups.size() > std::numeric_limits<uint16_t>::max()) return false;
+    // The record keeps positions in 16 bits; the first byte lies below the
+    // end.
+    if (s.layout.end_bit > std::numeric_limits<uint16_t>::max()) return false;
     SignalCode& c = codes_[begin + k];
     c.factor = s.params.factor;
     c.offset = s.params.offset;
     c.minimum = s.params.minimum;
     c.maximum = s.params.maximum;
-    c.signal = &s;
-    c.end_bit = s.layout.end_bit;
-    c.name_hash = static_cast<uint32_t>(s.name_hash);
+    c.end_bit = static_cast<uint16_t>(s.layout.end_bit);
     c.first_byte = static_cast<uint16_t>(s.layout.first_byte);
     c.byte_count = static_cast<uint8_t>(s.layout.byte_count);
     c.shift = s.layout.shift;
     // As the layout clamps it.
     c.length = static_cast<uint8_t>(s.params.bit_length > 64 ? 64 : s.params.bit_length);
-    c.value_type = static_cast<uint8_t>(s.params.value_type);
-    c.byte_order = static_cast<uint8_t>(s.params.byte_order);
-    c.check = s.layout.check;
-    c.ignored = s.ignored;
-    c.group_begin = groups_used_;
-    c.group_count = static_cast<uint16_t>(s.groups.size());
-    groups_used_ += c.group_count;
+    c.form = static_cast<uint8_t>((static_cast<uint32_t>(s.params.value_type) & 7u) |
+                                  (s.params.byte_order & 1u) << 3 |
+                                  static_cast<uint32_t>(s.layout.check) << 4 |
+                                  uint32_t{s.ignored} << 6 | uint32_t{!s.groups.empty()} << 7);
+    SignalInfo& info = infos_[begin + k];
+    info.signal = &s;
+    info.name_hash = static_cast<uint32_t>(s.name_hash);
+    info.group_begin = groups_used_;
+    info.group_count = static_cast<uint32_t>(s.groups.size());
+    groups_used_ += info.group_count;
     for (size_t g = 0; g < s.groups.size(); ++g) {
       const MuxGroup& group = *s.groups[g];
-      GroupCode& code = groups_[c.group_begin + g];
+      GroupCode& code = groups_[info.group_begin + g];
       // Chosen on the physical value as a double, as the tree walk does.
       code.from = static_cast<double>(group.from);
       code.to = static_cast<double>(group.to);
@@ -236,9 +247,23 @@ void decode_message(const DecodePlan& plan, const uint8_t* payload, size_t size,
                     DecodedMessage& out) {
   out.message = plan.message_;
   out.values.clear();
-  if (!walk_codes(out.values, plan.codes_, plan.groups_, 0, plan.top_count_, payload, size)) {
+  if (!walk_codes(out.values, plan.codes_, plan.infos_, plan.groups_, 0, plan.top_count_, payload,
+                  size)) {
     QLOG(LOG_WARN, "Failed to decode message: \"%s\"", plan.message_->name.c_str());
   }
+}
+
+bool decode_plain(const DecodePlan& plan, uint32_t count, const uint8_t* payload, size_t size,
+                  double* values) {
+  const SignalCode* codes = plan.codes();
+  const uint64_t bits = static_cast<uint64_t>(size) * 8;
+  for (uint32_t k = 0; k < count; ++k) {
+    const SignalCode& c = codes[k];
+    // Any check but kOk fails, as does a payload too short.
+    if ((c.form & 0x30u) != 0 || c.end_bit > bits) return false;
+    values[k] = code_value(payload, c);
+  }
+  return true;
 }
 
 bool extract_signal(const uint8_t* payload, size_t size, const Signal& s, double& value) {

@@ -32,16 +32,18 @@ struct DecodedMessage {
   std::vector<DecodedValue> values;  // in decoding order
 };
 
-// A message's signals laid out for decoding: one plain 64-byte record per
-// signal, each list of the multiplexing tree a run of them, all in one block
-// right after the plan's own fields, so that a frame reads its message in
-// one sweep of memory rather than from records scattered on the heap. Built
-// once per message; gives exactly the values, order and warnings of
-// decoding through the Signal tree.
+// A message's signals laid out for decoding. What every frame reads lies in
+// one run of plain 40-byte records, one per signal, each list of the
+// multiplexing tree a run of them, right after the plan's own fields; what
+// only the first frame of an output or a multiplexed message needs (the
+// signal itself, its name hash, its groups) lies after that run. A frame
+// thus reads its message in one short sweep of memory rather than from
+// records scattered on the heap. Built once per message; gives exactly the
+// values, order and warnings of decoding through the Signal tree.
 class alignas(64) DecodePlan {
  public:
-  // Null when memory is short or the message cannot be laid out (more than
-  // 65,535 groups under one signal); decode through the tree then.
+  // Null when memory is short or the message cannot be laid out (a signal
+  // ending past bit 65,535); decode through the tree then.
   static std::unique_ptr<DecodePlan> build(const Message& message);
   // The plan and its records are one allocation.
   static void operator delete(void* p);
@@ -52,26 +54,46 @@ class alignas(64) DecodePlan {
   uint64_t name_hash() const { return name_hash_; }  // the message's
   // No signal has groups: a frame decodes a prefix of the signals.
   bool plain() const { return group_total_ == 0; }
-  // The cache lines the plan and its signals' records take, from its start.
-  size_t lines() const { return 1 + signal_total_; }
+  uint32_t top_count() const { return top_count_; }
+  // The cache lines the whole plan takes, from its start.
+  size_t lines() const { return (bytes_ + 63) / 64; }
+  // The records a frame reads: from the start's second cache line on, the
+  // cache lines of the first count of them.
+  static size_t code_lines(uint32_t count) { return (count * sizeof(SignalCode) + 63) / 64; }
+  const char* codes_start() const { return reinterpret_cast<const char*>(this + 1); }
 
+  // What a frame needs of a signal. form packs the value type (bits 0-2),
+  // the byte order (bit 3), the extraction check (bits 4-5), ignored (bit
+  // 6) and whether the signal has groups (bit 7).
   struct SignalCode {
     double factor = 1, offset = 0, minimum = 0, maximum = 0;
+    uint16_t end_bit = 0;
+    uint16_t first_byte = 0;
+    uint8_t byte_count = 0, shift = 0, length = 0;
+    uint8_t form = 0;
+
+    uint32_t value_type() const { return form & 7u; }
+    uint32_t byte_order() const { return (form >> 3) & 1u; }
+    ExtractCheck check() const { return static_cast<ExtractCheck>((form >> 4) & 3u); }
+    bool ignored() const { return (form & 0x40u) != 0; }
+    bool has_groups() const { return (form & 0x80u) != 0; }
+  };
+  // The rest of a signal's record, read when its value is named or
+  // switches groups.
+  struct SignalInfo {
     const Signal* signal = nullptr;
-    uint32_t end_bit = 0;
     uint32_t name_hash = 0;  // low 32 bits
     uint32_t group_begin = 0;
-    uint16_t first_byte = 0;
-    uint16_t group_count = 0;
-    uint8_t byte_count = 0, shift = 0, length = 0;
-    uint8_t value_type = 0, byte_order = 0;
-    ExtractCheck check = ExtractCheck::kOk;
-    bool ignored = false;
+    uint32_t group_count = 0;
   };
   struct GroupCode {
     double from = 0, to = 0;
     uint32_t begin = 0, count = 0;  // the group's run of signals
   };
+
+  // The records, the message's own signals first. They follow the plan's
+  // fields, which a frame thus need not read.
+  const SignalCode* codes() const { return reinterpret_cast<const SignalCode*>(this + 1); }
 
  private:
   friend void decode_message(const DecodePlan& plan, const uint8_t* payload, size_t size,
@@ -86,11 +108,19 @@ class alignas(64) DecodePlan {
   const Message* message_ = nullptr;
   uint64_t name_hash_ = 0;
   SignalCode* codes_ = nullptr;  // signal_total_ records right after the plan
+  SignalInfo* infos_ = nullptr;  // as many after those
   GroupCode* groups_ = nullptr;  // group_total_ after those
   uint32_t top_count_ = 0;       // the message's own signals come first
   uint32_t signal_total_ = 0, group_total_ = 0;
   uint32_t signals_used_ = 0, groups_used_ = 0;  // while building
+  uint32_t bytes_ = 0;                           // of the whole block
 };
+
+// A value lies within its signal's minimum..maximum, or the signal gives
+// none (both 0).
+inline bool value_in_range(double value, double minimum, double maximum) {
+  return (minimum <= value && value <= maximum) || (minimum == 0 && maximum == 0);
+}
 
 // The physical value of one signal, or false (with a LOG_WARN line) when its
 // length is 0, it reaches beyond the payload, or a float/double signal is
@@ -109,5 +139,11 @@ void decode_message(const Message& message, const uint8_t* payload, size_t size,
 // The same through the message's plan.
 void decode_message(const DecodePlan& plan, const uint8_t* payload, size_t size,
                     DecodedMessage& out);
+// The physical values of the first count signals of a plain plan (count at
+// most its top_count), into values[0..count), and true. False when one of
+// them would fail: nothing is logged then, and decoding the message another
+// way gives the warnings. The values are those decode_message gives.
+bool decode_plain(const DecodePlan& plan, uint32_t count, const uint8_t* payload, size_t size,
+                  double* values);
 
 }  // namespace quillon

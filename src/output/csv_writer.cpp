@@ -4,7 +4,6 @@
 #include <new>
 
 #include "output/number_format.h"
-#include "support/prefetch.h"
 
 namespace quillon {
 
@@ -94,8 +93,6 @@ std::unique_ptr<CsvWriter> CsvWriter::create(std::unique_ptr<platform::File> own
 
 bool CsvWriter::write_row(double time, const double* values, size_t count) {
   if (count != column_count_ || write_failed_) return false;
-  // The end of the buffer is fetched while the row is formatted.
-  if (buffer_) prefetch_for_write(buffer_ + used_);
   std::vector<char>& line = row_scratch();
   size_t needed = (count + 1) * kValueRoom;
   if (line.size() < needed) line.resize(needed);

@@ -1,6 +1,7 @@
 // One open CSV output file: a header line, then one row per decoded frame.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -11,6 +12,7 @@
 #include "output/buffer_pool.h"
 #include "output/number_format.h"
 #include "platform/platform.h"
+#include "support/prefetch.h"
 
 namespace quillon {
 
@@ -76,6 +78,15 @@ class alignas(64) CsvWriter {
   bool write_failed() const { return write_failed_; }
 
   uint32_t column_count() const { return column_count_; }
+
+  // Fetches the end of the buffer, where the next row goes, to be written:
+  // called a while before write_row, so that the row need not wait for it.
+  void fetch_tail() const {
+    if (!buffer_) return;
+    prefetch_for_write(buffer_ + used_);
+    // A row of eight values reaches into the next line.
+    prefetch_for_write(buffer_ + std::min(used_ + 64, capacity_));
+  }
 
  private:
   CsvWriter(platform::File* file, uint32_t columns, BufferPool* pool)

@@ -23,10 +23,6 @@ constexpr double kEndOfYear9999 = 253402300800.0;
 // is converted: never the name of an output, which ends in ".csv".
 constexpr const char* kAsideSuffix = ".replaced";
 
-bool value_valid(const DecodedValue& v) {
-  return (v.minimum <= v.value && v.value <= v.maximum) || (v.minimum == 0 && v.maximum == 0);
-}
-
 }  // namespace
 
 std::unique_ptr<FrameHandler> FrameHandler::create(const RootedFolder* output_folder,
@@ -417,8 +413,7 @@ bool FrameHandler::expect(const FrameHint& hint) {
     Ahead& a = ahead_.databases[i];
     const FrameEntry* e = find_entry(a.db, a.word, a.slot);
     if (!e || !e->message) continue;
-    const char* plan = reinterpret_cast<const char*>(e->plan);
-    for (uint32_t line = 0; line < e->plan_lines; ++line) prefetch_for_read(plan + 64 * line);
+    fetch_plan(*e);
     if (e->writer && e->generation == generation_) prefetch_for_read(e->writer);
   }
   ahead_.count = 0;
@@ -483,59 +478,101 @@ FrameHandler::FrameEntry& FrameHandler::frame_entry(const MessageDatabase& db, u
     std::unique_ptr<DecodePlan>& plan = plans_[m];
     if (!plan) plan = DecodePlan::build(*m);
     e.plan = plan.get();
-    if (e.plan) e.plan_lines = static_cast<uint8_t>(std::min<size_t>(16, e.plan->lines()));
+    if (e.plan) {
+      const size_t lines = e.plain ? DecodePlan::code_lines(e.plan->top_count()) : e.plan->lines();
+      e.plan_lines = static_cast<uint8_t>(std::min<size_t>(16, lines));
+    }
   }
   return e;
 }
 
+void FrameHandler::fetch_plan(const FrameEntry& e) const {
+  if (!e.plan) return;
+  const char* p = e.plain ? e.plan->codes_start() : reinterpret_cast<const char*>(e.plan);
+  for (uint32_t i = 0; i < e.plan_lines; ++i) prefetch_for_read(p + 64 * i);
+}
+
 void FrameHandler::decode_with(const MessageDatabase& db, const Frame& frame) {
-  record_.clear_addresses();
   FrameAddress address;
   if (!frame_address(db.bus_kind(), frame.id, frame.extended != 0, address)) return;
-  if (address.has_source) record_.set_source(address.source);
-  if (address.has_destination) record_.set_destination(address.destination);
-  const uint32_t key = address.key;
-  record_.set_database_key(key);
   FrameEntry* entry = nullptr;
+  // The frame's output is the entry's open one; plain_values_ holds its
+  // values.
+  bool known = false;
   if (options_.frame_lookup) {
     entry = &frame_entry(db, table_word(address, frame.channel, frame.kind == kFrameLin));
     if (!entry->message) return;
     // With thousands of messages their plans and writers are rarely in
     // the cache: asked for together, they come from memory at once rather
-    // than one after the other, the writer while the frame decodes.
-    const char* plan = reinterpret_cast<const char*>(entry->plan);
-    for (uint32_t i = 0; i < entry->plan_lines; ++i) prefetch_for_read(plan + 64 * i);
-    if (entry->writer) prefetch_for_read(entry->writer);
-    if (entry->plan) {
+    // than one after the other, the end of the writer's buffer while the
+    // frame decodes. The writer itself came with the hints, if any.
+    fetch_plan(*entry);
+    if (entry->writer && entry->generation == generation_) entry->writer->fetch_tail();
+    known = entry->row_ready && entry->generation == generation_ &&
+            decode_plain(*entry->plan, entry->count, frame.payload.data(), frame.payload.size(),
+                         plain_values_.data());
+    if (known) {
+      // Even a frame whose values are all out of range moves the day. A new
+      // day closes the writers: the frame then finds its output the long
+      // way (and the day stands).
+      check_day(frame.time);
+      known = entry->generation == generation_;
+    }
+  }
+
+  // Out-of-range values stay in the row as NaN.
+  const double* row;
+  size_t row_size = 0;
+  uint64_t valid = 0;
+  uint32_t count;
+  if (known) {
+    // The row is made in place: a value moves only towards the front.
+    count = entry->count;
+    const DecodePlan::SignalCode* codes = entry->plan->codes();
+    double* out = plain_values_.data();
+    for (uint32_t k = 0; k < count; ++k) {
+      const DecodePlan::SignalCode& c = codes[k];
+      if (c.ignored()) continue;
+      const double value = out[k];
+      const bool in_range = value_in_range(value, c.minimum, c.maximum);
+      valid += in_range;
+      out[row_size++] = in_range ? value : std::numeric_limits<double>::quiet_NaN();
+    }
+    row = out;
+  } else {
+    record_.clear_addresses();
+    if (address.has_source) record_.set_source(address.source);
+    if (address.has_destination) record_.set_destination(address.destination);
+    record_.set_database_key(address.key);
+    if (!entry) {
+      if (!decode_message(&db, address.key, frame.payload.data(), frame.payload.size(), decoded_)) {
+        return;
+      }
+    } else if (entry->plan) {
       decode_message(*entry->plan, frame.payload.data(), frame.payload.size(), decoded_);
     } else {
       decode_message(*entry->message, frame.payload.data(), frame.payload.size(), decoded_);
     }
-  } else if (!decode_message(&db, key, frame.payload.data(), frame.payload.size(), decoded_)) {
-    return;
-  }
-  record_.set_name_hash(entry && entry->plan ? entry->plan->name_hash()
-                                             : decoded_.message->name_hash);
-  if (decoded_.values.empty()) return;
-  // Even a frame whose values are all out of range moves the day.
-  check_day(frame.time);
-
-  values_.clear();
-  bool any_valid = false;
-  for (const DecodedValue& v : decoded_.values) {
-    if (v.ignored) continue;
-    if (value_valid(v)) {
-      values_.push_back(v.value);
-      ++signals_;
-      any_valid = true;
-    } else {
-      values_.push_back(std::numeric_limits<double>::quiet_NaN());
+    record_.set_name_hash(entry && entry->plan ? entry->plan->name_hash()
+                                               : decoded_.message->name_hash);
+    if (decoded_.values.empty()) return;
+    // Even a frame whose values are all out of range moves the day.
+    check_day(frame.time);
+    values_.clear();
+    for (const DecodedValue& v : decoded_.values) {
+      if (v.ignored) continue;
+      const bool in_range = value_in_range(v.value, v.minimum, v.maximum);
+      valid += in_range;
+      values_.push_back(in_range ? v.value : std::numeric_limits<double>::quiet_NaN());
     }
+    row = values_.data();
+    row_size = values_.size();
+    count = static_cast<uint32_t>(decoded_.values.size());
   }
-  if (!any_valid) return;
+  if (valid == 0) return;
+  signals_ += valid;
   ++messages_;
   CsvWriter* writer;
-  const uint32_t count = static_cast<uint32_t>(decoded_.values.size());
   if (entry && entry->plain && entry->generation == generation_ && entry->count == count) {
     writer = entry->writer;
     writer_key_ = entry->writer_key;
@@ -547,9 +584,12 @@ void FrameHandler::decode_with(const MessageDatabase& db, const Frame& frame) {
       entry->writer_key = writer_key_;
       entry->generation = generation_;
       entry->count = count;
+      // Every signal decoded: the next frames can take the short way.
+      entry->row_ready = entry->plan && count == entry->plan->top_count();
+      if (entry->row_ready && plain_values_.size() < count) plain_values_.resize(count);
     }
   }
-  if (writer && !writer->write_row(frame.time, values_.data(), values_.size())) {
+  if (writer && !writer->write_row(frame.time, row, row_size)) {
     failed_ = true;
     auto output = writers_.find(writer_key_);
     if (writer->write_failed() && output != writers_.end()) {

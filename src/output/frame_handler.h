@@ -161,6 +161,9 @@ class FrameHandler : public FrameSink {
   uint64_t table_word(const FrameAddress& address, uint8_t channel, bool lin) const;
   // The entry of (database, table word), made on first use.
   FrameEntry& frame_entry(const MessageDatabase& db, uint64_t word);
+  // Fetches ahead what decoding the entry's frame reads of its plan: the
+  // signals' records alone without multiplexers, the whole plan otherwise.
+  void fetch_plan(const FrameEntry& e) const;
   // The entry of (db, word) if there is one, looked for from slot on; slot
   // is set to where it was found.
   const FrameEntry* find_entry(const MessageDatabase* db, uint64_t word, size_t& slot) const;
@@ -217,6 +220,7 @@ class FrameHandler : public FrameSink {
   KeyRecord record_;
   DecodedMessage decoded_;
   std::vector<double> values_;
+  std::vector<double> plain_values_;  // decode_plain's values
   std::string key_bytes_;
   uint64_t writer_key_ = 0;  // of the output get_writer last looked up
   std::string path_;
@@ -250,8 +254,12 @@ class FrameHandler : public FrameSink {
     const DecodePlan* plan = nullptr;  // null: decoded through the signal tree
     bool plain = false;                // no multiplexer: the writer is kept
     uint8_t plan_lines = 0;            // of the plan, to fetch ahead (at most 16)
-    uint32_t count = 0;                // values decoded when the writer was found
-    uint64_t generation = 0;           // writer (null: open failed) valid while current
+    // The writer was found for a frame that decoded every signal: while it
+    // stands, a frame that decodes all count of them is written through it
+    // without a DecodedMessage (decode_plain).
+    bool row_ready = false;
+    uint32_t count = 0;       // values decoded when the writer was found
+    uint64_t generation = 0;  // writer (null: open failed) valid while current
     CsvWriter* writer = nullptr;
     uint64_t writer_key = 0;
   };

@@ -343,6 +343,23 @@ TEST(DecodePlan, GivesWhatTheTreeGivesOnRandomTreesAndPayloads) {
       ASSERT_TRUE(same_values(by_tree, by_plan))
           << "seed " << seed << " round " << round << " frame " << frame;
       ASSERT_EQ(tree_log, plan_log) << "seed " << seed << " round " << round;
+      if (plan->plain()) {
+        // The short way for a message without multiplexers: the same
+        // values, and a refusal (silent) exactly where the walk stopped
+        // short. Asked for fewer signals, it decodes that many.
+        const uint32_t asked = frame % 3 == 0 ? plan->top_count() / 2 : plan->top_count();
+        std::vector<double> plain(asked + 1, -12345.0);
+        LogCapture log(LOG_WARN);
+        const bool whole = decode_plain(*plan, asked, payload.data(), payload.size(), plain.data());
+        EXPECT_EQ(log.text(), "");
+        ASSERT_EQ(whole, by_tree.values.size() >= asked) << "seed " << seed << " round " << round;
+        if (whole) {
+          for (uint32_t k = 0; k < asked; ++k) {
+            ASSERT_TRUE(same(plain[k], by_tree.values[k].value)) << "round " << round;
+          }
+          EXPECT_EQ(plain[asked], -12345.0);  // nothing past the asked
+        }
+      }
       values += by_tree.values.size();
       for (const DecodedValue& v : by_tree.values) multiplexed += v.is_multiplexer;
       failed += tree_log.find("Failed to decode message") != std::string::npos;
@@ -352,6 +369,24 @@ TEST(DecodePlan, GivesWhatTheTreeGivesOnRandomTreesAndPayloads) {
   EXPECT_GT(values, 100000u);
   EXPECT_GT(multiplexed, 10000u);
   EXPECT_GT(failed, 100u);
+}
+
+TEST(DecodePlan, LeavesASignalEndingPastItsPositionsToTheTree) {
+  // The plan keeps bit positions in 16 bits: a signal ending past bit
+  // 65,535 would wrap to a short end and read past the payload.
+  auto db = MessageDatabase::create(kBusCan);
+  Message* m = db->add_message("Far", 1, 8, kTransportNone, "", false);
+  SignalParams near;
+  near.bit_length = 8;
+  ASSERT_TRUE(add_signal(&m->signals, "Near", near, false));
+  SignalParams far = near;
+  far.bit_position = 65530;
+  far.bit_length = 16;
+  ASSERT_TRUE(add_signal(&m->signals, "Far", far, false));
+  ASSERT_GT(m->signals[1]->layout.end_bit, 65535u);
+  EXPECT_FALSE(DecodePlan::build(*m));
+  m->signals.pop_back();
+  ASSERT_TRUE(DecodePlan::build(*m));
 }
 
 }  // namespace

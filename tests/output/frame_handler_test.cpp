@@ -564,9 +564,10 @@ TEST_F(FrameHandlerTest, AnOutputRemovedOrReplacedDuringTheFileIsLost) {
 TEST_F(FrameHandlerTest, PerFrameLookupWritesWhatTheLongWayWrites) {
   // Many messages, a clash (the same name and key with other signals in a
   // second database), a multiplexed message, payloads cut short (fewer
-  // values: another output), addresses, two loggers, continuing and new
-  // files, failed files, days forward and back: any writer the per-frame
-  // lookup kept past its close or handed to another output shows as a
+  // values: another output), ignored and out-of-range values, addresses,
+  // two loggers, continuing and new files, failed files, days forward and
+  // back: any writer the per-frame lookup kept past its close or handed to
+  // another output, or a row its short way made differently, shows as a
   // difference from the reference, which digests every frame's output.
   auto j = MessageDatabase::create(kBusJ1939);
   for (uint32_t m = 0; m < 300; ++m) {
@@ -574,6 +575,13 @@ TEST_F(FrameHandlerTest, PerFrameLookupWritesWhatTheLongWayWrites) {
                                   8, 0, "", false);
     add(msg->signals, "A", 0, 8, 0, 200);
     add(msg->signals, "B", 8, 8, 0, 0, 0.5, -10);
+    if (m % 3 == 0) {
+      SignalParams p;
+      p.bit_position = 16;
+      p.bit_length = 8;
+      add_signal(&msg->signals, "Ignored", p, true);
+    }
+    if (m % 2 == 0) add(msg->signals, "C", 24, 32, -5, 40000, 0.25, -5);
   }
   Message* pdu1 = j->add_message("Req", j1939_key(0x18EA0000, true), 8, 0, "", false);
   add(pdu1->signals, "R", 0, 8, 0, 0);
@@ -622,7 +630,9 @@ TEST_F(FrameHandlerTest, PerFrameLookupWritesWhatTheLongWayWrites) {
           f.id = ids[random() % ids.size()] | (random() % 3);
           f.extended = f.id != 0x321;
           f.payload.resize(random() % 6 == 0 ? random() % 8 : 8);
-          for (uint8_t& b : f.payload) b = static_cast<uint8_t>(random() % 4);
+          // Now and then any byte: values past their range.
+          const uint32_t spread = random() % 4 == 0 ? 256 : 4;
+          for (uint8_t& b : f.payload) b = static_cast<uint8_t>(random() % spread);
           const uint32_t jump = random() % 400;
           time += jump == 0 ? 86400 : jump == 1 ? -86400 : 0.25;
           f.time = time;
