@@ -204,9 +204,16 @@ void DecodePlan::operator delete(void* p) {
 bool DecodePlan::add_list(const SignalList& list, uint32_t begin) {
   for (size_t k = 0; k < list.size(); ++k) {
     const Signal& s = *list[k];
-    // The record keeps positions in 16 bits; the first byte lies below the
-    // end.
-    if (s.layout.end_bit > std::numeric_limits<uint16_t>::max()) return false;
+    // The record keeps positions in 16 bits.
+    if (s.layout.end_bit > std::numeric_limits<uint16_t>::max() ||
+        s.layout.first_byte > std::numeric_limits<uint16_t>::max()) {
+      return false;
+    }
+    // Any type but the four reads as unsigned, as in the tree walk.
+    const int32_t type = s.params.value_type;
+    const uint32_t value_type = type >= kValueUnsigned && type <= kValueDouble
+                                    ? static_cast<uint32_t>(type)
+                                    : static_cast<uint32_t>(kValueUnsigned);
     SignalCode& c = codes_[begin + k];
     c.factor = s.params.factor;
     c.offset = s.params.offset;
@@ -218,8 +225,7 @@ bool DecodePlan::add_list(const SignalList& list, uint32_t begin) {
     c.shift = s.layout.shift;
     // As the layout clamps it.
     c.length = static_cast<uint8_t>(s.params.bit_length > 64 ? 64 : s.params.bit_length);
-    c.form = static_cast<uint8_t>((static_cast<uint32_t>(s.params.value_type) & 7u) |
-                                  (s.params.byte_order & 1u) << 3 |
+    c.form = static_cast<uint8_t>(value_type | uint32_t{s.params.byte_order == kLittleEndian} << 3 |
                                   static_cast<uint32_t>(s.layout.check) << 4 |
                                   uint32_t{s.ignored} << 6 | uint32_t{!s.groups.empty()} << 7);
     SignalInfo& info = infos_[begin + k];

@@ -243,6 +243,9 @@ struct RandomTree {
       const double offsets[] = {0, -40, -273.15, 12800, 0.1};
       p.factor = factors[rng() % 7];
       p.offset = offsets[rng() % 5];
+      // Rarely a type or byte order of no known kind.
+      if (rng() % 97 == 0) p.value_type = static_cast<int32_t>(5 + rng() % 12);
+      if (rng() % 89 == 0) p.byte_order = 2 + rng() % 3;
     }
     // Mostly inside 8 bytes; sometimes past a short payload.
     p.bit_position = static_cast<uint16_t>(rng() % (rng() % 8 == 0 ? 200 : 64 - p.bit_length % 64));
