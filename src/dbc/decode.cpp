@@ -175,17 +175,15 @@ std::unique_ptr<DecodePlan> DecodePlan::build(const Message& message) {
   static_assert(sizeof(DecodePlan) == 64 && alignof(SignalInfo) <= alignof(SignalCode) &&
                 sizeof(SignalCode) % alignof(SignalInfo) == 0 &&
                 sizeof(SignalInfo) % alignof(GroupCode) == 0);
-  const size_t bytes = sizeof(DecodePlan) + signals * sizeof(SignalCode) +
-                       signals * sizeof(SignalInfo) + groups * sizeof(GroupCode);
+  const size_t bytes = block_bytes(signals, groups);
   void* block = ::operator new (bytes, std::align_val_t{alignof(DecodePlan)}, std::nothrow);
   if (!block) return nullptr;
   std::unique_ptr<DecodePlan> plan(new (block) DecodePlan());
   plan->message_ = &message;
   plan->name_hash_ = message.name_hash;
-  plan->bytes_ = static_cast<uint32_t>(bytes);
-  plan->codes_ = reinterpret_cast<SignalCode*>(plan.get() + 1);
-  for (size_t i = 0; i < signals; ++i) new (plan->codes_ + i) SignalCode();
-  plan->infos_ = reinterpret_cast<SignalInfo*>(plan->codes_ + signals);
+  SignalCode* codes = plan->codes();
+  for (size_t i = 0; i < signals; ++i) new (codes + i) SignalCode();
+  plan->infos_ = reinterpret_cast<SignalInfo*>(codes + signals);
   for (size_t i = 0; i < signals; ++i) new (plan->infos_ + i) SignalInfo();
   plan->groups_ = reinterpret_cast<GroupCode*>(plan->infos_ + signals);
   for (size_t i = 0; i < groups; ++i) new (plan->groups_ + i) GroupCode();
@@ -195,6 +193,15 @@ std::unique_ptr<DecodePlan> DecodePlan::build(const Message& message) {
   plan->signals_used_ = plan->top_count_;
   if (!plan->add_list(message.signals, 0)) return nullptr;
   return plan;
+}
+
+size_t DecodePlan::block_bytes(size_t signals, size_t groups) {
+  return sizeof(DecodePlan) + signals * (sizeof(SignalCode) + sizeof(SignalInfo)) +
+         groups * sizeof(GroupCode);
+}
+
+size_t DecodePlan::lines() const {
+  return (block_bytes(signal_total_, group_total_) + 63) / 64;
 }
 
 void DecodePlan::operator delete(void* p) {
@@ -214,7 +221,7 @@ bool DecodePlan::add_list(const SignalList& list, uint32_t begin) {
     const uint32_t value_type = type >= kValueUnsigned && type <= kValueDouble
                                     ? static_cast<uint32_t>(type)
                                     : static_cast<uint32_t>(kValueUnsigned);
-    SignalCode& c = codes_[begin + k];
+    SignalCode& c = codes()[begin + k];
     c.factor = s.params.factor;
     c.offset = s.params.offset;
     c.minimum = s.params.minimum;
@@ -253,7 +260,7 @@ void decode_message(const DecodePlan& plan, const uint8_t* payload, size_t size,
                     DecodedMessage& out) {
   out.message = plan.message_;
   out.values.clear();
-  if (!walk_codes(out.values, plan.codes_, plan.infos_, plan.groups_, 0, plan.top_count_, payload,
+  if (!walk_codes(out.values, plan.codes(), plan.infos_, plan.groups_, 0, plan.top_count_, payload,
                   size)) {
     QLOG(LOG_WARN, "Failed to decode message: \"%s\"", plan.message_->name.c_str());
   }
@@ -265,8 +272,7 @@ bool decode_plain(const DecodePlan& plan, uint32_t count, const uint8_t* payload
   const uint64_t bits = static_cast<uint64_t>(size) * 8;
   for (uint32_t k = 0; k < count; ++k) {
     const SignalCode& c = codes[k];
-    // Any check but kOk fails, as does a payload too short.
-    if ((c.form & 0x30u) != 0 || c.end_bit > bits) return false;
+    if (c.check() != ExtractCheck::kOk || c.end_bit > bits) return false;
     values[k] = code_value(payload, c);
   }
   return true;

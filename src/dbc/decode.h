@@ -56,11 +56,10 @@ class alignas(64) DecodePlan {
   bool plain() const { return group_total_ == 0; }
   uint32_t top_count() const { return top_count_; }
   // The cache lines the whole plan takes, from its start.
-  size_t lines() const { return (bytes_ + 63) / 64; }
+  size_t lines() const;
   // The records a frame reads: from the start's second cache line on, the
   // cache lines of the first count of them.
   static size_t code_lines(uint32_t count) { return (count * sizeof(SignalCode) + 63) / 64; }
-  const char* codes_start() const { return reinterpret_cast<const char*>(this + 1); }
 
   // What a frame needs of a signal. form packs the value type (bits 0-2),
   // the byte order (bit 3), the extraction check (bits 4-5), ignored (bit
@@ -94,6 +93,7 @@ class alignas(64) DecodePlan {
   // The records, the message's own signals first. They follow the plan's
   // fields, which a frame thus need not read.
   const SignalCode* codes() const { return reinterpret_cast<const SignalCode*>(this + 1); }
+  SignalCode* codes() { return reinterpret_cast<SignalCode*>(this + 1); }
 
  private:
   friend void decode_message(const DecodePlan& plan, const uint8_t* payload, size_t size,
@@ -101,19 +101,19 @@ class alignas(64) DecodePlan {
   DecodePlan() = default;
   ~DecodePlan() = default;
   friend struct std::default_delete<DecodePlan>;
+  // The plan with its records, signals and groups.
+  static size_t block_bytes(size_t signals, size_t groups);
   // Lays out list at the records from begin on; its groups' lists go after
   // the records used so far.
   bool add_list(const SignalList& list, uint32_t begin);
 
   const Message* message_ = nullptr;
   uint64_t name_hash_ = 0;
-  SignalCode* codes_ = nullptr;  // signal_total_ records right after the plan
-  SignalInfo* infos_ = nullptr;  // as many after those
+  SignalInfo* infos_ = nullptr;  // after the signal_total_ records
   GroupCode* groups_ = nullptr;  // group_total_ after those
   uint32_t top_count_ = 0;       // the message's own signals come first
   uint32_t signal_total_ = 0, group_total_ = 0;
   uint32_t signals_used_ = 0, groups_used_ = 0;  // while building
-  uint32_t bytes_ = 0;                           // of the whole block
 };
 
 // A value lies within its signal's minimum..maximum, or the signal gives

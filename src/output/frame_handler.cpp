@@ -488,7 +488,8 @@ FrameHandler::FrameEntry& FrameHandler::frame_entry(const MessageDatabase& db, u
 
 void FrameHandler::fetch_plan(const FrameEntry& e) const {
   if (!e.plan) return;
-  const char* p = e.plain ? e.plan->codes_start() : reinterpret_cast<const char*>(e.plan);
+  const void* start = e.plain ? static_cast<const void*>(e.plan->codes()) : e.plan;
+  const char* p = static_cast<const char*>(start);
   for (uint32_t i = 0; i < e.plan_lines; ++i) prefetch_for_read(p + 64 * i);
 }
 

@@ -24,23 +24,7 @@ struct Parsed {
     return n;
   }
   // The log lines from the level letter on: date, time, pid and tid dropped.
-  std::string lines() const {
-    std::string out;
-    size_t at = 0;
-    while (at < log.size()) {
-      size_t end = log.find('\n', at);
-      if (end == std::string::npos) end = log.size();
-      size_t from = at;
-      for (int field = 0; field < 4; ++field) {
-        while (from < end && log[from] == ' ') ++from;
-        while (from < end && log[from] != ' ') ++from;
-      }
-      while (from < end && log[from] == ' ') ++from;
-      out.append(log, from, end - from).push_back('\n');
-      at = end + 1;
-    }
-    return out;
-  }
+  std::string lines() const { return testing_support::log_messages(log); }
 };
 
 Parsed parse(const std::string& text) {

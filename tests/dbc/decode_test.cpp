@@ -271,27 +271,6 @@ struct RandomTree {
   }
 };
 
-// The log lines without their time and process ids: level and message.
-std::string messages(const std::string& log) {
-  std::string out;
-  size_t start = 0;
-  while (start < log.size()) {
-    size_t end = log.find('\n', start);
-    if (end == std::string::npos) end = log.size();
-    size_t field = start;
-    // Fields are padded with spaces: a run of them is one separator.
-    for (int skip = 0; skip < 4 && field < end; ++skip) {
-      while (field < end && log[field] == ' ') ++field;
-      while (field < end && log[field] != ' ') ++field;
-    }
-    while (field < end && log[field] == ' ') ++field;
-    out.append(log, field, end - field);
-    out += '\n';
-    start = end + 1;
-  }
-  return out;
-}
-
 bool same_values(const DecodedMessage& a, const DecodedMessage& b) {
   if (a.message != b.message || a.values.size() != b.values.size()) return false;
   for (size_t i = 0; i < a.values.size(); ++i) {
@@ -332,14 +311,14 @@ TEST(DecodePlan, GivesWhatTheTreeGivesOnRandomTreesAndPayloads) {
       if (logged) {
         LogCapture log(LOG_WARN);
         decode_message(*m, payload.data(), payload.size(), by_tree);
-        tree_log = messages(log.text());
+        tree_log = testing_support::log_messages(log.text());
       } else {
         decode_message(*m, payload.data(), payload.size(), by_tree);
       }
       if (logged) {
         LogCapture log(LOG_WARN);
         decode_message(*plan, payload.data(), payload.size(), by_plan);
-        plan_log = messages(log.text());
+        plan_log = testing_support::log_messages(log.text());
       } else {
         decode_message(*plan, payload.data(), payload.size(), by_plan);
       }

@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "dbc/log_capture.h"
 #include "input/conversion_loop.h"
 #include "input/memory_stream.h"
 #include "platform/platform.h"
@@ -61,7 +63,9 @@ std::unique_ptr<ByteStream> make_stream(const std::string& log, int64_t buffer) 
   return BufferedReader::create(std::move(mem), buffer);
 }
 
-std::vector<Seen> read_all(const std::string& log, int64_t buffer = 0) {
+// after_frame, when given, runs on the reader after each frame.
+std::vector<Seen> read_all(const std::string& log, int64_t buffer = 0,
+                           const std::function<void(LogReader&)>& after_frame = {}) {
   auto stream = make_stream(log, buffer);
   auto reader = LogReader::create(stream.get());
   EXPECT_TRUE(reader) << log;
@@ -69,7 +73,10 @@ std::vector<Seen> read_all(const std::string& log, int64_t buffer = 0) {
   if (!reader) return out;
   EXPECT_TRUE(reader->seek_to_data());
   Frame f;
-  while (reader->next_frame(f)) out.push_back(seen(f));
+  while (reader->next_frame(f)) {
+    out.push_back(seen(f));
+    if (after_frame) after_frame(*reader);
+  }
   return out;
 }
 
@@ -607,36 +614,13 @@ TEST(LogReader, MatchesAPlainReadingInEveryMode) {
 // from rng (0 to 6, past the reader's limit too); hints collects them.
 std::vector<Seen> read_peeking(const std::string& log, int64_t buffer, std::mt19937& rng,
                                std::vector<FrameHint>& hints, int fixed_lead = -1) {
-  auto stream = make_stream(log, buffer);
-  auto reader = LogReader::create(stream.get());
-  EXPECT_TRUE(reader) << log;
-  std::vector<Seen> out;
-  if (!reader) return out;
-  EXPECT_TRUE(reader->seek_to_data());
-  Frame f;
-  FrameHint got[8];
-  while (reader->next_frame(f)) {
-    out.push_back(seen(f));
+  return read_all(log, buffer, [&](LogReader& reader) {
+    FrameHint got[8];
     const int lead = fixed_lead >= 0 ? fixed_lead : static_cast<int>(rng() % 7);
-    const int n = reader->peek(got, lead);
+    const int n = reader.peek(got, lead);
     EXPECT_LE(n, std::min(lead, 4));
     hints.insert(hints.end(), got, got + n);
-  }
-  return out;
-}
-
-// The messages of logged lines, without their time and thread prefix.
-std::string messages_of(const std::string& lines) {
-  std::string out;
-  size_t at = 0;
-  while (at < lines.size()) {
-    size_t end = lines.find('\n', at);
-    if (end == std::string::npos) end = lines.size();
-    const size_t level = lines.find(" W ", at);
-    out += lines.substr(level < end ? level : at, end - (level < end ? level : at)) + "\n";
-    at = end + 1;
-  }
-  return out;
+  });
 }
 
 TEST(LogReader, PeekingAheadChangesNoFrameOrWarning) {
@@ -657,9 +641,9 @@ TEST(LogReader, PeekingAheadChangesNoFrameOrWarning) {
       std::vector<Seen> plain, peeking;
       std::vector<FrameHint> hints;
       const std::string plain_warnings =
-          messages_of(warnings_of([&] { plain = read_all(log, size); }));
-      const std::string warnings =
-          messages_of(warnings_of([&] { peeking = read_peeking(log, size, rng, hints); }));
+          testing_support::log_messages(warnings_of([&] { plain = read_all(log, size); }));
+      const std::string warnings = testing_support::log_messages(
+          warnings_of([&] { peeking = read_peeking(log, size, rng, hints); }));
       EXPECT_NE(plain_warnings, "");
       ASSERT_GT(plain.size(), 1000u);
       EXPECT_EQ(warnings, plain_warnings) << c.start << " buffer " << size;
