@@ -36,8 +36,8 @@ void append_format(std::string& out, const char* format, unsigned long long a, u
 }  // namespace
 
 std::unique_ptr<FrameHandler> make_frame_handler(const Converter& converter,
-                                                 const DatabaseChannels* can_channels,
-                                                 const DatabaseChannels* lin_channels,
+                                                 const ChannelMap* can_channels,
+                                                 const ChannelMap* lin_channels,
                                                  FrameHandlerOptions options) {
   options.no_append_root = converter.no_append_root != 0;
   return FrameHandler::create(converter.output_folder(), can_channels, lin_channels, options);

@@ -28,8 +28,8 @@ struct RunCounters {
 // decoder's channel maps and flags; the no-append-root flag comes from the
 // converter. Null when it cannot be created.
 std::unique_ptr<FrameHandler> make_frame_handler(const Converter& converter,
-                                                 const DatabaseChannels* can_channels,
-                                                 const DatabaseChannels* lin_channels,
+                                                 const ChannelMap* can_channels,
+                                                 const ChannelMap* lin_channels,
                                                  FrameHandlerOptions options);
 
 // The conversion loop over the converter's folders with its options, feeding

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "dbc/j1939.h"
 #include "support/log.h"
 
 namespace quillon {
@@ -68,9 +69,9 @@ uint32_t can_key(uint32_t id, bool extended) {
 
 uint32_t j1939_key(uint32_t id, bool extended) {
   if (!extended) return can_key(id, false);
-  // PDU1 groups (PDU format below 240) carry a destination address, which
-  // is not part of the group.
-  uint32_t masked = (id & 0x00FF0000u) < 0x00F00000u ? id & 0x03FF0000u : id & 0x03FFFF00u;
+  // A PDU1 group's destination address is not part of the group.
+  uint32_t masked =
+      j1939_has_destination(j1939_pdu_format(id)) ? id & 0x03FF0000u : id & 0x03FFFF00u;
   return can_key(masked, true);
 }
 

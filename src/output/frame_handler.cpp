@@ -26,8 +26,8 @@ constexpr const char* kAsideSuffix = ".replaced";
 }  // namespace
 
 std::unique_ptr<FrameHandler> FrameHandler::create(const RootedFolder* output_folder,
-                                                   const DatabaseChannels* can_channels,
-                                                   const DatabaseChannels* lin_channels,
+                                                   const ChannelMap* can_channels,
+                                                   const ChannelMap* lin_channels,
                                                    const FrameHandlerOptions& options) {
   if (!output_folder) return nullptr;
   platform::raise_open_file_limit(kOpenFilesWanted);

@@ -14,6 +14,8 @@
 
 #include "dbc/database.h"
 #include "dbc/decode.h"
+#include "dbc/j1939.h"
+#include "dbc/loader.h"
 #include "input/folder.h"
 #include "input/sink.h"
 #include "output/buffer_pool.h"
@@ -23,9 +25,6 @@
 #include "platform/platform.h"
 
 namespace quillon {
-
-// Channel number to its databases in load order (the decoder's channel maps).
-using DatabaseChannels = std::map<uint8_t, std::vector<std::unique_ptr<MessageDatabase>>>;
 
 struct FrameHandlerOptions {
   bool no_append_root = false;
@@ -63,8 +62,7 @@ inline bool frame_address(int32_t bus_kind, uint32_t id, bool extended, FrameAdd
       if (extended) {
         out.source = static_cast<uint8_t>(id);
         out.has_source = true;
-        // PDU1 groups (PDU format below 240) carry a destination address.
-        if (((id >> 16) & 0xFF) < 240) {
+        if (j1939_has_destination(j1939_pdu_format(id))) {
           out.destination = static_cast<uint8_t>(id >> 8);
           out.has_destination = true;
         }
@@ -85,8 +83,8 @@ class FrameHandler : public FrameSink {
   // must outlive the handler; the maps must not change afterwards. Null when
   // the output folder is missing or memory is short.
   static std::unique_ptr<FrameHandler> create(const RootedFolder* output_folder,
-                                              const DatabaseChannels* can_channels,
-                                              const DatabaseChannels* lin_channels,
+                                              const ChannelMap* can_channels,
+                                              const ChannelMap* lin_channels,
                                               const FrameHandlerOptions& options);
   ~FrameHandler() override;
 

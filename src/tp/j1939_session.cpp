@@ -4,15 +4,17 @@
 #include <memory>
 #include <new>
 
+#include "dbc/j1939.h"
+
 namespace quillon {
 
 namespace {
 
-// The parameter group a frame's identifier names: for PDU1 formats (below 240)
-// the low byte is a destination address, not part of the group.
+// The parameter group a frame's identifier names: for PDU1 formats the low
+// byte is a destination address, not part of the group.
 uint32_t pgn_of(uint32_t id) {
   uint32_t pgn = (id >> 8) & 0x3FFFF;
-  if (((id >> 16) & 0xFF) < 240) pgn &= ~uint32_t{0xFF};
+  if (j1939_has_destination(j1939_pdu_format(id))) pgn &= ~uint32_t{0xFF};
   return pgn;
 }
 
@@ -23,10 +25,11 @@ SessionResult J1939Session::process(Frame& frame) {
   const uint32_t n = frame.payload.size() % 256;
   const uint32_t pgn = pgn_of(frame.id);
   // Not a transport frame: refuse it without touching the transfer.
-  if (pgn != kPgnDataTransfer && pgn != kPgnConnectionManagement) return SessionResult::kFailed;
+  if (pgn != kJ1939PgnDataTransfer && pgn != kJ1939PgnConnectionManagement)
+    return SessionResult::kFailed;
   if (n == 0) return fail();
 
-  SessionResult result = pgn == kPgnConnectionManagement
+  SessionResult result = pgn == kJ1939PgnConnectionManagement
                              ? on_connection_management(frame.payload, n)
                              : on_data_transfer(frame.payload, n);
   if (result == SessionResult::kComplete) hand_over(frame);
@@ -37,7 +40,7 @@ SessionResult J1939Session::on_connection_management(const Payload& p, uint32_t 
   // A repeated announcement from the same sender does not restart the transfer.
   if (state_ == State::kReceiving) return SessionResult::kInProgress;
   // Only RTS and BAM open a transfer, and only on a fresh session.
-  if (state_ != State::kIdle || (p[0] != kControlRts && p[0] != kControlBam)) {
+  if (state_ != State::kIdle || (p[0] != kJ1939ControlRts && p[0] != kJ1939ControlBam)) {
     return SessionResult::kFailed;
   }
   // Every transport frame is a full eight bytes.
@@ -81,7 +84,7 @@ SessionResult J1939Session::on_data_transfer(const Payload& p, uint32_t n) {
 void J1939Session::hand_over(Frame& frame) {
   frame.payload.swap(buffer_);
   const uint32_t g = announced_pgn_;
-  if (((g >> 8) & 0xFF) >= 240) {
+  if (!j1939_has_destination(j1939_pgn_pdu_format(g))) {
     // PDU2: the group fills bits 8 to 25.
     frame.id = (frame.id & 0x1C0000FF) | ((g & 0x3FFFF) << 8);
   } else {

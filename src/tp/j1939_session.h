@@ -20,12 +20,6 @@ namespace quillon {
 
 class J1939Session final : public TransportSession {
  public:
-  // Parameter groups of the two transport frames.
-  static constexpr uint32_t kPgnDataTransfer = 0x00EB00;
-  static constexpr uint32_t kPgnConnectionManagement = 0x00EC00;
-  // First byte of the TP.CM frames that open a transfer.
-  static constexpr uint8_t kControlRts = 16;
-  static constexpr uint8_t kControlBam = 32;
   // 255 packets of seven bytes: a larger announced size never completes.
   static constexpr uint32_t kMaxMessage = 255 * 7;
   // A message up to this size gets its whole buffer on its first packet.

@@ -4,20 +4,13 @@
 #include <new>
 
 #include "dbc/database.h"
+#include "dbc/j1939.h"
 #include "support/log.h"
 #include "support/sorted_table.h"
 
 namespace quillon {
 
 namespace {
-
-// J1939 keys of the transport parameter groups: connection management
-// (0x00EC0000) and data transfer (0x00EB0000).
-constexpr uint32_t kTpCmKey = 0x80EC0000;
-constexpr uint32_t kTpDtKey = 0x80EB0000;
-// TP.CM control bytes that open a transfer.
-constexpr uint8_t kRequestToSend = 16;
-constexpr uint8_t kBroadcastAnnounce = 32;
 
 bool supported(int32_t transport_type) {
   return transport_type == kTransportJ1939 || transport_type == kTransportNmea ||
@@ -80,7 +73,8 @@ bool TransportManager::on_frame(Frame& frame) {
   uint32_t lookup;
   if (j1939) {
     lookup = j1939_key(frame.id, true);
-    if (lookup == kTpDtKey) lookup = kTpCmKey;  // data transfers find the announcement's entry
+    if (lookup == kJ1939TpDtKey)
+      lookup = kJ1939TpCmKey;  // data transfers find the announcement's entry
   } else if (frame.kind == kFrameCan) {
     lookup = can_key(frame.id, extended);
   } else {
@@ -95,14 +89,14 @@ bool TransportManager::on_frame(Frame& frame) {
   uint32_t session_key = frame.kind == kFrameLin ? lin_key(frame.id) : can_key(frame.id, extended);
   if (type == kTransportJ1939) {
     uint32_t group = j1939_key(frame.id, true);
-    if (group == kTpCmKey) {
+    if (group == kJ1939TpCmKey) {
       // Only a request to send or a broadcast announcement opens a transfer;
       // clear to send, acknowledgements and aborts carry no message data.
       if (frame.payload.empty() ||
-          (frame.payload[0] != kRequestToSend && frame.payload[0] != kBroadcastAnnounce)) {
+          (frame.payload[0] != kJ1939ControlRts && frame.payload[0] != kJ1939ControlBam)) {
         return true;
       }
-    } else if (group == kTpDtKey) {
+    } else if (group == kJ1939TpDtKey) {
       session_key = (session_key & ~0x00FF0000u) | 0x00EC0000u;  // share the TP.CM session
     }
   }
