@@ -16,32 +16,6 @@
 
 namespace {
 
-class BytesStream : public quillon::ByteStream {
- public:
-  BytesStream(const uint8_t* data, size_t size) : data_(data), size_(static_cast<int64_t>(size)) {}
-  int64_t read(void* buffer, int64_t n) override {
-    int64_t take = n < size_ - position_ ? n : size_ - position_;
-    if (take <= 0) return 0;
-    std::memcpy(buffer, data_ + position_, static_cast<size_t>(take));
-    position_ += take;
-    return take;
-  }
-  int64_t tell() override { return position_; }
-  int64_t seek(int64_t offset, int origin) override {
-    int64_t base = origin == 0 ? 0 : origin == 1 ? position_ : size_;
-    if (origin < 0 || origin > 2) return -1;
-    if (base + offset < 0) return -1;
-    position_ = base + offset;
-    return position_;
-  }
-  int close() override { return 0; }
-
- private:
-  const uint8_t* data_;
-  int64_t size_;
-  int64_t position_ = 0;
-};
-
 struct Seen {
   double time;
   uint32_t id;
@@ -53,7 +27,8 @@ struct Seen {
 // The frames of one reading; false when the reader refused the file.
 bool read_all(const uint8_t* data, size_t size, int64_t buffer, std::vector<Seen>& out,
               uint64_t& lines, bool peek = false) {
-  std::unique_ptr<quillon::ByteStream> stream = std::make_unique<BytesStream>(data, size);
+  std::unique_ptr<quillon::ByteStream> stream = std::make_unique<quillon::BytesStream>(
+      std::string_view(reinterpret_cast<const char*>(data), size));
   if (buffer > 0) stream = quillon::BufferedReader::create(std::move(stream), buffer);
   auto reader = quillon::LogReader::create(stream.get());
   if (!reader) return false;

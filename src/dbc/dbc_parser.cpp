@@ -326,6 +326,12 @@ class Parser {
 
   TypedValue lookup(Attribute a, uint32_t id, std::string_view object_name);
   void interpret();
+  // What became of a signal line in one pass: placed, never to be placed,
+  // or to be tried again in the next pass.
+  enum class Placement : uint8_t { kPlaced, kDropped, kLater };
+  using SwitchIndex = std::unordered_map<uint32_t, const SignalLine*>;
+  Placement place_signal(const SignalLine& s, Message& m, NameIndex& index,
+                         const SwitchIndex& plain_switch);
   void place_signals(MessageDatabase& db);
   void check(const MessageDatabase& db);
 
@@ -472,6 +478,55 @@ void Parser::interpret() {
   }
 }
 
+Parser::Placement Parser::place_signal(const SignalLine& s, Message& m, NameIndex& index,
+                                       const SwitchIndex& plain_switch) {
+  // Once a name is placed the line can never be: drop it for good.
+  if (index.count(s.name)) return Placement::kDropped;
+  SignalList* target = &m.signals;
+  if (s.is_multiplexed) {
+    std::string_view switch_name;
+    uint32_t from = s.mux_value, to = s.mux_value;
+    auto range = mux_ranges_.find(id_name_key(s.message_id, s.name));
+    if (range != mux_ranges_.end()) {
+      switch_name = range->second.switch_name;
+      from = range->second.from;
+      to = range->second.to;
+    } else {
+      auto sw = plain_switch.find(s.message_id);
+      if (sw == plain_switch.end()) return Placement::kDropped;
+      switch_name = sw->second->name;
+    }
+    auto sw = index.find(switch_name);
+    if (sw == index.end()) return Placement::kLater;  // a later pass may place the switch
+    MuxGroup* group = find_group(sw->second->groups, from, to);
+    if (!group) group = add_group(sw->second->groups, from, to);
+    if (!group) return Placement::kDropped;
+    target = &group->signals;
+  }
+  // A signal that can never be extracted is refused like one that does
+  // not fit: in the message it would fail every frame and end the walk
+  // of the signals after it.
+  if (s.start_bit > 0xFFFF || s.bit_length > 64 ||
+      uint64_t{s.bit_position} + s.bit_length > uint64_t{m.length} * 8 ||
+      extract_check(s.value_type, s.bit_length) != ExtractCheck::kOk) {
+    QLOG(LOG_FATAL, "Failed to add signal %s to message %s", s.name.c_str(), m.name.c_str());
+    return Placement::kLater;  // refused again, and logged again, in each pass
+  }
+  SignalParams p;
+  p.byte_order = s.byte_order;
+  p.value_type = s.value_type;
+  p.bit_position = static_cast<uint16_t>(s.bit_position);
+  p.bit_length = static_cast<uint8_t>(s.bit_length);
+  p.factor = s.factor;
+  p.offset = s.offset;
+  p.minimum = s.minimum;
+  p.maximum = s.maximum;
+  Signal* added = add_signal(target, s.name, p, s.ignored);
+  if (!added) return Placement::kDropped;
+  index.emplace(added->name, added);
+  return Placement::kPlaced;
+}
+
 void Parser::place_signals(MessageDatabase& db) {
   // Extended multiplexing: a switch that has a range of its own is itself
   // switched.
@@ -482,75 +537,33 @@ void Parser::place_signals(MessageDatabase& db) {
   }
   // Without a range, a multiplexed signal hangs under the first plain switch
   // of its message.
-  std::unordered_map<uint32_t, const SignalLine*> plain_switch;
+  SwitchIndex plain_switch;
   for (const SignalLine& s : signals_) {
     if (s.is_multiplexer && !s.is_multiplexed) plain_switch.try_emplace(s.message_id, &s);
   }
-  std::unordered_map<const Message*, NameIndex>& names = names_;
   std::vector<Message*> owner(signals_.size(), nullptr);
   std::vector<size_t> pending;
   for (size_t i = 0; i < signals_.size(); ++i) {
     owner[i] = db.find_message(dbcMsgKey2DbMsgKey(db.bus_kind(), signals_[i].message_id));
     if (owner[i]) pending.push_back(i);
   }
-
+  // Passes until one places nothing: a switch may stand after the signals
+  // it switches.
   bool productive = true;
   while (productive && !pending.empty()) {
     productive = false;
     size_t kept = 0;
     for (size_t i : pending) {
-      const SignalLine& s = signals_[i];
-      Message* m = owner[i];
-      NameIndex& index = names[m];
-      // Once a name is placed the line can never be: drop it for good.
-      if (index.count(s.name)) continue;
-      SignalList* target = &m->signals;
-      if (s.is_multiplexed) {
-        std::string_view switch_name;
-        uint32_t from = s.mux_value, to = s.mux_value;
-        auto range = mux_ranges_.find(id_name_key(s.message_id, s.name));
-        if (range != mux_ranges_.end()) {
-          switch_name = range->second.switch_name;
-          from = range->second.from;
-          to = range->second.to;
-        } else {
-          auto sw = plain_switch.find(s.message_id);
-          if (sw == plain_switch.end()) continue;
-          switch_name = sw->second->name;
-        }
-        auto sw = index.find(switch_name);
-        if (sw == index.end()) {
-          pending[kept++] = i;  // a later pass may place the switch
-          continue;
-        }
-        MuxGroup* group = find_group(sw->second->groups, from, to);
-        if (!group) group = add_group(sw->second->groups, from, to);
-        if (!group) continue;
-        target = &group->signals;
+      switch (place_signal(signals_[i], *owner[i], names_[owner[i]], plain_switch)) {
+        case Placement::kPlaced:
+          productive = true;
+          break;
+        case Placement::kLater:
+          pending[kept++] = i;
+          break;
+        case Placement::kDropped:
+          break;
       }
-      // A signal that can never be extracted is refused like one that does
-      // not fit: in the message it would fail every frame and end the walk
-      // of the signals after it.
-      if (s.start_bit > 0xFFFF || s.bit_length > 64 ||
-          uint64_t{s.bit_position} + s.bit_length > uint64_t{m->length} * 8 ||
-          extract_check(s.value_type, s.bit_length) != ExtractCheck::kOk) {
-        QLOG(LOG_FATAL, "Failed to add signal %s to message %s", s.name.c_str(), m->name.c_str());
-        pending[kept++] = i;  // refused again, and logged again, in each pass
-        continue;
-      }
-      SignalParams p;
-      p.byte_order = s.byte_order;
-      p.value_type = s.value_type;
-      p.bit_position = static_cast<uint16_t>(s.bit_position);
-      p.bit_length = static_cast<uint8_t>(s.bit_length);
-      p.factor = s.factor;
-      p.offset = s.offset;
-      p.minimum = s.minimum;
-      p.maximum = s.maximum;
-      Signal* added = add_signal(target, s.name, p, s.ignored);
-      if (!added) continue;
-      index.emplace(added->name, added);
-      productive = true;
     }
     pending.resize(kept);
   }
@@ -601,30 +614,6 @@ std::unique_ptr<MessageDatabase> Parser::build() {
   check(*db);
   return db;
 }
-
-// Bytes in memory read as a file is, so that they take the file's one path.
-class BytesStream : public ByteStream {
- public:
-  explicit BytesStream(std::string_view bytes) : bytes_(bytes) {}
-  int64_t read(void* buffer, int64_t n) override {
-    const size_t count = std::min(bytes_.size() - at_, static_cast<size_t>(n));
-    std::memcpy(buffer, bytes_.data() + at_, count);
-    at_ += count;
-    return static_cast<int64_t>(count);
-  }
-  int64_t tell() override { return static_cast<int64_t>(at_); }
-  int64_t seek(int64_t offset, int origin) override {
-    const int64_t base = origin == 0 ? 0 : origin == 1 ? tell() : origin == 2 ? size() : -1;
-    if (base < 0 || base + offset < 0 || base + offset > size()) return -1;
-    at_ = static_cast<size_t>(base + offset);
-    return tell();
-  }
-
- private:
-  int64_t size() const { return static_cast<int64_t>(bytes_.size()); }
-  std::string_view bytes_;
-  size_t at_ = 0;
-};
 
 // text holds size bytes and one spare byte after them.
 std::unique_ptr<MessageDatabase> parse_dbc_buffer(char* text, size_t size) {

@@ -8,6 +8,26 @@
 
 namespace quillon {
 
+int64_t BytesStream::read(void* buffer, int64_t n) {
+  const int64_t size = static_cast<int64_t>(bytes_.size());
+  const int64_t end = fail_after_ >= 0 && fail_after_ < size ? fail_after_ : size;
+  const int64_t take = n > 0 && position_ < end ? std::min(n, end - position_) : 0;
+  if (take < n && end < size) failed_ = true;
+  if (take > 0) std::memcpy(buffer, bytes_.data() + position_, static_cast<size_t>(take));
+  position_ += take;
+  return take;
+}
+
+int64_t BytesStream::seek(int64_t offset, int origin) {
+  if (origin < 0 || origin > 2) return -1;
+  const int64_t base = origin == 0   ? 0
+                       : origin == 1 ? position_
+                                     : static_cast<int64_t>(bytes_.size());
+  if (offset < -base || offset > INT64_MAX - base) return -1;
+  position_ = base + offset;
+  return position_;
+}
+
 int64_t stream_size(ByteStream& stream) {
   int64_t here = stream.tell();
   int64_t end = stream.seek(0, 2);

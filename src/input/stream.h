@@ -1,10 +1,12 @@
-// Byte streams: a file for reading, a file for writing, and a buffered reader
-// over another stream. Positions and sizes are 64-bit.
+// Byte streams: a file for reading, a file for writing, bytes in memory read
+// as a file is, and a buffered reader over another stream. Positions and
+// sizes are 64-bit.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace quillon {
 
@@ -45,6 +47,27 @@ class ByteStream {
 
 // Remembers the position, seeks to the end, tells, seeks back.
 int64_t stream_size(ByteStream& stream);
+
+// Bytes in memory (not owned: they must outlive the stream) read as a file
+// is, so that they take a file's one path. A seek may pass the end, as in a
+// file; reading there gives 0. With fail_after at 0 or more, reading stops
+// there with a read error, the way a file whose disk fails halfway does.
+class BytesStream : public ByteStream {
+ public:
+  explicit BytesStream(std::string_view bytes, int64_t fail_after = -1)
+      : bytes_(bytes), fail_after_(fail_after) {}
+  int64_t read(void* buffer, int64_t n) override;
+  int64_t tell() override { return position_; }
+  int64_t seek(int64_t offset, int origin) override;
+  int close() override { return 0; }
+  bool read_failed() const override { return failed_; }
+
+ private:
+  std::string_view bytes_;
+  int64_t fail_after_;
+  int64_t position_ = 0;
+  bool failed_ = false;
+};
 
 // A file opened with "rb" or "wb". Destroying an unclosed stream closes it.
 class FileStream : public ByteStream {
