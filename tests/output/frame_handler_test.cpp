@@ -100,7 +100,7 @@ class FrameHandlerTest : public ::testing::Test {
 
   test::TempDir dir;
   std::unique_ptr<RootedFolder> folder;
-  DatabaseChannels can, lin;
+  ChannelMap can, lin;
   std::unique_ptr<FrameHandler> handler;
 };
 
