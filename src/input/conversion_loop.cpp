@@ -65,28 +65,34 @@ class ConversionLoop::Planning final : public LogTaker {
 };
 
 int ConversionLoop::run(const std::vector<std::string>& input_paths) {
+  InputListing listing;
+  bool listed = list(input_paths, listing);
+  progress_.run_started(listing.log_files, listing.log_bytes);
   Converting converting(*this);
   bool stopped = false;
-  int status = walk(input_paths, options_.buffer_size, converting, stopped);
+  int status = listed ? walk(listing, options_.buffer_size, converting, stopped) : kResultFailed;
   progress_.run_finished();
   return status;
 }
 
 int ConversionLoop::plan(const std::vector<std::string>& input_paths, std::vector<PlannedLog>& logs,
                          bool& stopped) {
-  Planning planning(logs);
-  return walk(input_paths, kHeaderWindow, planning, stopped);
-}
-
-int ConversionLoop::walk(const std::vector<std::string>& input_paths, int64_t window,
-                         LogTaker& taker, bool& stopped) {
   stopped = false;
   InputListing listing;
-  if (!list_inputs(*input_folder_, input_paths, options_.no_append_root, listing)) {
-    QLOG(LOG_FATAL, "Could not list the inputs: out of memory");
-    return kResultFailed;
-  }
-  progress_.run_started(listing.log_files, listing.log_bytes);
+  if (!list(input_paths, listing)) return kResultFailed;
+  Planning planning(logs);
+  return walk(listing, kHeaderWindow, planning, stopped);
+}
+
+bool ConversionLoop::list(const std::vector<std::string>& input_paths, InputListing& listing) {
+  if (list_inputs(*input_folder_, input_paths, options_.no_append_root, listing)) return true;
+  QLOG(LOG_FATAL, "Could not list the inputs: out of memory");
+  return false;
+}
+
+int ConversionLoop::walk(const InputListing& listing, int64_t window, LogTaker& taker,
+                         bool& stopped) {
+  stopped = false;
   int status = kResultOk;
   deleted_by_entry_.clear();
   deleted_.clear();

@@ -116,10 +116,11 @@ class ConversionLoop {
   class Converting;
   class Planning;
 
+  // The inputs listed; false (logged) when memory is short.
+  bool list(const std::vector<std::string>& input_paths, InputListing& listing);
   // The one walk of run and plan: the listing's entries in order, each log
   // opened through a window of that many bytes (-1: whole, 0: none).
-  int walk(const std::vector<std::string>& input_paths, int64_t window, LogTaker& taker,
-           bool& stopped);
+  int walk(const InputListing& listing, int64_t window, LogTaker& taker, bool& stopped);
   int walk_entry(const WalkEntry& entry, int64_t window, LogTaker& taker);
   int reach_log(const WalkEntry& entry, int64_t window, LogTaker& taker);
   bool deleted_before_listed(const WalkEntry& entry) const;

@@ -209,12 +209,12 @@ TEST_F(Parallel, AnInterruptUndoesTheLogOfEveryThread) {
   // while stopped a log is seen read past its first window (1 MiB; the
   // walk reads headers through 64 KiB) and not to its end is the signal
   // sent; it is taken when the process goes on, with that log's frames
-  // still to come.
+  // still to come. A run that ends before is a failure of the test.
   dir.write("cut.sh",
             "cd '" + (dir.path() / "cut").string() + "' || exit 99\n" +
-                "set -m\n"  // else a background job ignores SIGINT
-                "'" QUILLON_BINARY "' -d -j 4 " +
-                kArgs +
+                // A background job ignores SIGINT unless told otherwise;
+                // job control ("set -m") would end "wait" at a stop below.
+                "env --default-signal=INT '" QUILLON_BINARY "' -d -j 4 " + kArgs +
                 " >../cut.out 2>../cut.err &\n"
                 "pid=$!\n"
                 "mid_log() {\n"
