@@ -47,7 +47,7 @@ void report_collect_error(std::string& out, const OptionEntry&, int, const char*
 
 // Every input must lie directly in one folder, the input root; the inputs
 // become relative to it.
-bool find_input_root(Converter& converter, int& status) {
+bool find_input_root(ConverterState& converter, int& status) {
   std::set<std::string> roots;
   for (const std::string& path : converter.input_paths) {
     const size_t length = path.size();
@@ -99,7 +99,7 @@ struct Entries {
 
 // The generic options up to "buffer", the plug-in's, then the output
 // directory and the inputs. False ends the run.
-bool build_table(Converter& converter, int argc, OptionTable& table, Entries& entries,
+bool build_table(ConverterState& converter, int argc, OptionTable& table, Entries& entries,
                  int& status) {
   auto help = make_flag_option(nullptr, "help", "display this help and exit");
   auto version = make_flag_option("v", "version", "display tool version and exit");
@@ -199,7 +199,7 @@ bool set_verbosity(const IntegerOption& verbosity, int& status) {
 }
 
 // False for a negative number of threads.
-bool set_jobs(Converter& converter, const IntegerOption& jobs, int& status) {
+bool set_jobs(ConverterState& converter, const IntegerOption& jobs, int& status) {
   if (jobs.count() == 0) return true;
   if (jobs.value() < 0) {
     status = kExitInvalidValue;
@@ -209,7 +209,7 @@ bool set_jobs(Converter& converter, const IntegerOption& jobs, int& status) {
   return true;
 }
 
-void store_choices(Converter& converter, const Entries& entries) {
+void store_choices(ConverterState& converter, const Entries& entries) {
   converter.delete_converted = entries.delete_converted->count() == 1 ? 1 : 0;
   converter.no_append_root = entries.no_append_root->count() == 1 ? 1 : 0;
   converter.non_interactive = entries.non_interactive->count() == 1 ? 1 : 0;
@@ -218,7 +218,7 @@ void store_choices(Converter& converter, const Entries& entries) {
 }
 
 // The input root and the input and output folders.
-bool open_folders(Converter& converter, int& status) {
+bool open_folders(ConverterState& converter, int& status) {
   if (!find_input_root(converter, status)) return false;
   converter.input_folder = RootedFolder::create(converter.input_root);
   if (!converter.input_folder) {
@@ -239,7 +239,7 @@ bool open_folders(Converter& converter, int& status) {
 
 }  // namespace
 
-bool run_command_line(Converter& converter, int argc, char** argv, int& status) {
+bool run_command_line(ConverterState& converter, int argc, char** argv, int& status) {
   // The table (and the values its entries point at) lives through the parse.
   OptionTable table;
   Entries entries;

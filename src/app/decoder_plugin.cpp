@@ -108,7 +108,7 @@ bool load_databases(DecoderPart& part) {
   return true;
 }
 
-bool DecoderPlugin::add_options(Converter& converter, OptionTable& table) {
+bool DecoderPlugin::add_options(ConverterState& converter, OptionTable& table) {
   (void)converter;
   DecoderPart* part = &decoder_;
   for (const FlagOptionSpec& spec : kFlags) {
@@ -139,7 +139,7 @@ bool DecoderPlugin::add_options(Converter& converter, OptionTable& table) {
   return true;
 }
 
-void DecoderPlugin::release(Converter& converter) {
+void DecoderPlugin::release(ConverterState& converter) {
   (void)converter;
   decoder_.dbc_arguments.clear();
   decoder_.can_channels.clear();

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/converter.h"
+#include "app/converter_state.h"
 #include "dbc/loader.h"
 
 namespace quillon {
@@ -38,8 +38,8 @@ class DecoderPlugin : public ConverterPlugin {
  public:
   // Appends concat, no-concat, pgn-src-merge, no-pgn-src-merge,
   // pgn-dst-merge, no-pgn-dst-merge, dbdump, no-dbdump and dbc-can*.
-  bool add_options(Converter& converter, OptionTable& table) override;
-  void release(Converter& converter) override;
+  bool add_options(ConverterState& converter, OptionTable& table) override;
+  void release(ConverterState& converter) override;
 
   DecoderPart& decoder() { return decoder_; }
 

@@ -164,7 +164,7 @@ int IntegerOption::scan(const char* value) {
   if (int code = room()) return code;
   int32_t number = 0;
   if (value) {
-    if (int code = parse_option_integer(value, number)) return code;
+    if (int code = option_code(parse_option_integer(value, number))) return code;
   }
   values_.push_back(number);
   ++count_;
@@ -421,7 +421,19 @@ std::unique_ptr<OptionEnd> make_option_end(int capacity) {
 
 // ---------------------------------------------------------------- integers
 
-int parse_option_integer(const char* text, int32_t& out) {
+int option_code(IntegerParse outcome) {
+  switch (outcome) {
+    case IntegerParse::kOk:
+      return 0;
+    case IntegerParse::kNotNumber:
+      return kOptionNotNumber;
+    case IntegerParse::kOutOfRange:
+      return kOptionOutOfRange;
+  }
+  return kOptionNotNumber;
+}
+
+IntegerParse parse_option_integer(const char* text, int32_t& out) {
   const char* p = text;
   while (is_space(static_cast<unsigned char>(*p))) ++p;
   bool negative = false;
@@ -444,7 +456,7 @@ int parse_option_integer(const char* text, int32_t& out) {
     any = true;
     magnitude = std::min(magnitude * base + d, kCap);
   }
-  if (!any) return kOptionNotNumber;
+  if (!any) return IntegerParse::kNotNumber;
   int64_t number = negative ? -std::min(magnitude, int64_t{2147483648})
                             : std::min(magnitude, int64_t{2147483647});
 
@@ -458,10 +470,10 @@ int parse_option_integer(const char* text, int32_t& out) {
   }
   if (multiplier != 1) p += 2;
   while (is_space(static_cast<unsigned char>(*p))) ++p;
-  if (*p) return kOptionNotNumber;
-  if (number < low || number > high) return kOptionOutOfRange;
+  if (*p) return IntegerParse::kNotNumber;
+  if (number < low || number > high) return IntegerParse::kOutOfRange;
   out = static_cast<int32_t>(number * multiplier);
-  return 0;
+  return IntegerParse::kOk;
 }
 
 // ---------------------------------------------------------------- table

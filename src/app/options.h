@@ -302,8 +302,12 @@ std::unique_ptr<OptionEnd> make_option_end(int capacity);
 // decimal digits; magnitudes beyond 32 bits read as the nearest limit. Then,
 // in any case, nothing, "KB" (x1024, -2097152..2097151), "MB" (x1048576,
 // -2048..2047) or "GB" (x1073741824, -2..1), and nothing but white space.
-// Gives 0, kOptionNotNumber or kOptionOutOfRange.
-int parse_option_integer(const char* text, int32_t& out);
+enum class IntegerParse { kOk, kNotNumber, kOutOfRange };
+// Sets out only when the text reads (kOk).
+IntegerParse parse_option_integer(const char* text, int32_t& out);
+// The code an integer entry records for the outcome: 0, kOptionNotNumber
+// or kOptionOutOfRange.
+int option_code(IntegerParse outcome);
 
 class OptionTable {
  public:

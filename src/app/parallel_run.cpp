@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/tp_registration.h"
+#include "app/frame_chain.h"
 #include "input/conversion_loop.h"
 #include "output/naming.h"
 #include "output/shared_outputs.h"
@@ -76,13 +76,6 @@ std::vector<size_t> largest_first(const std::vector<Task>& tasks) {
   return order;
 }
 
-// One conversion thread: its frame chain and its loop.
-struct Worker {
-  std::unique_ptr<FrameChain> chain;
-  std::unique_ptr<ConversionLoop> loop;
-  int status = kResultOk;
-};
-
 // Takes tasks until none is left or an interrupt came.
 void work(Worker& worker, std::vector<Task>& tasks, const std::vector<size_t>& order,
           std::atomic<size_t>& next) {
@@ -97,14 +90,6 @@ void work(Worker& worker, std::vector<Task>& tasks, const std::vector<size_t>& o
     }
     task.unfinished = worker.chain->manager->open_sessions();
   }
-}
-
-ConversionOptions loop_options(const Converter& converter) {
-  ConversionOptions options;
-  options.delete_converted = converter.delete_converted != 0;
-  options.no_append_root = converter.no_append_root != 0;
-  options.buffer_size = converter.buffer_size;
-  return options;
 }
 
 // Runs every worker on a thread of its own; one that cannot be started
@@ -128,35 +113,6 @@ void run_workers(std::vector<Worker>& workers, std::vector<Task>& tasks,
 
 }  // namespace
 
-std::unique_ptr<FrameChain> make_frame_chain(const Converter& converter, const DecoderPart& decoder,
-                                             const FrameHandlerOptions& options,
-                                             const FrameChain* like) {
-  std::unique_ptr<FrameChain> chain(new (std::nothrow) FrameChain());
-  if (!chain) return nullptr;
-  chain->handler =
-      make_frame_handler(converter, &decoder.can_channels, &decoder.lin_channels, options);
-  if (!chain->handler) return nullptr;
-  chain->mux = MuxStage::create(chain->handler.get(), nullptr);
-  if (!chain->mux) return nullptr;
-  chain->manager = TransportManager::create(chain->mux.get());
-  if (!chain->manager) return nullptr;
-  chain->mux->set_manager(chain->manager.get());
-  bool transport_in_use;
-  if (like) {
-    if (!chain->manager->copy_registrations(*like->manager) ||
-        !chain->mux->copy_registrations(*like->mux)) {
-      return nullptr;
-    }
-    transport_in_use = like->first == like->manager.get();
-  } else {
-    transport_in_use =
-        register_transport_messages(decoder.can_channels, *chain->manager, *chain->mux);
-  }
-  chain->first =
-      transport_in_use ? static_cast<FrameSink*>(chain->manager.get()) : chain->handler.get();
-  return chain;
-}
-
 unsigned thread_count(uint32_t jobs) {
   if (jobs != 0) return jobs;
   return static_cast<unsigned>(std::max(1, platform::available_cores()));
@@ -172,20 +128,39 @@ size_t open_files_per_thread(int64_t limit, unsigned& threads) {
   return static_cast<size_t>(shared / threads - kOpenFilesPerThread);
 }
 
-int run_parallel(const Converter& converter, const DecoderPart& decoder,
+namespace {
+
+// The workers of the threads, each bounded to its share of the open-file
+// limit, which may leave fewer threads; the first registers the transport
+// messages, the others copy its registrations. False when memory is short.
+bool make_workers(const ConverterState& state, const DecoderPart& decoder,
+                  FrameHandlerOptions options, unsigned threads, ProgressListener* progress,
+                  std::vector<Worker>& workers) {
+  options.open_files =
+      open_files_per_thread(platform::raise_open_file_limit(kOpenFilesWanted), threads);
+  workers.resize(threads);
+  for (Worker& worker : workers) {
+    const FrameChain* first = &worker == &workers.front() ? nullptr : workers.front().chain.get();
+    if (!make_worker(state, decoder, options, first, progress, worker)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int run_parallel(const ConverterState& state, const DecoderPart& decoder,
                  const FrameHandlerOptions& options, unsigned threads, ProgressListener* progress,
-                 RunCounters& counters, bool& ok) {
-  ok = false;
+                 RunCounters& counters, bool& started) {
+  started = false;
   FrameSink no_sink;  // the walk converts nothing
-  std::unique_ptr<ConversionLoop> walk = ConversionLoop::create(
-      converter.input_folder.get(), converter.output_folder(), loop_options(converter), &no_sink);
+  std::unique_ptr<ConversionLoop> walk = make_conversion_loop(state, &no_sink);
   if (!walk) return kResultOk;
 
   platform::catch_interrupts();
-  const int64_t started = platform::clock_ms();
+  const int64_t started_ms = platform::clock_ms();
   std::vector<PlannedLog> logs;
   bool stopped = false;
-  int status = walk->plan(converter.input_paths, logs, stopped);
+  int status = walk->plan(state.input_paths, logs, stopped);
   size_t last_task = 0;
   std::vector<Task> tasks = make_tasks(logs, last_task);
   const std::vector<size_t> order = largest_first(tasks);
@@ -194,20 +169,9 @@ int run_parallel(const Converter& converter, const DecoderPart& decoder,
   SharedOutputs shared;
   FrameHandlerOptions handler_options = options;
   handler_options.shared = &shared;
-  handler_options.open_files =
-      open_files_per_thread(platform::raise_open_file_limit(kOpenFilesWanted), threads);
-  std::vector<Worker> workers(threads);
-  for (Worker& worker : workers) {
-    worker.chain =
-        make_frame_chain(converter, decoder, handler_options,
-                         &worker == &workers.front() ? nullptr : workers.front().chain.get());
-    if (!worker.chain) return kResultOk;
-    worker.loop = ConversionLoop::create(converter.input_folder.get(), converter.output_folder(),
-                                         loop_options(converter), worker.chain->first);
-    if (!worker.loop) return kResultOk;
-    worker.loop->set_progress(progress);
-  }
-  ok = true;
+  std::vector<Worker> workers;
+  if (!make_workers(state, decoder, handler_options, threads, progress, workers)) return kResultOk;
+  started = true;
 
   // The totals are those of the logs the walk planned: the others are done
   // with already, and the files done must reach the files found.
@@ -225,20 +189,13 @@ int run_parallel(const Converter& converter, const DecoderPart& decoder,
   counters.reader_bytes = walk->bytes();
   for (Worker& worker : workers) {
     if (!stopped) status |= worker.status;
-    // Output that could not be closed is lost output.
-    if (!worker.chain->handler->close_all()) status |= kResultFailed;
+    status |= finish_worker(worker, counters);
     counters.reader_frames += worker.loop->frames();
-    TransportCounters transport = worker.chain->manager->counters();
-    counters.tp_successful += transport.successful;
-    counters.tp_failed += transport.failed;
-    counters.writer_files += worker.chain->handler->files();
-    counters.writer_messages += worker.chain->handler->messages();
-    counters.writer_signals += worker.chain->handler->signals();
   }
   // The serial run ends with the sessions of the last log still open; a
   // thread's chain drops its sessions at the start of its next task.
   if (!tasks.empty()) counters.tp_unfinished = tasks[last_task].unfinished;
-  counters.elapsed_ms = platform::clock_ms() - started;
+  counters.elapsed_ms = platform::clock_ms() - started_ms;
   return status;
 }
 

@@ -5,18 +5,14 @@
 #include <new>
 
 #include "app/command_line.h"
-#include "app/converter.h"
+#include "app/converter_state.h"
 #include "app/decoder_plugin.h"
 #include "app/exit_status.h"
+#include "app/frame_chain.h"
 #include "app/parallel_run.h"
 #include "app/terminal_progress.h"
-#include "app/tp_registration.h"
 #include "input/conversion_loop.h"
-#include "input/sink.h"
-#include "output/frame_handler.h"
 #include "platform/platform.h"
-#include "tp/manager.h"
-#include "tp/mux_stage.h"
 
 namespace quillon {
 
@@ -34,24 +30,6 @@ void append_format(std::string& out, const char* format, unsigned long long a, u
 }
 
 }  // namespace
-
-std::unique_ptr<FrameHandler> make_frame_handler(const Converter& converter,
-                                                 const ChannelMap* can_channels,
-                                                 const ChannelMap* lin_channels,
-                                                 FrameHandlerOptions options) {
-  options.no_append_root = converter.no_append_root != 0;
-  return FrameHandler::create(converter.output_folder(), can_channels, lin_channels, options);
-}
-
-std::unique_ptr<ConversionLoop> make_conversion_loop(const Converter& converter,
-                                                     FrameSink* first_sink) {
-  ConversionOptions options;
-  options.delete_converted = converter.delete_converted != 0;
-  options.no_append_root = converter.no_append_root != 0;
-  options.buffer_size = converter.buffer_size;
-  return ConversionLoop::create(converter.input_folder.get(), converter.output_folder(), options,
-                                first_sink);
-}
 
 int run_conversion(ConversionLoop& loop, const std::vector<std::string>& input_paths,
                    RunCounters& counters) {
@@ -98,80 +76,62 @@ void print_summaries(const RunCounters& counters) {
 
 }  // namespace
 
+namespace {
+
+// The serial run: one worker whose loop converts each log as the walk
+// reaches it, through the stream the walk opened. started stays false when
+// the run could not start (memory short).
+int run_serial(const ConverterState& state, const DecoderPart& decoder,
+               const FrameHandlerOptions& options, ProgressListener* progress,
+               RunCounters& counters, bool& started) {
+  started = false;
+  Worker worker;
+  if (!make_worker(state, decoder, options, nullptr, progress, worker)) return kResultOk;
+  started = true;
+  // An interrupt stops after the current frame and undoes that file.
+  platform::catch_interrupts();
+  int status = run_conversion(*worker.loop, state.input_paths, counters);
+  status |= finish_worker(worker, counters);
+  counters.tp_unfinished = worker.chain->manager->counters().unfinished;
+  return status;
+}
+
+}  // namespace
+
 int run(int argc, char** argv) {
   int status = kExitNotStarted;
-  std::unique_ptr<Converter> converter(new (std::nothrow) Converter());
-  if (!converter) return kExitNotStarted;
-  // The run holds the decoder by its type; the converter owns it so that the
+  std::unique_ptr<ConverterState> state(new (std::nothrow) ConverterState());
+  if (!state) return kExitNotStarted;
+  // The run holds the decoder by its type; the state owns it so that the
   // command line can add the decoder's options.
   DecoderPlugin* plugin = new (std::nothrow) DecoderPlugin();
   if (!plugin) return kExitNotStarted;
-  converter->plugin.reset(plugin);
+  state->plugin.reset(plugin);
   DecoderPart* decoder = &plugin->decoder();
 
-  if (!run_command_line(*converter, argc, argv, status)) return status;
+  if (!run_command_line(*state, argc, argv, status)) return status;
   if (!load_databases(*decoder)) return status;
 
-  // The frame chain: transport-protocol manager, MUX stage, frame handler.
-  // Without any transport message the loop feeds the frame handler directly.
   FrameHandlerOptions options;
   options.concat = decoder->concat;
   options.pgn_src_merge = decoder->pgn_src_merge;
   options.pgn_dst_merge = decoder->pgn_dst_merge;
   // A status line while the run lasts, on a terminal only.
-  std::unique_ptr<TerminalProgress> progress = TerminalProgress::create(converter->non_interactive);
-  if (unsigned threads = thread_count(converter->jobs); threads > 1) {
-    RunCounters counters;
-    bool started = false;
-    int result =
-        run_parallel(*converter, *decoder, options, threads, progress.get(), counters, started);
-    if (!started) return status;
-    print_summaries(counters);
-    converter.reset();
-    if (int signal = platform::interrupt_signal(); signal != 0) platform::reraise_interrupt(signal);
-    return result;
-  }
-  std::unique_ptr<FrameHandler> handler =
-      make_frame_handler(*converter, &decoder->can_channels, &decoder->lin_channels, options);
-  if (!handler) return status;
-  std::unique_ptr<MuxStage> mux = MuxStage::create(handler.get(), nullptr);
-  if (!mux) return status;
-  std::unique_ptr<TransportManager> manager = TransportManager::create(mux.get());
-  if (!manager) return status;
-  mux->set_manager(manager.get());
-  bool transport_in_use = register_transport_messages(decoder->can_channels, *manager, *mux);
-  FrameSink* first_sink = transport_in_use ? static_cast<FrameSink*>(manager.get()) : handler.get();
-
-  std::unique_ptr<ConversionLoop> loop = make_conversion_loop(*converter, first_sink);
-  if (!loop) return status;
-
-  if (progress) loop->set_progress(progress.get());
-
+  std::unique_ptr<TerminalProgress> progress = TerminalProgress::create(state->non_interactive);
   RunCounters counters;
-  // An interrupt stops after the current frame and undoes that file.
-  platform::catch_interrupts();
-  status = run_conversion(*loop, converter->input_paths, counters);
-  // Output that could not be closed is lost output.
-  if (!handler->close_all()) status |= kResultFailed;
-  TransportCounters transport = manager->counters();
-  counters.tp_successful = transport.successful;
-  counters.tp_failed = transport.failed;
-  counters.tp_unfinished = transport.unfinished;
-  counters.writer_files = handler->files();
-  counters.writer_messages = handler->messages();
-  counters.writer_signals = handler->signals();
-
+  bool started = false;
+  const unsigned threads = thread_count(state->jobs);
+  const int result =
+      threads > 1
+          ? run_parallel(*state, *decoder, options, threads, progress.get(), counters, started)
+          : run_serial(*state, *decoder, options, progress.get(), counters, started);
+  if (!started) return status;
   print_summaries(counters);
-
-  // The converter state goes first: its plug-in frees the databases.
-  converter.reset();
-  loop.reset();
-  manager.reset();
-  mux.reset();
-  handler.reset();  // last: closes every CSV file still open
+  // The state goes before the status line: its plug-in frees the databases.
+  state.reset();
   // End the way the interrupt would have, now that the outputs are sound.
   if (int signal = platform::interrupt_signal(); signal != 0) platform::reraise_interrupt(signal);
-  return status;
+  return result;
 }
 
 }  // namespace quillon

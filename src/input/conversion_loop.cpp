@@ -6,7 +6,6 @@
 #include "input/log_reader.h"
 #include "platform/platform.h"
 #include "support/log.h"
-#include "support/text.h"
 
 namespace quillon {
 
@@ -18,24 +17,8 @@ int path_length(const std::string& path) {
   return static_cast<int>(path.size());
 }
 
-// Joins a folder path and an entry name with one "/".
-std::string child(const std::string& folder, const std::string& name) {
-  std::string path = folder;
-  if (!path.empty() && path.back() != '/') path += '/';
-  path += name;
-  return path;
-}
-
 // The walk reads only the header of each log: a small window will do.
 constexpr int64_t kHeaderWindow = 64 << 10;
-
-// "logs" becomes "logs_out", "logs/" "logs_out/", "a/b/" "a_out/b/".
-std::string append_out(const std::string& path) {
-  std::string out = path;
-  size_t slash = out.find('/');
-  out.insert(slash == std::string::npos ? out.size() : slash, "_out");
-  return out;
-}
 
 }  // namespace
 
@@ -52,152 +35,167 @@ std::unique_ptr<ByteStream> ConversionLoop::open_input(const std::string& relati
   return input_folder_->open(relative, FileStream::kRead);
 }
 
+// The serial run: each log converted through the stream the walk opened.
+class ConversionLoop::Converting final : public LogTaker {
+ public:
+  explicit Converting(ConversionLoop& loop) : loop_(loop) {}
+  int take(PlannedLog& log, OpenedLog& opened) override {
+    return loop_.convert_opened(log.file, log.continuation, opened);
+  }
+
+ private:
+  ConversionLoop& loop_;
+};
+
+// The walk before a run on threads: each log kept for later.
+class ConversionLoop::Planning final : public LogTaker {
+ public:
+  explicit Planning(std::vector<PlannedLog>& logs) : logs_(logs) {}
+  int take(PlannedLog& log, OpenedLog&) override {
+    try {
+      logs_.push_back(std::move(log));
+    } catch (const std::bad_alloc&) {
+      return kResultFailed;
+    }
+    return kResultOk;
+  }
+
+ private:
+  std::vector<PlannedLog>& logs_;
+};
+
 int ConversionLoop::run(const std::vector<std::string>& input_paths) {
-  progress_.run_started(*input_folder_, input_paths);
+  InputListing listing;
+  bool listed = list(input_paths, listing);
+  progress_.run_started(listing.log_files, listing.log_bytes);
+  Converting converting(*this);
   bool stopped = false;
-  int status = walk_inputs(input_paths, stopped);
+  int status = listed ? walk(listing, options_.buffer_size, converting, stopped) : kResultFailed;
   progress_.run_finished();
   return status;
 }
 
 int ConversionLoop::plan(const std::vector<std::string>& input_paths, std::vector<PlannedLog>& logs,
                          bool& stopped) {
-  planned_ = &logs;
-  int status = walk_inputs(input_paths, stopped);
-  planned_ = nullptr;
-  return status;
+  stopped = false;
+  InputListing listing;
+  if (!list(input_paths, listing)) return kResultFailed;
+  Planning planning(logs);
+  return walk(listing, kHeaderWindow, planning, stopped);
 }
 
-int ConversionLoop::walk_inputs(const std::vector<std::string>& input_paths, bool& stopped) {
+bool ConversionLoop::list(const std::vector<std::string>& input_paths, InputListing& listing) {
+  if (list_inputs(*input_folder_, input_paths, options_.no_append_root, listing)) return true;
+  QLOG(LOG_FATAL, "Could not list the inputs: out of memory");
+  return false;
+}
+
+int ConversionLoop::walk(const InputListing& listing, int64_t window, LogTaker& taker,
+                         bool& stopped) {
   stopped = false;
   int status = kResultOk;
-  for (const std::string& input : input_paths) {
-    if (platform::interrupt_signal() != 0) break;
-    std::string output = input;
-    if (!options_.no_append_root) {
-      StatResult st;
-      if (!input_folder_->stat(input, st)) {
-        QLOG(LOG_FATAL, "Could not query %.*s for information", path_length(input), input.c_str());
-        stopped = true;
-        return kResultInvalid;
-      }
-      if (st.kind == kFolder) output = append_out(output);
+  deleted_by_entry_.clear();
+  deleted_.clear();
+  for (const WalkEntry& entry : listing.entries) {
+    if (entry.checked && platform::interrupt_signal() != 0) break;
+    deleted_by_entry_.push_back(deleted_.size());
+    if (entry.kind == WalkEntry::Kind::kQueryFailed) {
+      QLOG(LOG_FATAL, "Could not query %.*s for information", path_length(entry.input),
+           entry.input.c_str());
+      stopped = true;
+      return kResultInvalid;
     }
-    status |= walk(input, output);
+    status |= walk_entry(entry, window, taker);
   }
   return status;
 }
 
-int ConversionLoop::walk(const std::string& input, const std::string& output) {
+int ConversionLoop::walk_entry(const WalkEntry& entry, int64_t window, LogTaker& taker) {
+  const std::string& path = entry.input;
+  switch (entry.kind) {
+    case WalkEntry::Kind::kLog:
+      return reach_log(entry, window, taker);
+    case WalkEntry::Kind::kDangling:
+      QLOG(LOG_WARN, "Skipping dangling symbolic link %.*s", path_length(path), path.c_str());
+      return kResultOk;
+    case WalkEntry::Kind::kStatFailed:
+      // Not a success: the path was never looked at.
+      QLOG(LOG_ERROR, "Error during stat of %.*s (%s)", path_length(path), path.c_str(),
+           platform::error_text(entry.error).c_str());
+      return kResultInvalid;
+    case WalkEntry::Kind::kListFailed:
+      // An unreadable folder is not an empty one.
+      QLOG(LOG_ERROR, "Could not list folder %.*s", path_length(path), path.c_str());
+      return kResultInvalid;
+    case WalkEntry::Kind::kNotFound:
+      // An error, not a warning: the default verbosity must show why the run failed.
+      QLOG(LOG_ERROR, "Could not find input file/folder %.*s", path_length(path), path.c_str());
+      return kResultMissing;
+    case WalkEntry::Kind::kInvalid:
+    case WalkEntry::Kind::kQueryFailed:
+      break;
+  }
+  return kResultInvalid;
+}
+
+// A log as the walk reaches it. It is looked at again: converting the logs
+// before it may have changed it since the listing (a log given twice is
+// gone once converted with -d).
+int ConversionLoop::reach_log(const WalkEntry& entry, int64_t window, LogTaker& taker) {
+  const std::string& input = entry.input;
   StatResult st;
   if (!input_folder_->stat(input, st)) {
-    // Not a success: the path was never looked at.
     QLOG(LOG_ERROR, "Error during stat of %.*s (%s)", path_length(input), input.c_str(),
          platform::error_text(st.error).c_str());
     return kResultInvalid;
   }
-  switch (st.kind) {
-    case kFolder: {
-      FolderListing entries, unlisted;
-      if (!input_folder_->list(input, entries, &unlisted)) {
-        // An unreadable folder is not an empty one.
-        QLOG(LOG_ERROR, "Could not list folder %.*s", path_length(input), input.c_str());
-        return kResultInvalid;
-      }
-      int result = kResultOk;
-      for (const auto& entry : unlisted) {
-        const std::string path = child(input, entry.first);
-        if (entry.second.dangling) {
-          QLOG(LOG_WARN, "Skipping dangling symbolic link %.*s", path_length(path), path.c_str());
-        } else {
-          result |= walk(path, child(output, entry.first));  // reports why
-        }
-      }
-      for (const auto& entry : entries) {
-        if (platform::interrupt_signal() != 0) break;
-        result |= walk(child(input, entry.first), child(output, entry.first));
-      }
-      return result;
-    }
-    case kNotFound:
-      // An error, not a warning: the default verbosity must show why the run failed.
-      QLOG(LOG_ERROR, "Could not find input file/folder %.*s", path_length(input), input.c_str());
-      return kResultMissing;
-    case kFile:
-      break;
-    default:
-      return kResultInvalid;
+  if (st.kind == kNotFound) {
+    if (deleted_before_listed(entry)) return kResultOk;
+    QLOG(LOG_ERROR, "Could not find input file/folder %.*s", path_length(input), input.c_str());
+    return kResultMissing;
   }
-
-  size_t name_start = input.rfind('/');
-  name_start = name_start == std::string::npos ? 0 : name_start + 1;
-  size_t dot = input.rfind('.');
-  if (dot == std::string::npos || dot < name_start) return kResultOk;
-  if (text_to_lower(std::string_view(input).substr(dot + 1)) != "txt") return kResultOk;
+  if (st.kind != kFile) return kResultInvalid;
 
   files_ += 1;
   bytes_ += static_cast<uint64_t>(st.size);
-  const size_t extension = input.size() - dot;
-  std::string stem = output;
-  stem.resize(stem.size() >= extension ? stem.size() - extension : 0);
-  int result;
-  if (planned_ != nullptr) {
-    result = plan_file(input, stem, st.size);
-  } else {
-    progress_.file_started(input, st.size);
-    result = convert(input, stem);
-    progress_.file_finished(input, result == kResultOk);
+  progress_.file_started(input, st.size);
+  int result = kResultFailed;
+  PlannedLog log;
+  OpenedLog opened;
+  if (open_log(input, entry.output, window, opened, log.file)) {
+    if (repeats_previous(log.file, log.continuation)) {
+      result = kResultOk;
+    } else {
+      log.size = static_cast<uint64_t>(st.size);
+      result = taker.take(log, opened);
+    }
   }
+  progress_.file_finished(input, result == kResultOk);
   if (result != kResultOk) {
     QLOG(LOG_ERROR, "Error during conversion of %.*s", path_length(input), input.c_str());
   }
   return result;
 }
 
-int ConversionLoop::convert(const std::string& input, const std::string& output) {
-  int64_t size_read = 0;
-  std::unique_ptr<ByteStream> stream;
-  std::unique_ptr<LogReader> reader;
-  FileRecord file;
-  if (!open_log(input, output, options_.buffer_size, stream, reader, size_read, file)) {
-    return kResultFailed;
-  }
-  bool continuation = false;
-  if (repeats_previous(file, continuation)) return kResultOk;
-  return convert_file(file, continuation, reader, stream, size_read);
-}
-
-int ConversionLoop::plan_file(const std::string& input, const std::string& output, uint64_t size) {
-  int64_t size_read = 0;
-  std::unique_ptr<ByteStream> stream;
-  std::unique_ptr<LogReader> reader;
-  PlannedLog log;
-  if (!open_log(input, output, kHeaderWindow, stream, reader, size_read, log.file)) {
-    return kResultFailed;
-  }
-  if (repeats_previous(log.file, log.continuation)) return kResultOk;
-  log.size = size;
-  try {
-    planned_->push_back(std::move(log));
-  } catch (const std::bad_alloc&) {
-    return kResultFailed;
-  }
-  return kResultOk;
+// A log of a folder listed before the walk that this loop deleted before
+// the walk reached the folder: a folder listed only then would not hold it.
+bool ConversionLoop::deleted_before_listed(const WalkEntry& entry) const {
+  if (entry.folder_reached < 0) return false;
+  const auto found = deleted_.find(entry.input);
+  return found != deleted_.end() &&
+         found->second <= deleted_by_entry_[static_cast<size_t>(entry.folder_reached)];
 }
 
 int ConversionLoop::convert_planned(const PlannedLog& log) {
   const FileRecord& planned = log.file;
-  int64_t size_read = 0;
-  std::unique_ptr<ByteStream> stream;
-  std::unique_ptr<LogReader> reader;
+  OpenedLog opened;
   FileRecord file;
   int result = kResultFailed;
   progress_.file_started(planned.input_path, static_cast<int64_t>(log.size));
-  if (open_log(planned.input_path, planned.output_path, options_.buffer_size, stream, reader,
-               size_read, file)) {
+  if (open_log(planned.input_path, planned.output_path, options_.buffer_size, opened, file)) {
     if (file.logger_id == planned.logger_id && file.session == planned.session &&
         file.split == planned.split) {
-      result = convert_file(file, log.continuation, reader, stream, size_read);
+      result = convert_opened(file, log.continuation, opened);
     } else {
       // Its place in the series was decided from the header as it was.
       QLOG(LOG_ERROR, "Input file changed during conversion: %.*s", path_length(planned.input_path),
@@ -213,26 +211,22 @@ int ConversionLoop::convert_planned(const PlannedLog& log) {
 }
 
 bool ConversionLoop::open_log(const std::string& input, const std::string& output, int64_t window,
-                              std::unique_ptr<ByteStream>& stream,
-                              std::unique_ptr<LogReader>& reader, int64_t& size_read,
-                              FileRecord& file) {
-  stream = open_window(input, window, size_read);
-  if (!stream) return false;
-  reader = LogReader::create(stream.get());
-  if (!reader) {
+                              OpenedLog& opened, FileRecord& file) {
+  opened.stream = open_window(input, window, opened.size_at_open);
+  if (!opened.stream) return false;
+  opened.reader = LogReader::create(opened.stream.get());
+  if (!opened.reader) {
     QLOG(LOG_ERROR, "Could not open log");
     return false;
   }
-  return read_header(*reader, input, output, file);
+  return read_header(*opened.reader, input, output, file);
 }
 
-int ConversionLoop::convert_file(FileRecord& file, bool continuation,
-                                 std::unique_ptr<LogReader>& reader,
-                                 std::unique_ptr<ByteStream>& stream, int64_t size_read) {
+int ConversionLoop::convert_opened(FileRecord& file, bool continuation, OpenedLog& opened) {
   const std::string& input = file.input_path;
   bool ok = false;
   if (first_sink_->on_file_start(file, continuation)) {
-    ok = feed_frames(*reader, *stream, size_read, input);
+    ok = feed_frames(*opened.reader, *opened.stream, opened.size_at_open, input);
   } else {
     QLOG(LOG_ERROR, "Error on new file");
   }
@@ -242,30 +236,28 @@ int ConversionLoop::convert_file(FileRecord& file, bool continuation,
     ok = false;
   }
 
-  reader.reset();
-  if (stream->close() != 0) {
+  opened.reader.reset();
+  if (opened.stream->close() != 0) {
     QLOG(LOG_ERROR, "Could not close input file after conversion: %.*s", path_length(input),
          input.c_str());
     return kResultFailed;
   }
   if (!ok) return kResultFailed;
-  if (options_.delete_converted) delete_input(input, size_read);
+  if (options_.delete_converted) delete_input(input, opened.size_at_open);
   return kResultOk;
 }
 
-// The log through the sliding window. The size is taken before reading: a
-// file cut short while it is read is told from one that ended where it
-// should, and a log still being written is not deleted.
+// The log through the sliding window, its size taken before reading.
 std::unique_ptr<ByteStream> ConversionLoop::open_window(const std::string& input, int64_t window,
-                                                        int64_t& size_read) {
+                                                        int64_t& size_at_open) {
   std::unique_ptr<ByteStream> stream = open_input(input);
   if (!stream) {
     QLOG(LOG_ERROR, "Could not open input file %.*s", path_length(input), input.c_str());
     return nullptr;
   }
-  size_read = stream_size(*stream);
+  size_at_open = stream_size(*stream);
   int64_t n = window;
-  if (n < 0) n = size_read;
+  if (n < 0) n = size_at_open;
   if (n == 0) return stream;
   std::unique_ptr<BufferedReader> buffered = BufferedReader::create(std::move(stream), n);
   if (!buffered) {
@@ -313,7 +305,7 @@ bool ConversionLoop::repeats_previous(const FileRecord& file, bool& continuation
 
 // Every frame of the log to the first sink; false when the log did not
 // convert whole.
-bool ConversionLoop::feed_frames(LogReader& reader, ByteStream& stream, int64_t size_read,
+bool ConversionLoop::feed_frames(LogReader& reader, ByteStream& stream, int64_t size_at_open,
                                  const std::string& input) {
   bool ok = reader.seek_to_data();
   bool hinting = true;
@@ -339,7 +331,7 @@ bool ConversionLoop::feed_frames(LogReader& reader, ByteStream& stream, int64_t 
   }
   // A short read is not the end of the log: its frames would be lost
   // without a word.
-  if (ok && (stream.read_failed() || stream.tell() < size_read)) {
+  if (ok && (stream.read_failed() || stream.tell() < size_at_open)) {
     QLOG(LOG_ERROR, "Could not read input file %.*s", path_length(input), input.c_str());
     return false;
   }
@@ -354,9 +346,9 @@ bool ConversionLoop::feed_frames(LogReader& reader, ByteStream& stream, int64_t 
 }
 
 // Deletes a converted log unless it changed since it was read.
-void ConversionLoop::delete_input(const std::string& input, int64_t size_read) {
+void ConversionLoop::delete_input(const std::string& input, int64_t size_at_open) {
   StatResult now;
-  if (!input_folder_->stat(input, now) || now.kind != kFile || now.size != size_read) {
+  if (!input_folder_->stat(input, now) || now.kind != kFile || now.size != size_at_open) {
     // Deleting it would lose what was added after it was read.
     QLOG(LOG_WARN, "Input file changed during conversion: %.*s", path_length(input), input.c_str());
     return;
@@ -364,6 +356,12 @@ void ConversionLoop::delete_input(const std::string& input, int64_t size_read) {
   if (!input_folder_->remove(input)) {
     QLOG(LOG_ERROR, "Could not remove input file after conversion: %.*s", path_length(input),
          input.c_str());
+    return;
+  }
+  try {
+    deleted_.emplace(input, deleted_.size() + 1);
+  } catch (const std::bad_alloc&) {
+    // Only a log given twice would be told of as missing the second time.
   }
 }
 

@@ -1,22 +1,24 @@
-// The conversion loop: walks the input paths, picks the log files by their
-// ".txt" extension (any case), reads each through the log reader and drives
-// the first frame sink: on_file_start, on_frame per frame, on_file_end.
+// The conversion loop: walks the input paths (input/input_walk), picks the
+// log files by their ".txt" extension (any case), reads each through the log
+// reader and drives the first frame sink: on_file_start, on_frame per frame,
+// on_file_end.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "input/folder.h"
 #include "input/frame.h"
+#include "input/input_walk.h"
+#include "input/log_reader.h"
 #include "input/progress.h"
 #include "input/sink.h"
 #include "input/stream.h"
 
 namespace quillon {
-
-class LogReader;
 
 // A log the walk found and whose header it read, for a conversion later, in
 // the walk's order or on another thread.
@@ -24,6 +26,15 @@ struct PlannedLog {
   FileRecord file;            // from the header as the walk read it
   bool continuation = false;  // decided against the file before it in the walk
   uint64_t size = 0;          // as the walk found it
+};
+
+// A log as the walk opened it: the stream, and the reader past its header.
+struct OpenedLog {
+  std::unique_ptr<ByteStream> stream;
+  std::unique_ptr<LogReader> reader;
+  // Taken before reading: a log cut short while read is told from one that
+  // ended where it should, and a log that grew is not deleted.
+  int64_t size_at_open = 0;
 };
 
 struct ConversionOptions {
@@ -51,9 +62,10 @@ class ConversionLoop {
                                                 FrameSink* first_sink);
   virtual ~ConversionLoop() = default;
 
-  // Walks every path (relative to the input folder's root) in order; gives
-  // the bitwise OR of their results. An input path that cannot be queried
-  // ends the run at once with 129.
+  // Walks every path (relative to the input folder's root) in order and
+  // converts each log as the walk reaches it; gives the bitwise OR of their
+  // results. An input path that cannot be queried ends the run at once with
+  // 129. The progress totals are those of the walk's listing.
   int run(const std::vector<std::string>& input_paths);
 
   // The walk of run without converting: every log file whose header reads
@@ -91,29 +103,44 @@ class ConversionLoop {
   virtual std::unique_ptr<ByteStream> open_input(const std::string& relative);
 
  private:
-  int walk_inputs(const std::vector<std::string>& input_paths, bool& stopped);
-  int walk(const std::string& input, const std::string& output);
-  int convert(const std::string& input, const std::string& output);
-  int plan_file(const std::string& input, const std::string& output, uint64_t size);
-  int convert_file(FileRecord& file, bool continuation, std::unique_ptr<LogReader>& reader,
-                   std::unique_ptr<ByteStream>& stream, int64_t size_read);
+  // What the walk does with each log it reached, opened and found to be no
+  // repeat: converts it (run) or keeps it for later (plan). Gives the log's
+  // result.
+  class LogTaker {
+   public:
+    virtual int take(PlannedLog& log, OpenedLog& opened) = 0;
+
+   protected:
+    ~LogTaker() = default;
+  };
+  class Converting;
+  class Planning;
+
+  // The inputs listed; false (logged) when memory is short.
+  bool list(const std::vector<std::string>& input_paths, InputListing& listing);
+  // The one walk of run and plan: the listing's entries in order, each log
+  // opened through a window of that many bytes (-1: whole, 0: none).
+  int walk(const InputListing& listing, int64_t window, LogTaker& taker, bool& stopped);
+  int walk_entry(const WalkEntry& entry, int64_t window, LogTaker& taker);
+  int reach_log(const WalkEntry& entry, int64_t window, LogTaker& taker);
+  bool deleted_before_listed(const WalkEntry& entry) const;
+  int convert_opened(FileRecord& file, bool continuation, OpenedLog& opened);
   std::unique_ptr<ByteStream> open_window(const std::string& input, int64_t window,
-                                          int64_t& size_read);
+                                          int64_t& size_at_open);
   bool read_header(const LogReader& reader, const std::string& input, const std::string& output,
                    FileRecord& file) const;
   // The log opened and its header read into file; false (logged) when it
-  // cannot be. window: bytes of the sliding window (-1: whole, 0: none).
+  // cannot be.
   bool open_log(const std::string& input, const std::string& output, int64_t window,
-                std::unique_ptr<ByteStream>& stream, std::unique_ptr<LogReader>& reader,
-                int64_t& size_read, FileRecord& file);
+                OpenedLog& opened, FileRecord& file);
   bool repeats_previous(const FileRecord& file, bool& continuation);
   // Lines ahead of the frame being converted that the sinks get hints of:
   // one for each step in which the frame handler fetches ahead.
   static constexpr int kHintLead = 2;
   static constexpr uint64_t kHintAgain = 1023;  // asked again every 1024 frames
-  bool feed_frames(LogReader& reader, ByteStream& stream, int64_t size_read,
+  bool feed_frames(LogReader& reader, ByteStream& stream, int64_t size_at_open,
                    const std::string& input);
-  void delete_input(const std::string& input, int64_t size_read);
+  void delete_input(const std::string& input, int64_t size_at_open);
 
   const RootedFolder* input_folder_;
   const RootedFolder* output_folder_;
@@ -122,9 +149,12 @@ class ConversionLoop {
   uint64_t files_ = 0;
   ConversionOptions options_;
   FrameSink* first_sink_;
-  std::vector<PlannedLog>* planned_ = nullptr;  // set while plan walks
-  FileRecord previous_;                         // the last file whose header was accepted
-  Frame frame_;                                 // one record for every line of every file
+  // While walking: of each entry reached, the logs this loop had deleted
+  // by then; of each log it deleted, how many it had deleted with it.
+  std::vector<uint64_t> deleted_by_entry_;
+  std::map<std::string, uint64_t> deleted_;
+  FileRecord previous_;  // the last file whose header was accepted
+  Frame frame_;          // one record for every line of every file
   ProgressReporter progress_;
 };
 

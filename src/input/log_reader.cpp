@@ -232,15 +232,15 @@ inline int LogReader::read_line(const char*& text) {
     size_t available;
     const uint8_t* p = buffered_->unread(available);
     const ScannedLine* line = &own_line_;
-    if (ahead_count_ != 0 && ahead_at_ == buffered_->tell()) {
+    if (peeked_count_ != 0 && peeked_at_ == buffered_->tell()) {
       // Scanned by peek already. Its record is free for peek again, which
       // comes only after this line is parsed.
-      line = &ahead_[ahead_first_];
-      ahead_first_ = (ahead_first_ + 1) & (kMaxAhead - 1);
-      --ahead_count_;
-      ahead_at_ += line->length + line->feed;
+      line = &peeked_[peeked_first_];
+      peeked_first_ = (peeked_first_ + 1) & (kMaxPeeked - 1);
+      --peeked_count_;
+      peeked_at_ += line->length + line->feed;
     } else {
-      ahead_count_ = 0;
+      peeked_count_ = 0;
       if (!scan_line(p, available, own_line_)) return copy_line(text);
       own_line_.id_read = false;
     }
@@ -423,7 +423,7 @@ bool LogReader::parse_columns(const char* text, int length) {
 }
 
 bool LogReader::seek_to_data() {
-  ahead_count_ = 0;
+  peeked_count_ = 0;
   return stream_->seek(data_start_, 0) == data_start_;
 }
 
@@ -685,20 +685,20 @@ int LogReader::peek(FrameHint* hints, int lead) {
   const uint8_t* data = buffered_->unread(available);
   const int64_t here = buffered_->tell();
   // Lines scanned ahead are read in order; anything else starts afresh.
-  if (ahead_count_ == 0 || ahead_at_ != here) {
-    ahead_count_ = 0;
-    ahead_first_ = 0;
-    ahead_at_ = here;
-    ahead_end_ = here;
+  if (peeked_count_ == 0 || peeked_at_ != here) {
+    peeked_count_ = 0;
+    peeked_first_ = 0;
+    peeked_at_ = here;
+    peeked_end_ = here;
   }
-  lead = std::min(lead, kMaxAhead);
+  lead = std::min(lead, kMaxPeeked);
   int count = 0;
-  for (; ahead_count_ < lead; ++ahead_count_) {
-    const size_t from = static_cast<size_t>(ahead_end_ - here);
+  for (; peeked_count_ < lead; ++peeked_count_) {
+    const size_t from = static_cast<size_t>(peeked_end_ - here);
     if (from >= available) break;
-    ScannedLine& line = ahead_[(ahead_first_ + ahead_count_) & (kMaxAhead - 1)];
+    ScannedLine& line = peeked_[(peeked_first_ + peeked_count_) & (kMaxPeeked - 1)];
     if (!scan_line(data + from, available - from, line)) break;
-    ahead_end_ += line.length + line.feed;
+    peeked_end_ += line.length + line.feed;
     // The type and identifier values as next_frame reads them; the
     // identifier is kept for it.
     const char* text = reinterpret_cast<const char*>(data + from);

@@ -169,13 +169,13 @@ class LogReader {
   // False when the line does not lie whole in the bytes given or holds a
   // carriage return: it is copied then.
   bool scan_line(const uint8_t* p, size_t available, ScannedLine& out) const;
-  // Lines peek scanned before read_line reaches them: ahead_count_ of
-  // them from ahead_first_, the first at stream position ahead_at_, the
-  // next to scan at ahead_end_.
-  static constexpr int kMaxAhead = 4;
-  ScannedLine ahead_[kMaxAhead];
-  int ahead_first_ = 0, ahead_count_ = 0;
-  int64_t ahead_at_ = 0, ahead_end_ = 0;
+  // Lines peek scanned before read_line reaches them: peeked_count_ of
+  // them from peeked_first_, the first at stream position peeked_at_, the
+  // next to scan at peeked_end_.
+  static constexpr int kMaxPeeked = 4;
+  ScannedLine peeked_[kMaxPeeked];
+  int peeked_first_ = 0, peeked_count_ = 0;
+  int64_t peeked_at_ = 0, peeked_end_ = 0;
   int8_t type_slot_ = -1, id_slot_ = -1;  // -1: the log has no such column
 
   char copied_[kMaxLine + 1];  // a line that could not be read in place

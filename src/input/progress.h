@@ -5,13 +5,10 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "input/stream.h"
 
 namespace quillon {
-
-class RootedFolder;
 
 // Calls may come from several conversion threads at once, so a listener is
 // thread-safe. Counts arrive in batches, never once per frame.
@@ -33,17 +30,6 @@ class ProgressListener {
   virtual void run_finished() = 0;
 };
 
-struct InputTotals {
-  uint64_t files = 0;
-  uint64_t bytes = 0;
-};
-
-// The log files (".txt" in any case) below the input paths and their sizes,
-// found the way the conversion loop walks, from folder listings alone: no
-// log is opened and nothing is logged (the walk itself reports what it
-// cannot reach).
-InputTotals survey_inputs(const RootedFolder& folder, const std::vector<std::string>& paths);
-
 // What one conversion thread reports: a listener's events, with frames
 // counted here and passed on every kFramesPerReport frames. Without a
 // listener every call does nothing.
@@ -54,8 +40,8 @@ class ProgressReporter {
   void set_listener(ProgressListener* listener) { listener_ = listener; }
   ProgressListener* listener() const { return listener_; }
 
-  // Surveys the inputs for their totals first.
-  void run_started(const RootedFolder& folder, const std::vector<std::string>& paths);
+  // The log files the walk listed and the sum of their sizes.
+  void run_started(uint64_t files, uint64_t bytes);
   void run_finished();
   void file_started(const std::string& path, int64_t size);
   // After each frame read from stream.

@@ -26,7 +26,7 @@ struct Outcome {
 };
 
 // Runs the command line with "quillon" as argv[0], capturing what it prints.
-Outcome run_cli(Converter& converter, std::vector<std::string> words) {
+Outcome run_cli(ConverterState& converter, std::vector<std::string> words) {
   words.insert(words.begin(), "quillon");
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
@@ -82,13 +82,13 @@ class CommandLine : public testing::Test {
   Outcome run(std::vector<std::string> words) { return run_cli(converter_, std::move(words)); }
 
   std::string root_;
-  Converter converter_;
+  ConverterState converter_;
 };
 
 TEST_F(CommandLine, NoArgumentOrHelpPrintsTheUsageOnly) {
   for (std::vector<std::string> words : std::vector<std::vector<std::string>>{
            {}, {"--help"}, {"--help", "-z", "--verbosity=9", "-b"}}) {
-    Converter converter;
+    ConverterState converter;
     Outcome o = run_cli(converter, words);
     EXPECT_FALSE(o.ok);
     EXPECT_EQ(o.status, 129);
@@ -117,7 +117,7 @@ TEST_F(CommandLine, VersionPrintsTheBuildBlock) {
 
   for (std::vector<std::string> words :
        std::vector<std::vector<std::string>>{{"-v"}, {"--version", "-z"}, {"-dv", "x"}}) {
-    Converter converter;
+    ConverterState converter;
     Outcome o = run_cli(converter, words);
     EXPECT_FALSE(o.ok);
     EXPECT_EQ(o.status, 0);
@@ -163,7 +163,7 @@ TEST_F(CommandLine, ParseErrorsDecideTheStatus) {
       {{"--help=1", a}, 134, "quillon: invalid option \"--help=1\"\n"},
   };
   for (const Row& row : rows) {
-    Converter converter;
+    ConverterState converter;
     Outcome o = run_cli(converter, row.words);
     EXPECT_FALSE(o.ok) << row.words[0];
     EXPECT_EQ(o.status, row.status) << row.words[0];
@@ -180,7 +180,7 @@ TEST_F(CommandLine, VerbositySetsTheLogThreshold) {
   } rows[] = {{nullptr, 5}, {"0", 255}, {"1", 6}, {"2", 5}, {"3", 4}, {"4", 3}, {"5", 3}};
   for (const Row& row : rows) {
     log_set_threshold(LOG_NONE);
-    Converter converter;
+    ConverterState converter;
     std::vector<std::string> words{at("logs/a.txt")};
     if (row.value) words.push_back(std::string("--verbosity=") + row.value);
     Outcome o = run_cli(converter, words);
@@ -197,7 +197,7 @@ TEST_F(CommandLine, FlagsAndBufferReachTheConverter) {
   EXPECT_EQ(converter_.non_interactive, 1);
   EXPECT_EQ(converter_.buffer_size, 4096);
 
-  Converter defaults;
+  ConverterState defaults;
   ASSERT_TRUE(run_cli(defaults, {"--input-files", at("logs/a.txt")}).ok);
   EXPECT_EQ(defaults.delete_converted, 0);
   EXPECT_EQ(defaults.no_append_root, 0);
@@ -207,23 +207,23 @@ TEST_F(CommandLine, FlagsAndBufferReachTheConverter) {
   EXPECT_EQ(defaults.buffer_size, ConversionOptions::kDefaultBuffer);
   EXPECT_EQ(ConversionOptions::kDefaultBuffer, 1048576);  // the help text says so
 
-  Converter whole;
+  ConverterState whole;
   ASSERT_TRUE(run_cli(whole, {"-b", "-1", at("logs/a.txt")}).ok);
   EXPECT_EQ(whole.buffer_size, -1);
 
-  Converter zero;
+  ConverterState zero;
   ASSERT_TRUE(run_cli(zero, {"--buffer=0", at("logs/a.txt")}).ok);
   EXPECT_EQ(zero.buffer_size, 0);
 }
 
 TEST_F(CommandLine, JobsReachTheConverter) {
-  Converter defaults;
+  ConverterState defaults;
   ASSERT_TRUE(run_cli(defaults, {at("logs/a.txt")}).ok);
   EXPECT_EQ(defaults.jobs, 1u);  // one thread unless asked: the serial run
-  Converter four;
+  ConverterState four;
   ASSERT_TRUE(run_cli(four, {"-j", "4", at("logs/a.txt")}).ok);
   EXPECT_EQ(four.jobs, 4u);
-  Converter per_core;
+  ConverterState per_core;
   ASSERT_TRUE(run_cli(per_core, {"--jobs=0", at("logs/a.txt")}).ok);
   EXPECT_EQ(per_core.jobs, 0u);
 }
@@ -241,7 +241,7 @@ TEST_F(CommandLine, InputsShareOneRootFolder) {
       {{at("logs"), at("other/")}, root_ + "/", {"logs/", "other/"}},
   };
   for (const Row& row : rows) {
-    Converter converter;
+    ConverterState converter;
     Outcome o = run_cli(converter, row.inputs);
     ASSERT_TRUE(o.ok) << row.inputs[0] << o.err;
     EXPECT_EQ(converter.input_root, row.root);
@@ -270,7 +270,7 @@ TEST_F(CommandLine, InputsWithoutACommonRootAreRefused) {
       {{at("missing/x.txt")}, 129, "E Invalid input path: " + at("missing/") + "\n"},
   };
   for (const Row& row : rows) {
-    Converter converter;
+    ConverterState converter;
     Outcome o = run_cli(converter, row.inputs);
     EXPECT_FALSE(o.ok);
     EXPECT_EQ(o.status, row.status) << row.inputs[0];
@@ -287,7 +287,7 @@ TEST_F(CommandLine, OutputDirectoryMustExist) {
   EXPECT_EQ(converter_.output_directories, std::vector<std::string>{root_ + "/out/"});
 
   for (const char* bad : {"nope", "logs/a.txt"}) {
-    Converter converter;
+    ConverterState converter;
     Outcome f = run_cli(converter, {"--output-directory=" + at(bad), at("logs/a.txt")});
     EXPECT_FALSE(f.ok);
     EXPECT_EQ(f.status, 129);
@@ -305,7 +305,7 @@ class StandInPlugin : public ConverterPlugin {
   std::vector<std::string> dbc_arguments;
   std::vector<std::string> calls;
 
-  bool add_options(Converter&, OptionTable& table) override {
+  bool add_options(ConverterState&, OptionTable& table) override {
     calls.push_back("add_options");
     table.add_callback_flag(nullptr, "concat", "concatenate", [this](const CallbackFlagOption& e) {
       if (e.count() == 1) concat = true;
@@ -349,7 +349,7 @@ TEST_F(CommandLine, PluginAddsOptions) {
       "[--dbc-can*=<string>]... [-O|--output-directory=<file>]");
   EXPECT_NE(buffer, std::string::npos) << usage.out;
 
-  Converter stopping;
+  ConverterState stopping;
   auto failing = std::make_unique<StandInPlugin>();
   failing->add_result = false;
   StandInPlugin* failing_view = failing.get();

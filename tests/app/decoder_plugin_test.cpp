@@ -10,7 +10,7 @@ namespace quillon {
 namespace {
 
 struct Parsed {
-  Converter converter;
+  ConverterState converter;
   DecoderPart* part = nullptr;
   int problems = 0;
 };

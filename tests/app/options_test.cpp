@@ -150,7 +150,8 @@ TEST(OptionInteger, Syntax) {
   };
   for (const Row& row : rows) {
     int32_t value = 12345;
-    EXPECT_EQ(parse_option_integer(row.text, value), row.code) << '"' << row.text << '"';
+    EXPECT_EQ(option_code(parse_option_integer(row.text, value)), row.code)
+        << '"' << row.text << '"';
     EXPECT_EQ(value, row.code == 0 ? row.value : 12345) << '"' << row.text << '"';
   }
 }

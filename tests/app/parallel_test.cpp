@@ -203,18 +203,39 @@ TEST_F(Parallel, AnInterruptUndoesTheLogOfEveryThread) {
   ASSERT_EQ(clean.status, 0);
 
   fs::copy(dir.path() / "corpus", dir.path() / "cut", fs::copy_options::recursive);
-  dir.write("cut.sh", "cd '" + (dir.path() / "cut").string() + "' || exit 99\n" +
-                          "set -m\n"  // else a background job ignores SIGINT
-                          "'" QUILLON_BINARY "' -d -j 4 " +
-                          kArgs +
-                          " >../cut.out 2>../cut.err &\n"
-                          "pid=$!\n"
-                          "while [ $(ls fleet/L*/*.TXT | wc -l) = 24 ] && kill -0 $pid; do\n"
-                          "  sleep 0.01\n"
-                          "done\n"
-                          "kill -INT $pid\n"
-                          "wait $pid\n"
-                          "echo $? >../cut.status\n");
+  // The interrupt must find a log in the middle of its frames: one that
+  // lands between logs (a thread syncing, deleting or opening the next)
+  // undoes nothing and logs nothing. So the process is stopped, and only
+  // while stopped a log is seen read past its first window (1 MiB; the
+  // walk reads headers through 64 KiB) and not to its end is the signal
+  // sent; it is taken when the process goes on, with that log's frames
+  // still to come. A run that ends before is a failure of the test.
+  dir.write("cut.sh",
+            "cd '" + (dir.path() / "cut").string() + "' || exit 99\n" +
+                // A background job ignores SIGINT unless told otherwise;
+                // job control ("set -m") would end "wait" at a stop below.
+                "env --default-signal=INT '" QUILLON_BINARY "' -d -j 4 " + kArgs +
+                " >../cut.out 2>../cut.err &\n"
+                "pid=$!\n"
+                "mid_log() {\n"
+                "  for fd in /proc/$pid/fd/*; do\n"
+                "    path=$(readlink \"$fd\") || continue\n"
+                "    case $path in *.TXT) ;; *) continue ;; esac\n"
+                "    size=$(stat -c %s \"$path\" 2>/dev/null) || continue\n"
+                "    pos=$(sed -n 's/^pos:[[:space:]]*//p' /proc/$pid/fdinfo/${fd##*/})\n"
+                "    [ -n \"$pos\" ] && [ \"$pos\" -ge 1048576 ] && [ \"$pos\" -lt \"$size\" ] "
+                "&& return 0\n"
+                "  done\n"
+                "  return 1\n"
+                "}\n"
+                "for i in $(seq 1 20000); do\n"
+                "  kill -STOP $pid || break\n"
+                "  if mid_log; then kill -INT $pid; kill -CONT $pid; break; fi\n"
+                "  kill -CONT $pid\n"
+                "  sleep 0.002\n"
+                "done\n"
+                "wait $pid\n"
+                "echo $? >../cut.status\n");
   std::string command = "bash '" + (dir.path() / "cut.sh").string() + "'";
   ASSERT_EQ(std::system(command.c_str()), 0);
   EXPECT_EQ(std::atoi(dir.read("cut.status").c_str()), 128 + 2) << dir.read("cut.err");

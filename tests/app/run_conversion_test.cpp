@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "app/converter.h"
+#include "app/converter_state.h"
+#include "app/frame_chain.h"
 #include "app/run.h"
 #include "input/conversion_loop.h"
 #include "test_util.h"
@@ -34,7 +35,7 @@ TEST(RunConversion, FolderWalkFillsTheReaderSummary) {
   dir.write("logs/notes.md", "not a log");
   dir.write("logs/broken.txt", "garbage\n");
 
-  Converter converter;
+  ConverterState converter;
   converter.input_folder = RootedFolder::create(dir.root());
   ASSERT_TRUE(converter.input_folder);
   converter.input_paths = {"logs/", "absent/"};
@@ -55,7 +56,7 @@ TEST(RunConversion, FolderWalkFillsTheReaderSummary) {
   EXPECT_NE(summary.find("Execution time: 0 s\n"), std::string::npos) << summary;
 
   // No input folder: no loop, and the run would end with its status as it is.
-  Converter empty;
+  ConverterState empty;
   EXPECT_FALSE(make_conversion_loop(empty, &sink));
 }
 

@@ -1,5 +1,5 @@
 // The progress events of the conversion loop against the walk itself: the
-// survey before the run finds the files and bytes the walk then converts,
+// listing before the run finds the files and bytes the walk then converts,
 // the reports add up to them file by file, and frames arrive in batches.
 #include "input/progress.h"
 
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "input/conversion_loop.h"
+#include "input/input_walk.h"
 #include "support/log.h"
 #include "test_util.h"
 
@@ -122,7 +123,7 @@ TEST(Progress, EventsAddUpToTheWalk) {
     EXPECT_EQ(listener.errors, std::vector<std::string>());
     EXPECT_EQ(listener.runs_started, 1);
     EXPECT_EQ(listener.runs_finished, 1);
-    // The survey found what the walk then read.
+    // The listing found what the walk then read.
     EXPECT_EQ(listener.files_total, loop->files());
     EXPECT_EQ(listener.bytes_total, loop->bytes());
     EXPECT_EQ(listener.files_total, 11u);
@@ -138,19 +139,21 @@ TEST(Progress, EventsAddUpToTheWalk) {
   }
 }
 
-TEST(Progress, SurveyOfSingleFilesAndMissingPaths) {
+TEST(Progress, TotalsOfSingleFilesAndMissingPaths) {
   test::TempDir dir;
   dir.write("a.txt", "12345");
   dir.write("b.TXT", "123");
   dir.write("c.log", "1234567");
   std::unique_ptr<RootedFolder> folder = RootedFolder::create(dir.root());
   ASSERT_TRUE(folder);
-  InputTotals t = survey_inputs(*folder, {"a.txt", "b.TXT", "c.log", "none.txt", "none/"});
-  EXPECT_EQ(t.files, 2u);
-  EXPECT_EQ(t.bytes, 8u);
-  t = survey_inputs(*folder, {""});  // the input folder itself
-  EXPECT_EQ(t.files, 2u);
-  EXPECT_EQ(t.bytes, 8u);
+  InputListing listing;
+  ASSERT_TRUE(
+      list_inputs(*folder, {"a.txt", "b.TXT", "c.log", "none.txt", "none/"}, false, listing));
+  EXPECT_EQ(listing.log_files, 2u);
+  EXPECT_EQ(listing.log_bytes, 8u);
+  ASSERT_TRUE(list_inputs(*folder, {""}, true, listing));  // the input folder itself
+  EXPECT_EQ(listing.log_files, 2u);
+  EXPECT_EQ(listing.log_bytes, 8u);
 }
 
 }  // namespace

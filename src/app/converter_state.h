@@ -13,7 +13,7 @@
 namespace quillon {
 
 class OptionTable;
-struct Converter;
+struct ConverterState;
 
 // Hooks by which a decoding layer joins the generic converter. The defaults
 // behave as absent hooks.
@@ -21,16 +21,16 @@ class ConverterPlugin {
  public:
   virtual ~ConverterPlugin() = default;
   // Called after the generic options up to "buffer"; false ends the run (kExitNotStarted).
-  virtual bool add_options(Converter& converter, OptionTable& table) {
+  virtual bool add_options(ConverterState& converter, OptionTable& table) {
     (void)converter;
     (void)table;
     return true;
   }
   // First step of freeing the converter state.
-  virtual void release(Converter& converter) { (void)converter; }
+  virtual void release(ConverterState& converter) { (void)converter; }
 };
 
-struct Converter {
+struct ConverterState {
   std::unique_ptr<ConverterPlugin> plugin;
   uint8_t delete_converted = 0;
   uint8_t no_append_root = 0;
@@ -52,10 +52,10 @@ struct Converter {
     return separate_output_folder ? separate_output_folder.get() : input_folder.get();
   }
 
-  Converter() = default;
-  Converter(const Converter&) = delete;
-  Converter& operator=(const Converter&) = delete;
-  ~Converter() {
+  ConverterState() = default;
+  ConverterState(const ConverterState&) = delete;
+  ConverterState& operator=(const ConverterState&) = delete;
+  ~ConverterState() {
     if (plugin) plugin->release(*this);
   }
 };
