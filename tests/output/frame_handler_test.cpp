@@ -58,8 +58,22 @@ class FrameHandlerTest : public ::testing::Test {
     lin[2].push_back(std::move(l));
   }
 
+  // Plans as loading makes them, for the messages built here by hand.
+  std::unique_ptr<FrameHandler> create_handler(const RootedFolder* out,
+                                               const FrameHandlerOptions& options) {
+    for (ChannelMap* channels : {&can, &lin}) {
+      for (auto& [channel, list] : *channels) {
+        for (auto& db : list) {
+          for (const auto& [key, m] : db->messages()) {
+            if (!m->plan) m->plan.reset(DecodePlan::build(*m).release());
+          }
+        }
+      }
+    }
+    return FrameHandler::create(out, &can, &lin, options);
+  }
   void make(FrameHandlerOptions options = {}) {
-    handler = FrameHandler::create(folder.get(), &can, &lin, options);
+    handler = create_handler(folder.get(), options);
     ASSERT_TRUE(handler);
   }
   bool start(uint32_t split = 1, bool continuation = false, const char* logger = "AB-12",
@@ -100,7 +114,7 @@ class FrameHandlerTest : public ::testing::Test {
 
   test::TempDir dir;
   std::unique_ptr<RootedFolder> folder;
-  DatabaseChannels can, lin;
+  ChannelMap can, lin;
   std::unique_ptr<FrameHandler> handler;
 };
 
@@ -428,8 +442,8 @@ TEST_F(FrameHandlerTest, HandlersSharingTheTreeTakeBackWhatTheRunMadeOnceItIsEmp
   SharedOutputs shared;
   FrameHandlerOptions options;
   options.shared = &shared;
-  std::unique_ptr<FrameHandler> first = FrameHandler::create(folder.get(), &can, &lin, options);
-  std::unique_ptr<FrameHandler> second = FrameHandler::create(folder.get(), &can, &lin, options);
+  std::unique_ptr<FrameHandler> first = create_handler(folder.get(), options);
+  std::unique_ptr<FrameHandler> second = create_handler(folder.get(), options);
   ASSERT_TRUE(first && second);
   FileRecord r;
   r.logger_id = "AB-12";
@@ -525,7 +539,7 @@ TEST_F(FrameHandlerTest, NothingIsWrittenThroughALinkBelowTheOutputFolder) {
   std::filesystem::create_symlink(elsewhere.path(), links.path() / "out");
   auto linked = RootedFolder::create(links.root() + "out/");
   ASSERT_TRUE(linked);
-  handler = FrameHandler::create(linked.get(), &can, &lin, {});
+  handler = create_handler(linked.get(), {});
   ASSERT_TRUE(start(1, false, "EF"));
   send(0x321, false, {1}, kMay17);
   EXPECT_TRUE(end());
@@ -609,7 +623,7 @@ TEST_F(FrameHandlerTest, PerFrameLookupWritesWhatTheLongWayWrites) {
       options.pgn_src_merge = merge;
       options.pgn_dst_merge = !merge;
       options.frame_lookup = way == 0;
-      auto h = FrameHandler::create(out.get(), &can, &lin, options);
+      auto h = create_handler(out.get(), options);
       ASSERT_TRUE(h);
       std::mt19937 random(1234);
       std::vector<std::string>& r = results[way];
@@ -688,7 +702,7 @@ TEST_F(FrameHandlerTest, HintsChangeNothingWrittenOrCounted) {
   test::TempDir dirs[2];
   for (int way = 0; way < 2; ++way) {
     auto out = RootedFolder::create(dirs[way].root());
-    auto h = FrameHandler::create(out.get(), &can, &lin, FrameHandlerOptions());
+    auto h = create_handler(out.get(), FrameHandlerOptions());
     ASSERT_TRUE(h);
     std::mt19937 noise(5);
     double time = kMay17 + 7200;
@@ -701,8 +715,11 @@ TEST_F(FrameHandlerTest, HintsChangeNothingWrittenOrCounted) {
       record.split = static_cast<uint32_t>(file + 1);
       h->on_file_start(record, file % 3 != 0);
       for (int n = 0; n < 1000; ++n, ++next) {
+        Frame& frame = frames[next];
+        frame.hint_count = 0;
+        frame.hints_wanted = true;
         if (way == 0 && next + 2 < frames.size()) {
-          FrameHint hint;
+          FrameHint& hint = frame.hints[0];
           const Frame& ahead = frames[next + 2];
           hint.id = ahead.id;
           hint.kind = ahead.kind;
@@ -712,12 +729,14 @@ TEST_F(FrameHandlerTest, HintsChangeNothingWrittenOrCounted) {
           if (odd == 0) hint.id ^= noise();
           if (odd == 1) hint.kind = kFrameLin;
           if (odd == 2) hint.channel = static_cast<uint8_t>(noise());
-          asked = h->expect(hint) || asked;
-          if (odd == 3) h->expect(hint);  // one hint too many: the steps slip
+          frame.hint_count = 1;
+          // One hint too many: the steps slip.
+          if (odd == 3) frame.hints[frame.hint_count++] = hint;
         }
         time += 0.001;
-        frames[next].time = time;
-        h->on_frame(frames[next]);
+        frame.time = time;
+        h->on_frame(frame);
+        if (frame.hint_count != 0) asked = frame.hints_wanted || asked;
       }
       record.failed = file == 4;
       results[way] += std::to_string(h->on_file_end(record));
