@@ -74,36 +74,39 @@ bool OutputJournal::sync_folders() {
   return ok;
 }
 
-bool OutputJournal::undo_file(const std::string& path, const Touched& touched, bool& gone,
-                              int& error) {
+OutputJournal::Undone OutputJournal::undo_file(const std::string& path, const Touched& touched,
+                                               int& error) {
   std::string folder_path, name;
   split_path(path, folder_path, name);
   name += ".csv";
   PathFault fault;
   std::unique_ptr<platform::Folder> folder = root_->open_folder(folder_path, nullptr, fault);
   error = fault.error;
-  if (!folder) return false;
+  if (!folder) return Undone::kFailed;
   if (touched.created) {
     platform::FileId now;
     // Gone already, or another file by now: nothing of ours to remove.
     const bool present = folder->entry_id(name, now);
     const bool ours = present && now == touched.id;
-    if (present && ours && !folder->remove_file(name, error)) return false;
-    gone = true;
+    if (present && ours && !folder->remove_file(name, error)) return Undone::kFailed;
     // The earlier run's file goes back where it was, unless another file
     // has taken the place meanwhile.
-    if (!touched.replaced || (present && !ours)) return true;
-    return folder->rename_entry(name + kAsideSuffix, name, error);
+    if (touched.replaced && !(present && !ours) &&
+        !folder->rename_entry(name + kAsideSuffix, name, error)) {
+      return Undone::kGoneAsideLeft;
+    }
+    return Undone::kGone;
   }
   platform::Outcome outcome;
   std::unique_ptr<platform::File> file(folder->open_file(name, true, outcome));
   platform::FileId now;
   error = outcome.error;
-  if (!file) return false;
-  if (!file->id(now) || now != touched.id) return true;  // another file by now: not ours to cut
+  if (!file) return Undone::kFailed;
+  // Another file by now: not ours to cut.
+  if (!file->id(now) || now != touched.id) return Undone::kPutBack;
   const bool done = file->truncate(touched.length) && file->close() == 0;
   error = file->error();
-  return done;
+  return done ? Undone::kPutBack : Undone::kFailed;
 }
 
 void OutputJournal::remove_made_folders() {
@@ -125,12 +128,12 @@ void OutputJournal::remove_made_folders() {
 
 void OutputJournal::undo(std::vector<std::string>& removed) {
   for (const auto& [path, touched] : touched_) {
-    bool gone = false;
     int error = 0;
-    if (!undo_file(path, touched, gone, error)) {
+    const Undone undone = undo_file(path, touched, error);
+    if (undone == Undone::kFailed || undone == Undone::kGoneAsideLeft) {
       shared_->report_once("Could not undo output file", root_->full_path(path + ".csv"), error);
     }
-    if (gone) removed.push_back(path);
+    if (undone == Undone::kGone || undone == Undone::kGoneAsideLeft) removed.push_back(path);
   }
   remove_made_folders();
   clear();

@@ -67,8 +67,15 @@ class OutputJournal {
   const std::map<std::string, Touched>& touched() const { return touched_; }
 
  private:
-  // The undo of one file; false when it could not be put back.
-  bool undo_file(const std::string& path, const Touched& touched, bool& gone, int& error);
+  enum class Undone {
+    kFailed,   // the file could not be put back (error tells why)
+    kPutBack,  // cut back to its length, or not the log's own by now
+    kGone,     // the log's file is gone (removed, or gone already)
+    // Gone, but the earlier run's file it replaced could not be put back
+    // (error tells why).
+    kGoneAsideLeft,
+  };
+  Undone undo_file(const std::string& path, const Touched& touched, int& error);
   void remove_made_folders();
   void clear();
 

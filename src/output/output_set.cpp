@@ -21,9 +21,9 @@ OutputSet::~OutputSet() {
 }
 
 OutputSet::Found OutputSet::find(const OutputIdentity& identity, OutputHandle& handle) const {
-  auto found = known_.find(identity);
-  if (found == known_.end()) return Found::kClosed;
-  const Known& k = found->second;
+  auto found = records_.find(identity);
+  if (found == records_.end()) return Found::kClosed;
+  const Record& k = found->second;
   if (k.failed_generation == generation_) {
     handle = OutputHandle{nullptr, 0, generation_};
     return Found::kFailed;
@@ -34,8 +34,8 @@ OutputSet::Found OutputSet::find(const OutputIdentity& identity, OutputHandle& h
 }
 
 const std::string* OutputSet::kept_path(const OutputIdentity& identity) const {
-  auto found = known_.find(identity);
-  if (found == known_.end() || found->second.path_epoch != path_epoch_) return nullptr;
+  auto found = records_.find(identity);
+  if (found == records_.end() || found->second.path_epoch != path_epoch_) return nullptr;
   return &found->second.path;
 }
 
@@ -119,11 +119,11 @@ std::unique_ptr<platform::File> OutputSet::open_file(const std::string& candidat
 
 bool OutputSet::open(const OutputIdentity& identity, const std::string& path,
                      const std::vector<std::string_view>& columns, OutputHandle& handle) {
-  auto [it, inserted] = known_.try_emplace(identity);
-  Known& known = it->second;
-  if (inserted) known.number = static_cast<uint32_t>(known_.size());
+  auto [it, inserted] = records_.try_emplace(identity);
+  Record& record = it->second;
+  if (inserted) record.number = static_cast<uint32_t>(records_.size());
   bool append = false;
-  const std::string candidate = claim_path(known.number, path, append);
+  const std::string candidate = claim_path(record.number, path, append);
   const std::string full = root_->full_path(candidate + ".csv");
   keep_open_files_bounded();
   std::shared_ptr<platform::Folder> folder;
@@ -137,7 +137,7 @@ bool OutputSet::open(const OutputIdentity& identity, const std::string& path,
   }
   if (!writer) {
     lost_ = true;
-    known.failed_generation = generation_;
+    record.failed_generation = generation_;
     handle = OutputHandle{nullptr, 0, generation_};
     return false;
   }
@@ -146,14 +146,14 @@ bool OutputSet::open(const OutputIdentity& identity, const std::string& path,
     lost_ = true;
   }
   if (!append) {
-    path_owner_.emplace(candidate, known.number);
+    path_owner_.emplace(candidate, record.number);
     ++files_;
   }
-  known.slot = static_cast<uint32_t>(slots_.size());
-  known.slot_generation = generation_;
-  known.path = candidate;
-  known.path_epoch = path_epoch_;
-  handle = OutputHandle{writer.get(), known.slot, generation_};
+  record.slot = static_cast<uint32_t>(slots_.size());
+  record.slot_generation = generation_;
+  record.path = candidate;
+  record.path_epoch = path_epoch_;
+  handle = OutputHandle{writer.get(), record.slot, generation_};
   slots_.push_back(Output{std::move(writer), candidate, id, std::move(folder)});
   return true;
 }

@@ -89,8 +89,8 @@ class OutputSet {
     platform::FileId id;
     std::shared_ptr<platform::Folder> folder;  // where it was opened
   };
-  // What the set knows of an identity over the run.
-  struct Known {
+  // What became of an identity's output over the run.
+  struct Record {
     uint32_t number = 0;  // tells the identity in path_owner_
     uint32_t slot = 0;
     uint64_t slot_generation = 0;    // slot is its open output while current
@@ -123,7 +123,7 @@ class OutputSet {
   BufferPool buffers_;
   std::vector<Output> slots_;  // the open outputs of this generation
   uint64_t generation_ = 1;
-  std::unordered_map<OutputIdentity, Known, OutputIdentityHash> known_;
+  std::unordered_map<OutputIdentity, Record, OutputIdentityHash> records_;
   // Output path (relative, no ".csv") to the number of the identity that
   // created it, over the whole run: the sets of a parallel run are given
   // tasks whose paths never meet. Grows with output files, not frames.

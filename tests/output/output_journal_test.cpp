@@ -159,10 +159,14 @@ TEST_F(OutputJournalTest, UndoLeavesAloneWhatIsNoLongerTheLogsOwn) {
 }
 
 TEST_F(OutputJournalTest, WhatCannotBeUndoneIsToldOnceAndTheRestIsUndone) {
+  put(dir.path() / "L/a.csv", "old a");
   put(dir.path() / "L/b.csv", "b1");
   journal->begin(false);
+  write("L/a", false, "new a");
   write("L/b", true, "b2");
   write("F/x", false, "x");
+  // The earlier run's a is gone from aside: the new a goes all the same.
+  fs::remove(dir.path() / "L/a.csv.replaced");
   // The folder of x becomes a file: x cannot be reached.
   fs::rename(dir.path() / "F", dir.path() / "G");
   put(dir.path() / "F", "not a folder");
@@ -172,9 +176,13 @@ TEST_F(OutputJournalTest, WhatCannotBeUndoneIsToldOnceAndTheRestIsUndone) {
   const std::string text = log.text();
   EXPECT_NE(text.find("Could not undo output file: " + dir.root() + "F/x.csv"), std::string::npos)
       << text;
+  EXPECT_NE(text.find("Could not undo output file: " + dir.root() + "L/a.csv"), std::string::npos)
+      << text;
   EXPECT_FALSE(shared.first_report("Could not undo output file", dir.root() + "F/x.csv"));
-  EXPECT_TRUE(removed.empty());
-  EXPECT_EQ(tree(dir.path()).at("L/b.csv"), "b1");
+  EXPECT_EQ(removed, (std::vector<std::string>{"L/a"}));
+  const auto after = tree(dir.path());
+  EXPECT_EQ(after.count("L/a.csv"), 0u);
+  EXPECT_EQ(after.at("L/b.csv"), "b1");
 }
 
 TEST_F(OutputJournalTest, DurableLogsSyncTheFoldersThatGotEntries) {
