@@ -582,7 +582,10 @@ TEST_F(FrameHandlerTest, PerFrameLookupWritesWhatTheLongWayWrites) {
   // two loggers, continuing and new files, failed files, days forward and
   // back: any writer the per-frame lookup kept past its close or handed to
   // another output, or a row its short way made differently, shows as a
-  // difference from the reference, which digests every frame's output.
+  // difference from the reference, which finds every frame's output by its
+  // identity. A third handler keeps few files open, so that its outputs
+  // close and reopen all the time: a reopened output must write where one
+  // kept open writes, whatever switch values the reopening frame has.
   auto j = MessageDatabase::create(kBusJ1939);
   for (uint32_t m = 0; m < 300; ++m) {
     Message* msg = j->add_message("M" + std::to_string(m), j1939_key(0x18F00000 + (m << 8), true),
@@ -615,14 +618,15 @@ TEST_F(FrameHandlerTest, PerFrameLookupWritesWhatTheLongWayWrites) {
   ids.insert(ids.end(), {0x18F00500, 0x18EA2100, 0x18EA2200, 0x18FF0000, 0x321});
 
   for (bool merge : {false, true}) {
-    test::TempDir dirs[2];
-    std::vector<std::string> results[2];
-    for (int way = 0; way < 2; ++way) {
+    test::TempDir dirs[3];
+    std::vector<std::string> results[3];
+    for (int way = 0; way < 3; ++way) {
       auto out = RootedFolder::create(dirs[way].root());
       FrameHandlerOptions options;
       options.pgn_src_merge = merge;
       options.pgn_dst_merge = !merge;
-      options.frame_lookup = way == 0;
+      options.frame_lookup = way != 1;
+      options.open_files = way == 2 ? 6 : 0;
       auto h = create_handler(out.get(), options);
       ASSERT_TRUE(h);
       std::mt19937 random(1234);
@@ -659,9 +663,11 @@ TEST_F(FrameHandlerTest, PerFrameLookupWritesWhatTheLongWayWrites) {
                   std::to_string(h->signals()));
     }
     EXPECT_EQ(results[0], results[1]);
+    EXPECT_EQ(results[2], results[1]);
     const auto got = tree(dirs[0].path()), want = tree(dirs[1].path());
     EXPECT_GT(want.size(), 60u);
     EXPECT_EQ(got, want) << "merge " << merge;
+    EXPECT_EQ(tree(dirs[2].path()), want) << "few open files, merge " << merge;
   }
 }
 
