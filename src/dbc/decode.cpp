@@ -18,12 +18,12 @@ static_assert(sizeof(SignalCode) == 40);
 
 // The checks before a signal's bits are read, with their warnings, in the
 // order the tree walk of the tests keeps too.
-bool signal_fits(ExtractCheck check, uint64_t end_bit, size_t size) {
+bool signal_fits(ExtractCheck check, uint32_t end_byte, size_t size) {
   if (check == ExtractCheck::kZeroLength) {
     QLOG(LOG_WARN, "Invalid signal bit length (zero)");
     return false;
   }
-  if (end_bit > static_cast<uint64_t>(size) * 8) {
+  if (end_byte > size) {
     QLOG(LOG_WARN, "Invalid signal bit length (exceeds payload)");
     return false;
   }
@@ -74,7 +74,7 @@ bool walk_codes(std::vector<DecodedValue>& out, const SignalCode* codes, const S
   for (uint32_t k = first; k < first + count; ++k) {
     const SignalCode& c = codes[k];
     const SignalInfo& info = infos[k];
-    if (!signal_fits(c.check(), c.end_bit(), size)) {
+    if (!signal_fits(c.check(), c.end_byte, size)) {
       QLOG(LOG_WARN, "Failed to decode signal: \"%s\"", info.signal->name.c_str());
       return false;
     }
@@ -157,7 +157,8 @@ void DecodePlan::operator delete(void* p) {
 bool DecodePlan::add_list(const SignalList& list, uint32_t begin) {
   for (size_t k = 0; k < list.size(); ++k) {
     const Signal& s = *list[k];
-    // A bit position has 16 bits: its byte and the end past it fit.
+    // A bit position has 16 bits and a length 8: the first and the end
+    // byte fit 16 bits.
     static_assert(sizeof(SignalParams::bit_position) == 2 && sizeof(SignalParams::bit_length) == 1);
     // Any type but the four reads as unsigned, as in the tree walk.
     const int32_t type = s.params.value_type;
@@ -170,10 +171,7 @@ bool DecodePlan::add_list(const SignalList& list, uint32_t begin) {
     c.minimum = s.params.minimum;
     c.maximum = s.params.maximum;
     c.first_byte = static_cast<uint16_t>(s.layout.first_byte);
-    // A signal of no bits fails before its end is looked at.
-    if (s.layout.check != ExtractCheck::kZeroLength) {
-      c.end_offset = static_cast<uint8_t>(s.layout.end_bit - 8 * s.layout.first_byte);
-    }
+    c.end_byte = static_cast<uint16_t>((s.layout.end_bit + 7) / 8);
     c.byte_count = static_cast<uint8_t>(s.layout.byte_count);
     c.shift = s.layout.shift;
     // As the layout clamps it.
@@ -215,10 +213,9 @@ void decode_message(const DecodePlan& plan, const uint8_t* payload, size_t size,
 bool decode_plain(const DecodePlan& plan, uint32_t count, const uint8_t* payload, size_t size,
                   double* values) {
   const SignalCode* codes = plan.codes();
-  const uint64_t bits = static_cast<uint64_t>(size) * 8;
   for (uint32_t k = 0; k < count; ++k) {
     const SignalCode& c = codes[k];
-    if (c.check() != ExtractCheck::kOk || c.end_bit() > bits) return false;
+    if (c.check() != ExtractCheck::kOk || c.end_byte > size) return false;
     values[k] = code_value(payload, c);
   }
   return true;

@@ -68,14 +68,14 @@ class alignas(64) DecodePlan {
   // 6) and whether the signal has groups (bit 7).
   struct SignalCode {
     double factor = 1, offset = 0, minimum = 0, maximum = 0;
-    uint16_t first_byte = 0;  // a bit position has 16 bits, so its byte fits
-    // The bits the payload must hold past first_byte's start (at most 71):
-    // with first_byte, any end a signal can have.
-    uint8_t end_offset = 0;
+    uint16_t first_byte = 0;
+    // The bytes the payload must hold: the end bit rounded up to a byte (a
+    // payload holds end bits exactly when it holds this many bytes). A bit
+    // position has 16 bits, so both fit any signal a database can hold.
+    uint16_t end_byte = 0;
     uint8_t byte_count = 0, shift = 0, length = 0;
     uint8_t form = 0;
 
-    uint64_t end_bit() const { return uint64_t{first_byte} * 8 + end_offset; }
     uint32_t value_type() const { return form & 7u; }
     uint32_t byte_order() const { return (form >> 3) & 1u; }
     ExtractCheck check() const { return static_cast<ExtractCheck>((form >> 4) & 3u); }

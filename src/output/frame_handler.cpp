@@ -134,27 +134,9 @@ bool FrameHandler::on_frame(Frame& frame) {
   return true;
 }
 
-void FrameHandler::decode_with(const MessageDatabase& db, const Frame& frame) {
-  FrameAddress address;
-  if (!frame_address(db.bus_kind(), frame.id, frame.extended != 0, address)) return;
-  const uint64_t word = table_.word(address, frame.channel, frame.kind == kFrameLin);
-  if (!options_.frame_lookup) {
-    MessageTable::Entry entry = MessageTable::make(db, word);
-    if (entry.message) write_decoded(entry, address, frame);
-    return;
-  }
-  MessageTable::Entry& entry = table_.entry(db, word);
-  if (!entry.message) return;
-  // With thousands of messages their plans and writers are rarely in the
-  // cache: asked for together, they come from memory at once rather than
-  // one after the other, the end of the writer's buffer while the frame
-  // decodes. The writer itself came with the hints, if any.
-  MessageTable::fetch_plan(entry);
-  if (entry.output.writer && outputs_.current(entry.output)) entry.output.writer->fetch_tail();
-  if (!write_whole_row(entry, frame)) write_decoded(entry, address, frame);
-}
-
-bool FrameHandler::write_whole_row(MessageTable::Entry& entry, const Frame& frame) {
+// Inlined: it is the path of almost every frame.
+[[gnu::always_inline]] inline bool FrameHandler::write_whole_row(MessageTable::Entry& entry,
+                                                                 const Frame& frame) {
   if (!entry.whole_row || !outputs_.current(entry.output)) return false;
   const uint32_t count = entry.count;
   if (row_.size() < count) row_.resize(count);
@@ -182,6 +164,26 @@ bool FrameHandler::write_whole_row(MessageTable::Entry& entry, const Frame& fram
   ++messages_;
   write_row(entry.output, frame.time, size);
   return true;
+}
+
+void FrameHandler::decode_with(const MessageDatabase& db, const Frame& frame) {
+  FrameAddress address;
+  if (!frame_address(db.bus_kind(), frame.id, frame.extended != 0, address)) return;
+  const uint64_t word = table_.word(address, frame.channel, frame.kind == kFrameLin);
+  if (!options_.frame_lookup) {
+    MessageTable::Entry entry = MessageTable::make(db, word);
+    if (entry.message) write_decoded(entry, address, frame);
+    return;
+  }
+  MessageTable::Entry& entry = table_.entry(db, word);
+  if (!entry.message) return;
+  // With thousands of messages their plans and writers are rarely in the
+  // cache: asked for together, they come from memory at once rather than
+  // one after the other, the end of the writer's buffer while the frame
+  // decodes. The writer itself came with the hints, if any.
+  MessageTable::fetch_plan(entry);
+  if (entry.output.writer && outputs_.current(entry.output)) entry.output.writer->fetch_tail();
+  if (!write_whole_row(entry, frame)) write_decoded(entry, address, frame);
 }
 
 void FrameHandler::write_decoded(MessageTable::Entry& entry, const FrameAddress& address,

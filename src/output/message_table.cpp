@@ -37,16 +37,6 @@ MessageTable::MessageTable(const ChannelMap* can_channels, const ChannelMap* lin
   }
 }
 
-uint64_t MessageTable::word(const FrameAddress& address, uint8_t channel, bool lin) const {
-  // Key, channel, kind and the address bytes the output name keeps (the
-  // presence flags always count).
-  return address.key | uint64_t{channel} << 32 | uint64_t{lin} << 40 |
-         uint64_t{src_merge_ ? uint8_t{0} : address.source} << 41 |
-         uint64_t{address.has_source} << 49 |
-         uint64_t{dst_merge_ ? uint8_t{0} : address.destination} << 50 |
-         uint64_t{address.has_destination} << 58;
-}
-
 const MessageTable::Entry* MessageTable::find(const MessageDatabase* db, uint64_t word,
                                               size_t& slot) const {
   if (table_.empty()) return nullptr;
@@ -105,13 +95,6 @@ MessageTable::Entry& MessageTable::entry(const MessageDatabase& db, uint64_t wor
   ++entries_;
   table_[i] = make(db, word);
   return table_[i];
-}
-
-void MessageTable::fetch_plan(const Entry& e) {
-  if (!e.plan) return;
-  const void* start = e.multiplexed ? static_cast<const void*>(e.plan) : e.plan->codes();
-  const char* p = static_cast<const char*>(start);
-  for (uint32_t i = 0; i < e.plan_lines; ++i) prefetch_for_read(p + 64 * i);
 }
 
 void MessageTable::fetch_hinted(const OutputSet& outputs) {

@@ -15,6 +15,7 @@
 #include "input/frame.h"
 #include "output/output_identity.h"
 #include "output/output_set.h"
+#include "support/prefetch.h"
 
 namespace quillon {
 
@@ -78,7 +79,15 @@ class MessageTable {
   }
   // The table's word for a frame's address on a channel and kind: the
   // addresses as the output name keeps them.
-  uint64_t word(const FrameAddress& address, uint8_t channel, bool lin) const;
+  uint64_t word(const FrameAddress& address, uint8_t channel, bool lin) const {
+    // Key, channel, kind and the address bytes the output name keeps (the
+    // presence flags always count).
+    return address.key | uint64_t{channel} << 32 | uint64_t{lin} << 40 |
+           uint64_t{src_merge_ ? uint8_t{0} : address.source} << 41 |
+           uint64_t{address.has_source} << 49 |
+           uint64_t{dst_merge_ ? uint8_t{0} : address.destination} << 50 |
+           uint64_t{address.has_destination} << 58;
+  }
   // The entry of (database, word), made on first use. Valid until the
   // next call of entry.
   Entry& entry(const MessageDatabase& db, uint64_t word);
@@ -87,7 +96,12 @@ class MessageTable {
 
   // Fetches ahead what decoding the entry's frame reads of its plan: the
   // signals' records alone without multiplexers, the whole plan otherwise.
-  static void fetch_plan(const Entry& e);
+  static void fetch_plan(const Entry& e) {
+    if (!e.plan) return;
+    const void* start = e.multiplexed ? static_cast<const void*>(e.plan) : e.plan->codes();
+    const char* p = static_cast<const char*>(start);
+    for (uint32_t i = 0; i < e.plan_lines; ++i) prefetch_for_read(p + 64 * i);
+  }
   // Fetches what the frames of hints will need, in two steps, one per hint:
   // first their table slots, then (the slot at hand by the next hint) their
   // plans and writers. True when hints are of use: once the frames have
