@@ -132,6 +132,11 @@ MuxGroup* add_group(GroupList& groups, uint32_t from, uint32_t to);
 MuxGroup* group_containing(const GroupList& groups, uint32_t value);
 
 class MessageDatabase;
+class DecodePlan;
+// Frees a plan (dbc/decode.h), which is one aligned block.
+struct PlanDelete {
+  void operator()(DecodePlan* plan) const;
+};
 
 struct Message {
   const MessageDatabase* database = nullptr;
@@ -142,6 +147,9 @@ struct Message {
   int32_t transport_type = kTransportNone;
   std::string transport_parameter;  // the whole attribute value for kTransportMux
   SignalList signals;
+  // What decoding reads, built from signals once they are all in
+  // (compile_plans); null before.
+  std::unique_ptr<DecodePlan, PlanDelete> plan;
 };
 
 class MessageDatabase {

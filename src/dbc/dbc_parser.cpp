@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "dbc/decode.h"
 #include "support/log.h"
 #include "support/pattern.h"
 #include "support/text.h"
@@ -624,7 +625,9 @@ std::unique_ptr<MessageDatabase> parse_dbc_buffer(char* text, size_t size) {
   std::unique_ptr<Parser> parser(new (std::nothrow) Parser());
   if (!parser || !parser->compile()) return nullptr;
   parser->read_lines(text, size);
-  return parser->build();
+  std::unique_ptr<MessageDatabase> db = parser->build();
+  if (db && !compile_plans(*db)) return nullptr;
+  return db;
 }
 
 }  // namespace

@@ -18,7 +18,8 @@ namespace quillon {
 
 // The database, or null: for an empty or unreadable file, a key collision
 // among the messages, or exhausted memory. Signals that cannot be placed are
-// logged and left out without failing the file. Never closes the stream.
+// logged and left out without failing the file. Every message comes with
+// its decode plan. Never closes the stream.
 std::unique_ptr<MessageDatabase> parse_dbc(ByteStream& stream);
 
 // The same over bytes already in memory, for tests and the fuzzer.

@@ -10,61 +10,6 @@ namespace quillon {
 
 namespace {
 
-double to_number(uint64_t raw, const Signal& s) {
-  switch (s.params.value_type) {
-    case kValueSigned:
-      // Below 64 bits the sign bit is the top bit of the mask.
-      if (s.layout.sign_extension != 0 && (raw & ((s.layout.mask >> 1) + 1)) != 0) {
-        raw |= s.layout.sign_extension;
-      }
-      return static_cast<double>(static_cast<int64_t>(raw));
-    case kValueFloat: {
-      uint32_t bits = static_cast<uint32_t>(raw);
-      float f;
-      std::memcpy(&f, &bits, sizeof f);
-      return f;
-    }
-    case kValueDouble: {
-      double d;
-      std::memcpy(&d, &raw, sizeof d);
-      return d;
-    }
-    default:
-      return static_cast<double>(raw);
-  }
-}
-
-// Appends the values of list (and of the groups their values select) to out.
-bool walk(std::vector<DecodedValue>& out, const SignalList& list, const uint8_t* payload,
-          size_t size) {
-  bool ok = true;
-  for (const auto& owned : list) {
-    const Signal& s = *owned;
-    double value;
-    if (!extract_signal(payload, size, s, value)) {
-      QLOG(LOG_WARN, "Failed to decode signal: \"%s\"", s.name.c_str());
-      return false;
-    }
-    DecodedValue& v = out.emplace_back();
-    v.signal = &s;
-    v.name_hash = static_cast<uint32_t>(s.name_hash);
-    v.ignored = s.ignored;
-    v.is_multiplexer = !s.groups.empty();
-    v.value = value;
-    v.minimum = s.params.minimum;
-    v.maximum = s.params.maximum;
-    // Groups are chosen on the physical value as a double, so 1.5 selects
-    // neither 1..1 nor 2..2, and NaN selects nothing.
-    for (const auto& g : s.groups) {
-      if (static_cast<double>(g->from) <= value && value <= static_cast<double>(g->to)) {
-        if (!walk(out, g->signals, payload, size)) ok = false;
-        break;
-      }
-    }
-  }
-  return ok;
-}
-
 using SignalCode = DecodePlan::SignalCode;
 using SignalInfo = DecodePlan::SignalInfo;
 using GroupCode = DecodePlan::GroupCode;
@@ -72,13 +17,13 @@ using GroupCode = DecodePlan::GroupCode;
 static_assert(sizeof(SignalCode) == 40);
 
 // The checks before a signal's bits are read, with their warnings, in the
-// one order both decoding paths keep.
-bool signal_fits(ExtractCheck check, uint64_t end_bit, size_t size) {
+// order the tree walk of the tests keeps too.
+bool signal_fits(ExtractCheck check, uint32_t end_byte, size_t size) {
   if (check == ExtractCheck::kZeroLength) {
     QLOG(LOG_WARN, "Invalid signal bit length (zero)");
     return false;
   }
-  if (end_bit > static_cast<uint64_t>(size) * 8) {
+  if (end_byte > size) {
     QLOG(LOG_WARN, "Invalid signal bit length (exceeds payload)");
     return false;
   }
@@ -93,8 +38,9 @@ bool signal_fits(ExtractCheck check, uint64_t end_bit, size_t size) {
   return true;
 }
 
-// extract_signal's arithmetic on a plan's record, whose checks passed.
-// Inlined into both walks, so that each keeps its loop tight.
+// A signal's value from its record, whose checks passed: the one rule of
+// extraction and sign extension. Inlined into both walks, so that each
+// keeps its loop tight.
 [[gnu::always_inline]] inline double code_value(const uint8_t* payload, const SignalCode& c) {
   const uint64_t mask = c.length >= 64 ? ~uint64_t{0} : (uint64_t{1} << c.length) - 1;
   uint64_t raw = read_raw_bits(payload + c.first_byte, c.byte_count, c.shift, mask, c.byte_order());
@@ -128,7 +74,7 @@ bool walk_codes(std::vector<DecodedValue>& out, const SignalCode* codes, const S
   for (uint32_t k = first; k < first + count; ++k) {
     const SignalCode& c = codes[k];
     const SignalInfo& info = infos[k];
-    if (!signal_fits(c.check(), c.end_bit, size)) {
+    if (!signal_fits(c.check(), c.end_byte, size)) {
       QLOG(LOG_WARN, "Failed to decode signal: \"%s\"", info.signal->name.c_str());
       return false;
     }
@@ -211,11 +157,9 @@ void DecodePlan::operator delete(void* p) {
 bool DecodePlan::add_list(const SignalList& list, uint32_t begin) {
   for (size_t k = 0; k < list.size(); ++k) {
     const Signal& s = *list[k];
-    // The record keeps positions in 16 bits.
-    if (s.layout.end_bit > std::numeric_limits<uint16_t>::max() ||
-        s.layout.first_byte > std::numeric_limits<uint16_t>::max()) {
-      return false;
-    }
+    // A bit position has 16 bits and a length 8: the first and the end
+    // byte fit 16 bits.
+    static_assert(sizeof(SignalParams::bit_position) == 2 && sizeof(SignalParams::bit_length) == 1);
     // Any type but the four reads as unsigned, as in the tree walk.
     const int32_t type = s.params.value_type;
     const uint32_t value_type = type >= kValueUnsigned && type <= kValueDouble
@@ -226,8 +170,8 @@ bool DecodePlan::add_list(const SignalList& list, uint32_t begin) {
     c.offset = s.params.offset;
     c.minimum = s.params.minimum;
     c.maximum = s.params.maximum;
-    c.end_bit = static_cast<uint16_t>(s.layout.end_bit);
     c.first_byte = static_cast<uint16_t>(s.layout.first_byte);
+    c.end_byte = static_cast<uint16_t>((s.layout.end_bit + 7) / 8);
     c.byte_count = static_cast<uint8_t>(s.layout.byte_count);
     c.shift = s.layout.shift;
     // As the layout clamps it.
@@ -269,41 +213,25 @@ void decode_message(const DecodePlan& plan, const uint8_t* payload, size_t size,
 bool decode_plain(const DecodePlan& plan, uint32_t count, const uint8_t* payload, size_t size,
                   double* values) {
   const SignalCode* codes = plan.codes();
-  const uint64_t bits = static_cast<uint64_t>(size) * 8;
   for (uint32_t k = 0; k < count; ++k) {
     const SignalCode& c = codes[k];
-    if (c.check() != ExtractCheck::kOk || c.end_bit > bits) return false;
+    if (c.check() != ExtractCheck::kOk || c.end_byte > size) return false;
     values[k] = code_value(payload, c);
   }
   return true;
 }
 
-bool extract_signal(const uint8_t* payload, size_t size, const Signal& s, double& value) {
-  const SignalLayout& l = s.layout;
-  if (!signal_fits(l.check, l.end_bit, size)) return false;
-  uint64_t raw = read_raw(l, s.params.byte_order, payload);
-  value = to_number(raw, s) * s.params.factor + s.params.offset;
-  return true;
-}
-
-bool decode_message(const MessageDatabase* database, uint32_t key, const uint8_t* payload,
-                    size_t size, DecodedMessage& out) {
-  out.message = nullptr;
-  out.values.clear();
-  if (!database) return false;
-  const Message* m = database->find_message(key);
-  if (!m || m->ignored) return false;
-  decode_message(*m, payload, size, out);
-  return true;
-}
-
-void decode_message(const Message& message, const uint8_t* payload, size_t size,
-                    DecodedMessage& out) {
-  out.message = &message;
-  out.values.clear();
-  if (!walk(out.values, message.signals, payload, size)) {
-    QLOG(LOG_WARN, "Failed to decode message: \"%s\"", message.name.c_str());
+bool compile_plans(MessageDatabase& db) {
+  for (const auto& [key, message] : db.messages()) {
+    std::unique_ptr<DecodePlan> plan = DecodePlan::build(*message);
+    if (!plan) return false;
+    message->plan.reset(plan.release());
   }
+  return true;
+}
+
+void PlanDelete::operator()(DecodePlan* plan) const {
+  std::default_delete<DecodePlan>()(plan);
 }
 
 }  // namespace quillon

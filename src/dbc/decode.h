@@ -1,6 +1,8 @@
 // Decoding a payload into the physical values of a message's signals,
 // following the multiplexing tree so that only the signals selected by each
-// switch's value are decoded. Keeps no state between calls.
+// switch's value are decoded. Every message is compiled to a plan when its
+// database loads; decoding reads the plan alone and keeps no state between
+// calls.
 #pragma once
 
 #include <cstddef>
@@ -38,12 +40,12 @@ struct DecodedMessage {
 // only the first frame of an output or a multiplexed message needs (the
 // signal itself, its name hash, its groups) lies after that run. A frame
 // thus reads its message in one short sweep of memory rather than from
-// records scattered on the heap. Built once per message; gives exactly the
-// values, order and warnings of decoding through the Signal tree.
+// records scattered on the heap. Built once per message (compile_plans);
+// gives exactly the values, order and warnings of a walk of the Signal
+// tree, which the tests hold it against.
 class alignas(64) DecodePlan {
  public:
-  // Null when memory is short or the message cannot be laid out (a signal
-  // ending past bit 65,535); decode through the tree then.
+  // Null when memory is short. Every signal a database can hold fits.
   static std::unique_ptr<DecodePlan> build(const Message& message);
   // The plan and its records are one allocation.
   static void operator delete(void* p);
@@ -66,8 +68,11 @@ class alignas(64) DecodePlan {
   // 6) and whether the signal has groups (bit 7).
   struct SignalCode {
     double factor = 1, offset = 0, minimum = 0, maximum = 0;
-    uint16_t end_bit = 0;
     uint16_t first_byte = 0;
+    // The bytes the payload must hold: the end bit rounded up to a byte (a
+    // payload holds end bits exactly when it holds this many bytes). A bit
+    // position has 16 bits, so both fit any signal a database can hold.
+    uint16_t end_byte = 0;
     uint8_t byte_count = 0, shift = 0, length = 0;
     uint8_t form = 0;
 
@@ -101,6 +106,7 @@ class alignas(64) DecodePlan {
   DecodePlan() = default;
   ~DecodePlan() = default;
   friend struct std::default_delete<DecodePlan>;
+  friend struct PlanDelete;
   // The plan with its records, signals and groups.
   static size_t block_bytes(size_t signals, size_t groups);
   // Lays out list at the records from begin on; its groups' lists go after
@@ -122,27 +128,21 @@ inline bool value_in_range(double value, double minimum, double maximum) {
   return (minimum <= value && value <= maximum) || (minimum == 0 && maximum == 0);
 }
 
-// The physical value of one signal, or false (with a LOG_WARN line) when its
-// length is 0, it reaches beyond the payload, or a float/double signal is
-// not 32/64 bits long.
-bool extract_signal(const uint8_t* payload, size_t size, const Signal& signal, double& value);
+// Builds the plan of every message of db (Message::plan). False when
+// memory is short; the database is then not to be used for decoding.
+bool compile_plans(MessageDatabase& db);
 
-// Finds the message under key and decodes it into out. False when database
-// is null, no message has the key or the message is ignored. True otherwise,
-// also when a signal failed: out then holds the values decoded before the
-// walk stopped, and "Failed to decode message" is logged.
-bool decode_message(const MessageDatabase* database, uint32_t key, const uint8_t* payload,
-                    size_t size, DecodedMessage& out);
-// The same for a message already found (not null, not ignored).
-void decode_message(const Message& message, const uint8_t* payload, size_t size,
-                    DecodedMessage& out);
-// The same through the message's plan.
+// Decodes the message of plan into out: the values of its signals and of
+// the groups their values select, in walk order. When a signal does not fit
+// the payload (or cannot be read at all) the walk of its list stops there,
+// out keeps the values decoded before, and "Failed to decode signal" and
+// "Failed to decode message" are logged.
 void decode_message(const DecodePlan& plan, const uint8_t* payload, size_t size,
                     DecodedMessage& out);
 // The physical values of the first count signals of a plain plan (count at
 // most its top_count), into values[0..count), and true. False when one of
-// them would fail: nothing is logged then, and decoding the message another
-// way gives the warnings. The values are those decode_message gives.
+// them would fail: nothing is logged then, and decode_message gives the
+// warnings. The values are those decode_message gives.
 bool decode_plain(const DecodePlan& plan, uint32_t count, const uint8_t* payload, size_t size,
                   double* values);
 

@@ -316,12 +316,13 @@ bool ConversionLoop::feed_frames(LogReader& reader, ByteStream& stream, int64_t 
     // this one is converted: with thousands of messages their data is
     // rarely in the cache. Sinks that have no use for hints are asked
     // again now and then, as their needs change with the frames.
+    frame_.hint_count = 0;
     if (hinting || (frames_ & kHintAgain) == 0) {
-      FrameHint hints[kHintLead];
-      const int hinted = reader.peek(hints, kHintLead);
-      for (int i = 0; i < hinted; ++i) hinting = first_sink_->expect(hints[i]);
+      frame_.hint_count = static_cast<uint8_t>(reader.peek(frame_.hints, kHintLead));
     }
+    frame_.hints_wanted = hinting;
     ok = first_sink_->on_frame(frame_);
+    if (frame_.hint_count != 0) hinting = frame_.hints_wanted;
     if (platform::interrupt_signal() != 0) break;
   }
   // Interrupted: the file stops after this frame and is undone.

@@ -25,6 +25,17 @@ struct FrameBits {
   uint8_t spare1;
 };
 
+// Where a frame a few lines ahead will probably go: read from a line before
+// it is parsed, so that the stages can fetch what that frame will need while
+// the frames before it are converted. Only ever a hint: it may name a line
+// that gives no frame, and results never depend on it.
+struct FrameHint {
+  uint32_t id = 0;
+  int32_t kind = 0;
+  uint8_t channel = 0;
+  uint8_t extended = 0;
+};
+
 struct Frame {
   double time = 0;  // seconds since 1970, the logger's clock digits read as UTC
   uint8_t channel = 0;
@@ -41,6 +52,15 @@ struct Frame {
     int32_t event;
   };
 
+  // The lines a few ahead, hinted beside this frame by the conversion loop
+  // (0 to 2 of them, in line order). The last stage reads them to fetch
+  // memory ahead, never to change a result, and sets hints_wanted to say
+  // whether hints are of use to it now (the loop then sends them less
+  // often). Neither is touched by reset or read by any other stage.
+  FrameHint hints[2];
+  uint8_t hint_count = 0;
+  bool hints_wanted = true;
+
   Frame() : event(0) {}
 
   // All zero with an empty payload; the payload's storage is kept.
@@ -56,17 +76,6 @@ struct Frame {
     spare0 = 0;
     event = 0;
   }
-};
-
-// Where a frame a few lines ahead will probably go: read from a line before
-// it is parsed, so that the stages can fetch what that frame will need while
-// the frames before it are converted. Only ever a hint: it may name a line
-// that gives no frame, and results never depend on it.
-struct FrameHint {
-  uint32_t id = 0;
-  int32_t kind = 0;
-  uint8_t channel = 0;
-  uint8_t extended = 0;
 };
 
 }  // namespace quillon

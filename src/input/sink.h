@@ -29,23 +29,14 @@ struct FileRecord {
 // Contract: the conversion loop calls on_file_start once per file, then
 // on_frame for each frame record while it returns true, then on_file_end in
 // every case. The defaults return false, so a stage that forgets one fails
-// loudly instead of passing data on silently. Between frames it may call
-// expect with hints of frames to come, in line order; a stage passes them on
-// or uses them to fetch memory ahead, never to change what it produces, and
-// tells whether hints are of use to it now (the loop then sends them less
-// often).
+// loudly instead of passing data on silently. A frame may carry hints of
+// the frames to come (Frame::hints): they travel with it to the last stage.
 class FrameSink {
  public:
   virtual ~FrameSink() = default;
   // The record is lent for the call only. False stops the current file.
   virtual bool on_frame(Frame& frame) {
     (void)frame;
-    return false;
-  }
-  // A frame a few lines ahead (see FrameHint); by default ignored. True
-  // when more hints would help.
-  virtual bool expect(const FrameHint& hint) {
-    (void)hint;
     return false;
   }
   // continuation: the file continues the previous one (same logger and

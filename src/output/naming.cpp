@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "input/frame.h"
-#include "platform/md5.h"
 #include "platform/printf_format.h"
 
 namespace quillon {
@@ -77,42 +76,6 @@ int32_t KeyRecord::kind() const {
   uint32_t k = 0;
   for (int i = 3; i >= 0; --i) k = (k << 8) | bytes[8 + i];
   return static_cast<int32_t>(k);
-}
-
-void writer_key_bytes(std::string_view logger_folder, const KeyRecord& record, bool src_merge,
-                      bool dst_merge, const DecodedMessage& decoded, std::string_view logger_id,
-                      std::string& out) {
-  // Sized once and filled in place: this runs for every decoded frame.
-  out.resize(kLoggerFolderSize + sizeof record.bytes + 4 * decoded.values.size() +
-             logger_id.size() + 4);
-  uint8_t* p = reinterpret_cast<uint8_t*>(out.data());
-  size_t folder = std::min(logger_folder.size(), kLoggerFolderSize);
-  std::memcpy(p, logger_folder.data(), folder);
-  std::memset(p + folder, 0, kLoggerFolderSize - folder);
-  p += kLoggerFolderSize;
-  std::memcpy(p, record.bytes, sizeof record.bytes);
-  if (src_merge) p[20] = 0;
-  if (dst_merge) p[22] = 0;
-  p += sizeof record.bytes;
-  for (const DecodedValue& v : decoded.values) {
-    put_le(p, v.name_hash, 4);
-    p += 4;
-  }
-  // The length last, at a fixed place from the end, so that no two inputs
-  // give the same bytes.
-  if (!logger_id.empty()) std::memcpy(p, logger_id.data(), logger_id.size());
-  p += logger_id.size();
-  put_le(p, logger_id.size(), 4);
-}
-
-uint64_t writer_key(std::string_view bytes) {
-  platform::Md5 md5;
-  md5.update(bytes.data(), bytes.size());
-  uint8_t digest[16];
-  md5.finish(digest);
-  uint64_t key = 0;
-  for (int i = 7; i >= 0; --i) key = (key << 8) | digest[i];
-  return key;
 }
 
 bool mux_number(double value, uint32_t& out) {

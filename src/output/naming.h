@@ -1,7 +1,7 @@
-// Output naming: which file a decoded message goes to. The key record and
-// the logger folder name identify an output; the writer key is a digest of
-// them and of the decoded values' name hashes; the relative path names the
-// file below the output folder.
+// Output naming: where a decoded message's file lies. The key record and
+// the logger folder name give the parts of the relative path, which names
+// the file below the output folder (output/output_identity tells outputs
+// apart).
 #pragma once
 
 #include <cstddef>
@@ -24,8 +24,8 @@ std::string sanitize(std::string_view text);
 constexpr size_t kLoggerFolderSize = 15;
 std::string logger_folder_name(std::string_view logger_id);
 
-// 24 bytes that identify the output of one decoded message; multi-byte
-// fields little-endian, unused bytes 0.
+// 24 bytes that give the path parts of one decoded message's output;
+// multi-byte fields little-endian, unused bytes 0.
 struct KeyRecord {
   uint8_t bytes[24] = {};
 
@@ -49,20 +49,6 @@ struct KeyRecord {
   uint8_t source() const { return bytes[20]; }
   uint8_t destination() const { return bytes[22]; }
 };
-
-// The exact bytes the writer key digests, appended to out (cleared first):
-// the 15-byte logger folder name, the key record with the merged addresses
-// zeroed (their presence flags kept), each decoded value's 32-bit name hash,
-// ignored values included, then the full logger ID text and its length (4
-// bytes). The folder name keeps only 15 letters and digits; the full text
-// keeps loggers apart whose IDs differ beyond that, so their outputs clash
-// on one path (and get told apart) instead of merging into one file.
-void writer_key_bytes(std::string_view logger_folder, const KeyRecord& record, bool src_merge,
-                      bool dst_merge, const DecodedMessage& decoded, std::string_view logger_id,
-                      std::string& out);
-
-// The first 8 bytes of the MD5 digest of bytes, read little-endian.
-uint64_t writer_key(std::string_view bytes);
 
 // A switch's physical value as the path's multiplexer number: truncated
 // toward zero through a 64-bit signed integer, then its low 32 bits. False

@@ -17,6 +17,9 @@ class SharedOutputs {
  public:
   // True the first time in the run that this failure (what, path) is told.
   bool first_report(std::string_view what, std::string_view path);
+  // Logs "<what>: <path> (<reason>)" the first time in the run for this
+  // what and path.
+  void report_once(const char* what, const std::string& path, int error);
 
   // Held while a handler opens (making what is missing) the folders of a
   // new output and creates the file in it, and while undo removes folders:

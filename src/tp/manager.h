@@ -37,7 +37,6 @@ class TransportManager : public FrameSink {
 
   // Never false on its own account: only the next sink's result stops a file.
   bool on_frame(Frame& frame) override;
-  bool expect(const FrameHint& hint) override { return next_->expect(hint); }
   // A file that does not continue the previous one drops every open session
   // uncounted, so a message is never joined from two unrelated logs.
   bool on_file_start(const FileRecord& file, bool continuation) override;

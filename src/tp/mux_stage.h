@@ -49,7 +49,6 @@ class MuxStage : public FrameSink {
   // For a container: the manager's result for the last embedded frame fed
   // back (true when none was). Otherwise the next sink's result.
   bool on_frame(Frame& frame) override;
-  bool expect(const FrameHint& hint) override { return next_->expect(hint); }
   bool on_file_start(const FileRecord& file, bool continuation) override;
   bool on_file_end(const FileRecord& file) override;
 

@@ -275,7 +275,8 @@ TEST(DbcParser, UndecodableSignalsAreRefused) {
   DecodedMessage out;
   {
     LogCapture quiet;
-    ASSERT_TRUE(decode_message(p.db.get(), 1, payload, sizeof payload, out));
+    ASSERT_TRUE(m->plan);
+    decode_message(*m->plan, payload, sizeof payload, out);
     EXPECT_EQ(quiet.text(), "");
   }
   ASSERT_EQ(out.values.size(), 4u);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "log_capture.h"
+#include "signal_tree.h"
 
 namespace quillon {
 namespace {
@@ -80,7 +81,7 @@ TEST(ExtractSignal, MatchesBitByBitReferenceOnRandomSignals) {
     list.clear();
     const Signal* s = add_signal(&list, "S", p, false);
     double got = 0;
-    ASSERT_TRUE(extract_signal(payload.data(), payload.size(), *s, got));
+    ASSERT_TRUE(tree::extract_signal(payload.data(), payload.size(), *s, got));
     ASSERT_TRUE(same(got, naive_value(p, payload)))
         << "seed " << seed << " round " << round << " order " << p.byte_order << " type "
         << p.value_type << " pos " << p.bit_position << " len " << int(p.bit_length) << " got "
@@ -105,24 +106,25 @@ TEST(ExtractSignal, NumberKindsAndBounds) {
   double v = 0;
   const uint8_t ff[8] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
   const uint8_t fe[8] = {0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-  ASSERT_TRUE(extract_signal(ff, 1, *make(l, "a", kLittleEndian, kValueSigned, 0, 8, 0.5, 10), v));
+  ASSERT_TRUE(
+      tree::extract_signal(ff, 1, *make(l, "a", kLittleEndian, kValueSigned, 0, 8, 0.5, 10), v));
   EXPECT_EQ(v, 9.5);
-  ASSERT_TRUE(extract_signal(fe, 8, *make(l, "b", kLittleEndian, kValueSigned, 0, 64), v));
+  ASSERT_TRUE(tree::extract_signal(fe, 8, *make(l, "b", kLittleEndian, kValueSigned, 0, 64), v));
   EXPECT_EQ(v, -2.0);
-  ASSERT_TRUE(extract_signal(ff, 8, *make(l, "c", kLittleEndian, kValueUnsigned, 0, 64), v));
+  ASSERT_TRUE(tree::extract_signal(ff, 8, *make(l, "c", kLittleEndian, kValueUnsigned, 0, 64), v));
   EXPECT_EQ(v, 18446744073709551616.0);
   const uint8_t one[4] = {0x00, 0x00, 0x80, 0x3F};
-  ASSERT_TRUE(extract_signal(one, 4, *make(l, "d", kLittleEndian, kValueFloat, 0, 32), v));
+  ASSERT_TRUE(tree::extract_signal(one, 4, *make(l, "d", kLittleEndian, kValueFloat, 0, 32), v));
   EXPECT_EQ(v, 1.0);
 
   // Ends exactly at the last bit of a 300-byte message; one bit further fails.
   std::vector<uint8_t> big(300, 0);
   big[298] = 0x5A;
-  ASSERT_TRUE(extract_signal(big.data(), big.size(),
-                             *make(l, "e", kBigEndian, kValueUnsigned, 2384, 8), v));
+  ASSERT_TRUE(tree::extract_signal(big.data(), big.size(),
+                                   *make(l, "e", kBigEndian, kValueUnsigned, 2384, 8), v));
   EXPECT_EQ(v, 0x5A);
-  ASSERT_TRUE(extract_signal(big.data(), big.size(),
-                             *make(l, "f", kLittleEndian, kValueUnsigned, 2392, 8), v));
+  ASSERT_TRUE(tree::extract_signal(big.data(), big.size(),
+                                   *make(l, "f", kLittleEndian, kValueUnsigned, 2392, 8), v));
 
   struct Bad {
     Signal* s;
@@ -137,7 +139,7 @@ TEST(ExtractSignal, NumberKindsAndBounds) {
   };
   for (const Bad& b : bad) {
     LogCapture log(LOG_WARN);
-    EXPECT_FALSE(extract_signal(big.data(), b.size, *b.s, v)) << b.s->name;
+    EXPECT_FALSE(tree::extract_signal(big.data(), b.size, *b.s, v)) << b.s->name;
     EXPECT_NE(log.text().find(std::string("Invalid signal bit length ") + b.message),
               std::string::npos)
         << b.s->name;
@@ -159,11 +161,17 @@ class DecodeMessage : public ::testing::Test {
     make(add_group(sw->groups, 2, 5)->signals, "G25", kLittleEndian, kValueUnsigned, 16, 8);
     Signal* tail = make(m->signals, "Tail", kLittleEndian, kValueUnsigned, 32, 8);
     tail->ignored = true;
+    EXPECT_TRUE(compile_plans(*db));
   }
 
+  // Through the plan, as the program decodes.
+  void decode(const std::vector<uint8_t>& payload, DecodedMessage& out) {
+    ASSERT_TRUE(m->plan);
+    decode_message(*m->plan, payload.data(), payload.size(), out);
+  }
   std::vector<std::string> names(const std::vector<uint8_t>& payload) {
     DecodedMessage out;
-    EXPECT_TRUE(decode_message(db.get(), 0x100, payload.data(), payload.size(), out));
+    decode(payload, out);
     std::vector<std::string> r;
     for (const DecodedValue& v : out.values) r.emplace_back(v.name());
     return r;
@@ -185,7 +193,7 @@ TEST_F(DecodeMessage, WalkSelectsFirstGroupOnThePhysicalValue) {
 
   DecodedMessage out;
   std::vector<uint8_t> p{1, 4, 7, 9, 5, 0, 0, 3};
-  ASSERT_TRUE(decode_message(db.get(), 0x100, p.data(), p.size(), out));
+  decode(p, out);
   EXPECT_TRUE(out.values[1].is_multiplexer);
   EXPECT_FALSE(out.values[0].is_multiplexer);
   EXPECT_TRUE(out.values.back().ignored);
@@ -196,7 +204,7 @@ TEST_F(DecodeMessage, ShortPayloadKeepsWhatDecodedAndWarns) {
   DecodedMessage out;
   std::vector<uint8_t> p{1, 4, 7, 9};
   LogCapture log(LOG_WARN);
-  ASSERT_TRUE(decode_message(db.get(), 0x100, p.data(), p.size(), out));
+  decode(p, out);
   std::string text = log.text();
   // Far (byte 7) fails inside group 2..2 but Tail, beyond the payload too,
   // is still tried after the group.
@@ -208,13 +216,13 @@ TEST_F(DecodeMessage, ShortPayloadKeepsWhatDecodedAndWarns) {
   EXPECT_NE(text.find("Failed to decode message: \"M\""), std::string::npos);
 }
 
-TEST_F(DecodeMessage, MissingIgnoredAndNullGiveNothing) {
+TEST_F(DecodeMessage, TheReferenceFindsNothingMissingIgnoredOrNull) {
   DecodedMessage out;
   uint8_t p[8] = {};
-  EXPECT_FALSE(decode_message(db.get(), 0x101, p, 8, out));
-  EXPECT_FALSE(decode_message(nullptr, 0x100, p, 8, out));
+  EXPECT_FALSE(tree::decode_message(db.get(), 0x101, p, 8, out));
+  EXPECT_FALSE(tree::decode_message(nullptr, 0x100, p, 8, out));
   m->ignored = true;
-  EXPECT_FALSE(decode_message(db.get(), 0x100, p, 8, out));
+  EXPECT_FALSE(tree::decode_message(db.get(), 0x100, p, 8, out));
   EXPECT_TRUE(out.values.empty());
 }
 
@@ -247,8 +255,10 @@ struct RandomTree {
       if (rng() % 97 == 0) p.value_type = static_cast<int32_t>(5 + rng() % 12);
       if (rng() % 89 == 0) p.byte_order = 2 + rng() % 3;
     }
-    // Mostly inside 8 bytes; sometimes past a short payload.
+    // Mostly inside 8 bytes; sometimes past a short payload, rarely at the
+    // far end of the positions (which a long payload reaches).
     p.bit_position = static_cast<uint16_t>(rng() % (rng() % 8 == 0 ? 200 : 64 - p.bit_length % 64));
+    if (rng() % 300 == 0) p.bit_position = static_cast<uint16_t>(65535 - rng() % 64);
     p.minimum = rng() % 2 ? 0.0 : -static_cast<double>(rng() % 100);
     p.maximum = rng() % 3 ? 0.0 : static_cast<double>(rng() % 100);
     return p;
@@ -303,17 +313,20 @@ TEST(DecodePlan, GivesWhatTheTreeGivesOnRandomTreesAndPayloads) {
     for (const auto& s : m->signals) any_groups = any_groups || !s->groups.empty();
     EXPECT_EQ(plan->plain(), !any_groups);
     for (int frame = 0; frame < 20; ++frame) {
-      std::vector<uint8_t> payload(tree.rng() % 4 == 0 ? tree.rng() % 9 : 8 + tree.rng() % 24);
+      const uint32_t pick = tree.rng() % 64;
+      std::vector<uint8_t> payload(pick == 0   ? 8192 + tree.rng() % 16
+                                   : pick < 16 ? tree.rng() % 9
+                                               : 8 + tree.rng() % 24);
       for (auto& b : payload) b = static_cast<uint8_t>(tree.rng());
       // Now and then the warnings too; capturing them is slow.
       const bool logged = frame == 0;
       std::string tree_log, plan_log;
       if (logged) {
         LogCapture log(LOG_WARN);
-        decode_message(*m, payload.data(), payload.size(), by_tree);
+        tree::decode_message(*m, payload.data(), payload.size(), by_tree);
         tree_log = testing_support::log_messages(log.text());
       } else {
-        decode_message(*m, payload.data(), payload.size(), by_tree);
+        tree::decode_message(*m, payload.data(), payload.size(), by_tree);
       }
       if (logged) {
         LogCapture log(LOG_WARN);
@@ -353,22 +366,43 @@ TEST(DecodePlan, GivesWhatTheTreeGivesOnRandomTreesAndPayloads) {
   EXPECT_GT(failed, 100u);
 }
 
-TEST(DecodePlan, LeavesASignalEndingPastItsPositionsToTheTree) {
-  // The plan keeps bit positions in 16 bits: a signal ending past bit
-  // 65,535 would wrap to a short end and read past the payload.
+TEST(DecodePlan, ASignalEndingPastBit65535DecodesAsTheTreeDecodesIt) {
+  // The last positions end past 16 bits: the plan keeps the byte and the
+  // end beyond it, so the longest payloads reach them and shorter ones
+  // fail them, as in the tree.
   auto db = MessageDatabase::create(kBusCan);
   Message* m = db->add_message("Far", 1, 8, kTransportNone, "", false);
   SignalParams near;
   near.bit_length = 8;
   ASSERT_TRUE(add_signal(&m->signals, "Near", near, false));
-  SignalParams far = near;
-  far.bit_position = 65530;
-  far.bit_length = 16;
-  ASSERT_TRUE(add_signal(&m->signals, "Far", far, false));
+  for (uint32_t order : {kLittleEndian, kBigEndian}) {
+    SignalParams far = near;
+    far.byte_order = order;
+    far.bit_position = 65530;
+    far.bit_length = 16;
+    ASSERT_TRUE(add_signal(&m->signals, order == kLittleEndian ? "FarLe" : "FarBe", far, false));
+  }
   ASSERT_GT(m->signals[1]->layout.end_bit, 65535u);
-  EXPECT_FALSE(DecodePlan::build(*m));
-  m->signals.pop_back();
-  ASSERT_TRUE(DecodePlan::build(*m));
+  ASSERT_TRUE(compile_plans(*db));
+  for (size_t size : {size_t{8}, size_t{8191}, size_t{8193}, size_t{8194}, size_t{9000}}) {
+    std::vector<uint8_t> payload(size);
+    for (size_t i = 0; i < size; ++i) payload[i] = static_cast<uint8_t>(i * 7 + 3);
+    DecodedMessage by_tree, by_plan;
+    std::string tree_log, plan_log;
+    {
+      LogCapture log(LOG_WARN);
+      tree::decode_message(*m, payload.data(), payload.size(), by_tree);
+      tree_log = log.text();
+    }
+    {
+      LogCapture log(LOG_WARN);
+      decode_message(*m->plan, payload.data(), payload.size(), by_plan);
+      plan_log = log.text();
+    }
+    EXPECT_TRUE(same_values(by_tree, by_plan)) << size;
+    EXPECT_EQ(testing_support::log_messages(tree_log), testing_support::log_messages(plan_log));
+    EXPECT_EQ(by_plan.values.size(), size >= 8194 ? 3u : 1u) << size;
+  }
 }
 
 }  // namespace

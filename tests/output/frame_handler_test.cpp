@@ -58,8 +58,22 @@ class FrameHandlerTest : public ::testing::Test {
     lin[2].push_back(std::move(l));
   }
 
+  // Plans as loading makes them, for the messages built here by hand.
+  std::unique_ptr<FrameHandler> create_handler(const RootedFolder* out,
+                                               const FrameHandlerOptions& options) {
+    for (ChannelMap* channels : {&can, &lin}) {
+      for (auto& [channel, list] : *channels) {
+        for (auto& db : list) {
+          for (const auto& [key, m] : db->messages()) {
+            if (!m->plan) m->plan.reset(DecodePlan::build(*m).release());
+          }
+        }
+      }
+    }
+    return FrameHandler::create(out, &can, &lin, options);
+  }
   void make(FrameHandlerOptions options = {}) {
-    handler = FrameHandler::create(folder.get(), &can, &lin, options);
+    handler = create_handler(folder.get(), options);
     ASSERT_TRUE(handler);
   }
   bool start(uint32_t split = 1, bool continuation = false, const char* logger = "AB-12",
@@ -428,8 +442,8 @@ TEST_F(FrameHandlerTest, HandlersSharingTheTreeTakeBackWhatTheRunMadeOnceItIsEmp
   SharedOutputs shared;
   FrameHandlerOptions options;
   options.shared = &shared;
-  std::unique_ptr<FrameHandler> first = FrameHandler::create(folder.get(), &can, &lin, options);
-  std::unique_ptr<FrameHandler> second = FrameHandler::create(folder.get(), &can, &lin, options);
+  std::unique_ptr<FrameHandler> first = create_handler(folder.get(), options);
+  std::unique_ptr<FrameHandler> second = create_handler(folder.get(), options);
   ASSERT_TRUE(first && second);
   FileRecord r;
   r.logger_id = "AB-12";
@@ -525,7 +539,7 @@ TEST_F(FrameHandlerTest, NothingIsWrittenThroughALinkBelowTheOutputFolder) {
   std::filesystem::create_symlink(elsewhere.path(), links.path() / "out");
   auto linked = RootedFolder::create(links.root() + "out/");
   ASSERT_TRUE(linked);
-  handler = FrameHandler::create(linked.get(), &can, &lin, {});
+  handler = create_handler(linked.get(), {});
   ASSERT_TRUE(start(1, false, "EF"));
   send(0x321, false, {1}, kMay17);
   EXPECT_TRUE(end());
@@ -568,7 +582,10 @@ TEST_F(FrameHandlerTest, PerFrameLookupWritesWhatTheLongWayWrites) {
   // two loggers, continuing and new files, failed files, days forward and
   // back: any writer the per-frame lookup kept past its close or handed to
   // another output, or a row its short way made differently, shows as a
-  // difference from the reference, which digests every frame's output.
+  // difference from the reference, which finds every frame's output by its
+  // identity. A third handler keeps few files open, so that its outputs
+  // close and reopen all the time: a reopened output must write where one
+  // kept open writes, whatever switch values the reopening frame has.
   auto j = MessageDatabase::create(kBusJ1939);
   for (uint32_t m = 0; m < 300; ++m) {
     Message* msg = j->add_message("M" + std::to_string(m), j1939_key(0x18F00000 + (m << 8), true),
@@ -601,15 +618,16 @@ TEST_F(FrameHandlerTest, PerFrameLookupWritesWhatTheLongWayWrites) {
   ids.insert(ids.end(), {0x18F00500, 0x18EA2100, 0x18EA2200, 0x18FF0000, 0x321});
 
   for (bool merge : {false, true}) {
-    test::TempDir dirs[2];
-    std::vector<std::string> results[2];
-    for (int way = 0; way < 2; ++way) {
+    test::TempDir dirs[3];
+    std::vector<std::string> results[3];
+    for (int way = 0; way < 3; ++way) {
       auto out = RootedFolder::create(dirs[way].root());
       FrameHandlerOptions options;
       options.pgn_src_merge = merge;
       options.pgn_dst_merge = !merge;
-      options.frame_lookup = way == 0;
-      auto h = FrameHandler::create(out.get(), &can, &lin, options);
+      options.frame_lookup = way != 1;
+      options.open_files = way == 2 ? 6 : 0;
+      auto h = create_handler(out.get(), options);
       ASSERT_TRUE(h);
       std::mt19937 random(1234);
       std::vector<std::string>& r = results[way];
@@ -645,9 +663,11 @@ TEST_F(FrameHandlerTest, PerFrameLookupWritesWhatTheLongWayWrites) {
                   std::to_string(h->signals()));
     }
     EXPECT_EQ(results[0], results[1]);
+    EXPECT_EQ(results[2], results[1]);
     const auto got = tree(dirs[0].path()), want = tree(dirs[1].path());
     EXPECT_GT(want.size(), 60u);
     EXPECT_EQ(got, want) << "merge " << merge;
+    EXPECT_EQ(tree(dirs[2].path()), want) << "few open files, merge " << merge;
   }
 }
 
@@ -688,7 +708,7 @@ TEST_F(FrameHandlerTest, HintsChangeNothingWrittenOrCounted) {
   test::TempDir dirs[2];
   for (int way = 0; way < 2; ++way) {
     auto out = RootedFolder::create(dirs[way].root());
-    auto h = FrameHandler::create(out.get(), &can, &lin, FrameHandlerOptions());
+    auto h = create_handler(out.get(), FrameHandlerOptions());
     ASSERT_TRUE(h);
     std::mt19937 noise(5);
     double time = kMay17 + 7200;
@@ -701,8 +721,11 @@ TEST_F(FrameHandlerTest, HintsChangeNothingWrittenOrCounted) {
       record.split = static_cast<uint32_t>(file + 1);
       h->on_file_start(record, file % 3 != 0);
       for (int n = 0; n < 1000; ++n, ++next) {
+        Frame& frame = frames[next];
+        frame.hint_count = 0;
+        frame.hints_wanted = true;
         if (way == 0 && next + 2 < frames.size()) {
-          FrameHint hint;
+          FrameHint& hint = frame.hints[0];
           const Frame& ahead = frames[next + 2];
           hint.id = ahead.id;
           hint.kind = ahead.kind;
@@ -712,12 +735,14 @@ TEST_F(FrameHandlerTest, HintsChangeNothingWrittenOrCounted) {
           if (odd == 0) hint.id ^= noise();
           if (odd == 1) hint.kind = kFrameLin;
           if (odd == 2) hint.channel = static_cast<uint8_t>(noise());
-          asked = h->expect(hint) || asked;
-          if (odd == 3) h->expect(hint);  // one hint too many: the steps slip
+          frame.hint_count = 1;
+          // One hint too many: the steps slip.
+          if (odd == 3) frame.hints[frame.hint_count++] = hint;
         }
         time += 0.001;
-        frames[next].time = time;
-        h->on_frame(frames[next]);
+        frame.time = time;
+        h->on_frame(frame);
+        if (frame.hint_count != 0) asked = frame.hints_wanted || asked;
       }
       record.failed = file == 4;
       results[way] += std::to_string(h->on_file_end(record));

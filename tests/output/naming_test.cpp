@@ -1,4 +1,5 @@
 #include "output/naming.h"
+#include "output/output_identity.h"
 
 #include <gtest/gtest.h>
 
@@ -120,46 +121,60 @@ TEST_F(Naming, MultiplexerPartNamesTheGroupsFromValue) {
   }
 }
 
-TEST_F(Naming, WriterKeyCoversFolderRecordMergesAndAllValueHashes) {
+TEST_F(Naming, OutputIdentityTellsApartWhatEveryFieldCovers) {
+  // Field by field: the logger's folder name and full text, kind, channel,
+  // database key, the kept addresses with their presence, the message and
+  // every decoded value's name in order (ignored ones too). Equal
+  // identities hash alike; a merged address does not count.
   add_value(msg->signals[0].get(), 7);
   add_value(mux, 1, /*ignored=*/true);
-  record.set_source(0x03);
-  record.set_destination(0x42);
-  std::string bytes;
-  writer_key_bytes(logger_folder_name("ABC123"), record, false, true, decoded, "ABC-123", bytes);
-  // The full logger ID text and its length follow the value hashes.
-  ASSERT_EQ(bytes.size(), 15u + 24 + 8 + 7 + 4);
-  EXPECT_EQ(bytes.substr(0, 15), std::string("ABC123\0\0\0\0\0\0\0\0\0", 15));
-  std::string r = bytes.substr(15, 24);
-  EXPECT_EQ(uint8_t(r[8]), 1);      // kind, little-endian
-  EXPECT_EQ(uint8_t(r[12]), 1);     // channel
-  EXPECT_EQ(uint8_t(r[16]), 0x00);  // database key 0x80F00400, little-endian
-  EXPECT_EQ(uint8_t(r[17]), 0x04);
-  EXPECT_EQ(uint8_t(r[19]), 0x80);
-  EXPECT_EQ(uint8_t(r[20]), 0x03);  // source kept
-  EXPECT_EQ(uint8_t(r[21]), 1);
-  EXPECT_EQ(uint8_t(r[22]), 0x00);  // destination merged, its flag kept
-  EXPECT_EQ(uint8_t(r[23]), 1);
-  uint32_t h = static_cast<uint32_t>(mux->name_hash);  // the ignored value counts
-  EXPECT_EQ(bytes.substr(43, 4), std::string(reinterpret_cast<const char*>(&h), 4));
-  EXPECT_EQ(bytes.substr(47), std::string("ABC-123\x07\0\0\0", 11));
+  FrameAddress address;
+  address.key = 0x80F00400;
+  address.source = 0x03;
+  address.has_source = true;
+  address.destination = 0x42;
+  address.has_destination = true;
+  auto make = [&](const FrameAddress& a, bool src_merge, bool dst_merge, const char* logger,
+                  int32_t kind = 1, uint8_t channel = 1) {
+    OutputIdentity id;
+    id.logger_folder = logger_folder_name(logger);
+    id.logger_id = logger;
+    id.set(kind, channel, a, src_merge, dst_merge, decoded);
+    return id;
+  };
+  const OutputIdentity base = make(address, false, true, "ABC-123");
+  EXPECT_EQ(base.values, (std::vector<std::string_view>{"Speed", "Mux_Sel"}));
+  FrameAddress other_destination = address;
+  other_destination.destination = 0x43;
+  const OutputIdentity same = make(other_destination, false, true, "ABC-123");
+  EXPECT_EQ(same, base);
+  EXPECT_EQ(OutputIdentityHash()(same), OutputIdentityHash()(base));
 
-  // Same output only when the covered bytes agree.
-  uint64_t key = writer_key(bytes);
-  std::string other;
-  writer_key_bytes(logger_folder_name("ABC123"), record, true, true, decoded, "ABC-123", other);
-  EXPECT_NE(writer_key(other), key);
-  record.set_destination(0x43);
-  writer_key_bytes(logger_folder_name("ABC123"), record, false, true, decoded, "ABC-123", other);
-  EXPECT_EQ(writer_key(other), key);
-  // Same folder name, other logger: another output.
-  writer_key_bytes(logger_folder_name("ABC123"), record, false, true, decoded, "ABC123", other);
-  EXPECT_NE(writer_key(other), key);
-}
-
-TEST(WriterKey, FirstEightDigestBytesLittleEndian) {
-  // MD5("") = d41d8cd98f00b204 e9800998ecf8427e
-  EXPECT_EQ(writer_key(""), 0x04B2008FD98C1DD4ull);
+  FrameAddress other_source = address, no_destination = address, other_key = address;
+  other_source.source = 0x04;
+  no_destination.has_destination = false;
+  no_destination.destination = 0;
+  other_key.key = 0x80F00500;
+  std::vector<OutputIdentity> differ = {
+      make(address, true, true, "ABC-123"),    // source merged
+      make(address, false, false, "ABC-123"),  // destination kept
+      make(other_source, false, true, "ABC-123"),
+      make(no_destination, false, true, "ABC-123"),
+      make(other_key, false, true, "ABC-123"),
+      make(address, false, true, "ABC123"),  // same folder name, other logger
+      make(address, false, true, "ABC-123", 4),
+      make(address, false, true, "ABC-123", 1, 2),
+  };
+  OutputIdentity fewer = base;
+  fewer.values.pop_back();
+  differ.push_back(fewer);
+  OutputIdentity swapped = base;
+  std::swap(swapped.values[0], swapped.values[1]);
+  differ.push_back(swapped);
+  OutputIdentity other_message = base;
+  other_message.message = "EEC2";
+  differ.push_back(other_message);
+  for (size_t i = 0; i < differ.size(); ++i) EXPECT_FALSE(differ[i] == base) << i;
 }
 
 }  // namespace

@@ -1,0 +1,96 @@
+// The output journal: what the log being converted did to the output tree
+// (the CSV files it appended to and from which length, the ones it created
+// or replaced, the folders of the run on their paths), so that a log is
+// all or nothing. A log that fails is undone: its files are cut back or
+// removed, the files they replaced put back, the folders left empty
+// removed. With durable set the folders that got new entries are synced
+// before the log may be deleted.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "input/folder.h"
+#include "output/shared_outputs.h"
+#include "platform/platform.h"
+
+namespace quillon {
+
+// Where an earlier run's file waits while the log that replaces it is
+// converted: never the name of an output, which ends in ".csv".
+inline constexpr const char* kAsideSuffix = ".replaced";
+
+// "a/b/c" gives "a/b" and "c"; a path without "/" has the folder "".
+void split_path(const std::string& path, std::string& folder, std::string& name);
+
+class OutputJournal {
+ public:
+  // An output file the log wrote to, as it was before.
+  struct Touched {
+    bool created = false;  // made (or replaced) by the log: removed on undo
+    // It replaced a file of an earlier run, which waits under the aside
+    // name until the log ends: undo puts it back, commit removes it.
+    bool replaced = false;
+    int64_t length = 0;   // otherwise its length, which undo restores
+    platform::FileId id;  // undo touches only this very file
+  };
+
+  // Neither is owned; both must outlive the journal.
+  OutputJournal(const RootedFolder* root, SharedOutputs* shared) : root_(root), shared_(shared) {}
+
+  // A log starts with an empty journal; durable: its output is synced
+  // before it ends.
+  void begin(bool durable);
+  bool durable() const { return durable_; }
+
+  // The log opened the file at path (relative, without ".csv") in the
+  // folder folder_path: only the first touch of a log counts.
+  void opened(const std::string& path, const std::string& folder_path, const Touched& touched);
+  // Takes note of the folders of the run along relative (made by any log,
+  // this one or another): undo removes those left empty. Call with the
+  // shared tree lock held.
+  void claim_made_folders(const std::string& relative);
+
+  // Syncs the folders that got entries; false (told) when one could not be.
+  bool sync_folders();
+  // Puts the tree back as it was before the log; removed gets the paths of
+  // the files the log created that are gone now. Failures are told, once
+  // per path. Leaves the journal empty.
+  void undo(std::vector<std::string>& removed);
+  // The log's output stands: the files it replaced go (a warning when one
+  // cannot), and the journal is empty.
+  void commit();
+
+  const std::map<std::string, Touched>& touched() const { return touched_; }
+
+ private:
+  enum class Undone {
+    kFailed,   // the file could not be put back (error tells why)
+    kPutBack,  // cut back to its length, or not the log's own by now
+    kGone,     // the log's file is gone (removed, or gone already)
+    // Gone, but the earlier run's file it replaced could not be put back
+    // (error tells why).
+    kGoneAsideLeft,
+  };
+  Undone undo_file(const std::string& path, const Touched& touched, int& error);
+  void remove_made_folders();
+  void clear();
+
+  const RootedFolder* root_;
+  SharedOutputs* shared_;
+  bool durable_ = false;
+  // Files by relative path, and the folders of the run on their paths
+  // (whoever made them: undo removes those left empty, deepest first).
+  std::map<std::string, Touched> touched_;
+  std::set<std::string> made_folders_;
+  // Of those, the ones whose entry in their parent the log syncs (with
+  // durable): marked as synced in the shared record once that succeeded.
+  std::vector<std::string> entries_synced_;
+  // Folders (relative) that got entries since the last sync.
+  std::set<std::string> unsynced_folders_;
+};
+
+}  // namespace quillon
