@@ -11,7 +11,6 @@
 #include <string>
 
 #include "platform/calendar.h"
-#include "platform/md5.h"
 #include "test_util.h"
 
 namespace quillon::platform {
@@ -113,20 +112,6 @@ TEST(Platform, LocalTimeIsReadAsStandardTime) {
   EXPECT_EQ(local_seconds(2024, 1, 15, 12, 0, 0), utc_seconds(2024, 1, 15, 11, 0, 0));
   EXPECT_EQ(local_seconds(2024, 7, 15, 12, 0, 0), utc_seconds(2024, 7, 15, 11, 0, 0));
   set_env("TZ", saved ? old.c_str() : nullptr);
-}
-
-TEST(Platform, Md5KnownDigests) {
-  auto hex = [](const char* text) {
-    Md5 md5;
-    md5.update(text, std::char_traits<char>::length(text));
-    uint8_t d[16];
-    md5.finish(d);
-    char out[33];
-    for (int i = 0; i < 16; ++i) std::snprintf(out + 2 * i, 3, "%02x", d[i]);
-    return std::string(out);
-  };
-  EXPECT_EQ(hex(""), "d41d8cd98f00b204e9800998ecf8427e");
-  EXPECT_EQ(hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
 }
 
 TEST(Platform, ProcessFacts) {
