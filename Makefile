@@ -3,17 +3,24 @@
 #            and run every test, normally and under AddressSanitizer +
 #            UndefinedBehaviorSanitizer, the thread tests under
 #            ThreadSanitizer, plus a short fuzzing run of every fuzz target,
-#            and the Debian package built and checked.
+#            the program and the tests built with clang at -O3, and the
+#            Debian package built and checked (lintian included).
+# make test-clang: the program, the tests and the benchmarks built with
+#            clang as Release, every warning an error (not run: the
+#            release suite runs the same tests).
+# make build-matrix: plain builds as users and distributions make them
+#            (no preset, warnings not errors) with GCC and clang in every
+#            build type; prints each one's warnings. Long: not part of test.
 # make test-tsan: the tests of the conversion threads (the fleet against
 #            the serial run, the golden cases on threads) under
 #            ThreadSanitizer.
 # make test-windows: cross-build for Windows and run every test under Wine.
 # make windows-exe: the statically linked build/windows/quillon.exe.
 # make package: the Debian package build/package/quillon_<version>_<arch>.deb.
-# make package-check: builds it and checks its contents, its dependencies and
-#                     that the program runs from an unpacked copy.
-.PHONY: demo test setup build test-release test-asan test-tsan fuzz-smoke format-check layer-check \
-        clean setup-windows test-windows windows-exe package package-check
+# make package-check: builds it and checks its contents, its dependencies,
+#                     that the program runs from an unpacked copy, and lintian.
+.PHONY: demo test setup build test-release test-asan test-tsan test-clang build-matrix fuzz-smoke \
+        format-check layer-check clean setup-windows test-windows windows-exe package package-check
 
 JOBS ?= $(shell nproc)
 
@@ -27,7 +34,7 @@ build: setup
 demo: build
 	tools/demo.sh build/release/quillon
 
-test: setup layer-check format-check test-release test-asan test-tsan fuzz-smoke package-check
+test: setup layer-check format-check test-release test-asan test-tsan fuzz-smoke test-clang package-check
 
 test-release:
 	cmake --preset release >/dev/null
@@ -43,6 +50,13 @@ test-tsan:
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan -j $(JOBS)
+
+test-clang:
+	cmake --preset clang-release >/dev/null
+	cmake --build --preset clang-release -j $(JOBS)
+
+build-matrix: setup
+	JOBS=$(JOBS) tools/build_matrix.sh
 
 setup-windows:
 	@tools/setup_windows.sh

@@ -1,4 +1,5 @@
-# The Debian package of the program and its manual page (make package). Its
+# The Debian package of the program, its manual page and bash completion
+# (make package), with the files Debian asks for (deb_staging.cmake). Its
 # version is the program's own version text, which is only known once the
 # build has refreshed build_info.h: package_version.cmake reads it when
 # cpack runs. The dependencies are those dpkg-shlibdeps finds in the binary.
@@ -21,4 +22,6 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_QUILLON_BUILD_INFO ${PROJECT_BINARY_DIR}/src/generated/build_info.h)
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/package_version.cmake)
+set(CPACK_QUILLON_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging/debian)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/deb_staging.cmake)
 include(CPack)

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Checks the Debian package that `make package` left in the build folder
 # (default build/package): exactly one package, named and versioned as the
-# program's own version text says; the program and its manual page and
-# nothing else; dependencies on the C and C++ run-times only (every Debian
-# system has them), in the control file and in the binary; the unpacked
-# program runs; the manual page renders without warnings.
+# program's own version text says; the program, its manual page, the bash
+# completion, the copyright file and the changelog (and the lintian
+# overrides, while there are any) and nothing else; dependencies on the C and C++ run-times only (every
+# Debian system has them), in the control file and in the binary; the
+# unpacked program runs; the manual page renders without warnings; lintian,
+# Debian's own package checker, finds no error and no warning that is not
+# overridden with its reason, and every override is still needed.
 # With QUILLON_PACKAGE_INSTALL=1 (as root, on a machine where installing is
 # fine) it also installs the package with apt-get, runs the installed
 # program, shows its manual page and removes the package again.
@@ -40,8 +43,21 @@ for name in $(echo "$depends" | tr ',|' '\n\n' | sed 's/(.*//; s/ //g' | sort -u
 done
 echo "$depends" | grep -q 'libc6 (>=' || fail "no versioned dependency on libc6: $depends"
 
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | sort)
-expected=$'./usr/bin/quillon\n./usr/share/man/man1/quillon.1'
+expected=$(
+  sort <<'EOF'
+./usr/bin/quillon
+./usr/share/bash-completion/completions/quillon
+./usr/share/doc/quillon/changelog.gz
+./usr/share/doc/quillon/copyright
+./usr/share/man/man1/quillon.1.gz
+EOF
+)
+# The overrides go in only while there is a warning to override.
+if [ -f "$source_dir/packaging/debian/lintian-overrides" ]; then
+  expected=$(sort <<<"$expected"$'\n'./usr/share/lintian/overrides/quillon)
+fi
 [ "$contents" = "$expected" ] || fail "unexpected contents:"$'\n'"$contents"
 
 scratch=$(mktemp -d)
@@ -55,10 +71,24 @@ for lib in $(objdump -p "$program" | awk '$1 == "NEEDED" {print $2}'); do
     *) fail "the program links to $lib" ;;
   esac
 done
-MANWIDTH=80 man --warnings -l "$scratch/usr/share/man/man1/quillon.1" >"$scratch/page" \
+cmp -s "$scratch/usr/share/bash-completion/completions/quillon" "$source_dir/completion/quillon" ||
+  fail "the packaged bash completion is not completion/quillon"
+zcat "$scratch/usr/share/doc/quillon/changelog.gz" | head -n 1 | grep -qF "quillon ($version)" ||
+  fail "the changelog's entry is not for $version"
+MANWIDTH=80 man --warnings -l "$scratch/usr/share/man/man1/quillon.1.gz" >"$scratch/page" \
   2>"$scratch/warnings" || fail "the manual page does not render"
 [ ! -s "$scratch/warnings" ] || fail "manual page warnings: $(cat "$scratch/warnings")"
 grep -q "EXIT STATUS" "$scratch/page" || fail "the manual page lacks its exit statuses"
+
+# Errors and warnings fail; the informational and pedantic tags are shown
+# too. An override that no tag needs any more is a reason gone stale.
+lintian --fail-on error,warning --display-info --pedantic --tag-display-limit 0 "$deb" \
+  >"$scratch/lintian" 2>&1 ||
+  fail "lintian:"$'\n'"$(cat "$scratch/lintian")"
+if grep -E '^[EWI]: quillon[^:]*: (unused-override|mismatched-override)' "$scratch/lintian"; then
+  fail "lintian overrides that match nothing in packaging/debian/lintian-overrides"
+fi
+lintian_tags=$(grep -cE '^[EWIP]: ' "$scratch/lintian" || true)
 
 if [ "${QUILLON_PACKAGE_INSTALL:-0}" = 1 ]; then
   export DEBIAN_FRONTEND=noninteractive
@@ -66,8 +96,12 @@ if [ "${QUILLON_PACKAGE_INSTALL:-0}" = 1 ]; then
   [ "$(command -v quillon)" = /usr/bin/quillon ] || fail "quillon is not on the path"
   quillon -v | grep -qx "Version: $version" || fail "the installed program does not run"
   man -w quillon | grep -q '^/usr/share/man/man1/quillon.1' || fail "man does not find the page"
+  [ -f /usr/share/bash-completion/completions/quillon ] || fail "no bash completion installed"
   apt-get remove -y quillon
-  [ ! -e /usr/bin/quillon ] && [ ! -e /usr/share/man/man1/quillon.1 ] ||
-    fail "files left after removal"
+  for file in /usr/bin/quillon /usr/share/man/man1/quillon.1.gz \
+    /usr/share/bash-completion/completions/quillon /usr/share/doc/quillon/copyright; do
+    [ ! -e "$file" ] || fail "$file left after removal"
+  done
 fi
-echo "package_check: $(basename "$deb") good (Depends: $depends)"
+cat "$scratch/lintian"
+echo "package_check: $(basename "$deb") good (Depends: $depends; lintian: no error or warning, $lintian_tags other tags)"
