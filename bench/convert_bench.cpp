@@ -9,7 +9,12 @@
 // log of the same size where every other frame belongs to a J1939 broadcast
 // (BAM) transfer of a 20-byte group (an announcement and three data packets,
 // from four source addresses in turn), so that reassembly and decoding of
-// the whole messages show next to the plain log. Usage: convert_bench
+// the whole messages show next to the plain log. Two more conversions read
+// the plain log with the same database where every signal has a value
+// table of 64 labels: without --value-labels (the default must cost
+// nothing, against the plain database and against an older binary given as
+// the first argument) and with it (a binary without the option prints n/a
+// there). Usage: convert_bench
 // [quillon binary] [frames]; the files are generated in a folder of their
 // own below <temp>, so that runs side by side do not remove each other's.
 #include <stb/stb_sprintf.h>
@@ -83,6 +88,25 @@ std::string log_text(long frames, bool bam = false) {
 
 }  // namespace
 
+// The small database, every signal with a value table: labels for 64 of
+// its raw values.
+std::string dbc_text_with_value_tables() {
+  std::string s = dbc_text();
+  char line[64];
+  for (int m = 0; m < kMessages; ++m) {
+    for (int k = 0; k < 8; ++k) {
+      std::snprintf(line, sizeof line, "VAL_ %u Sig%d_%d", 0x98FF1000u + (m << 8), m, k);
+      s += line;
+      for (int v = 0; v < 256; v += 4) {
+        std::snprintf(line, sizeof line, " %d \"State %d, code\"", v, v);
+        s += line;
+      }
+      s += " ;\n";
+    }
+  }
+  return s;
+}
+
 int main(int argc, char** argv) {
   // The runs change folder, so a relative binary path is resolved first.
   std::string binary = std::filesystem::absolute(argc > 1 ? argv[1] : QUILLON_BINARY).string();
@@ -92,6 +116,7 @@ int main(int argc, char** argv) {
   fs::create_directories(dir / "logs");
   std::ofstream(dir / "bench.dbc", std::ios::binary) << dbc_text();
   std::ofstream(dir / "bench_isotp.dbc", std::ios::binary) << dbc_text_with_isotp();
+  std::ofstream(dir / "bench_labels.dbc", std::ios::binary) << dbc_text_with_value_tables();
   std::string log = log_text(frames);
   std::ofstream(dir / "logs" / "00000001.TXT", std::ios::binary) << log;
   double mb = static_cast<double>(log.size()) / 1e6;
@@ -102,22 +127,30 @@ int main(int argc, char** argv) {
   double bam_mb = static_cast<double>(bam_log.size()) / 1e6;
   const long transfers = frames / 8;  // an announcement and three packets per 8 frames
 
-  std::vector<double> reader, floor, total, total_isotp, total_bam;
+  std::vector<double> reader, floor, total, total_isotp, total_bam, total_tables, total_labels;
+  bool labels_known = true;
   for (int run = 0; run < kRuns; ++run) {
     reader.push_back(read_alone(dir, "logs"));
     floor.push_back(format_floor(frames));
 
-    for (int variant = 0; variant < 3; ++variant) {
+    for (int variant = 0; variant < 5; ++variant) {
       const char* dbc = variant == 0   ? "bench.dbc"
                         : variant == 1 ? "bench_isotp.dbc"
-                                       : "bench_bam.dbc";
+                        : variant == 2 ? "bench_bam.dbc"
+                                       : "bench_labels.dbc";
       const char* logs = variant == 2 ? "bam_logs" : "logs";
+      if (variant == 4 && !labels_known) continue;
       fs::remove_all(dir / "out");
       fs::create_directories(dir / "out");
       std::string command = "cd '" + dir.string() + "' && '" + binary + "' --dbc-can1=" + dbc +
-                            " -O out " + logs + " > '" + (dir / "stdout").string() + "' 2>&1";
+                            (variant == 4 ? " --value-labels" : "") + " -O out " + logs + " > '" +
+                            (dir / "stdout").string() + "' 2>&1";
       int status = 0;
       double t = seconds([&] { status = std::system(command.c_str()); });
+      if (status != 0 && variant == 4) {
+        labels_known = false;  // an older binary
+        continue;
+      }
       if (status != 0) {
         // A failed run measures nothing: no figures rather than wrong ones.
         std::printf("run %d (%s): the conversion returned %d\n", run, dbc, status);
@@ -134,7 +167,12 @@ int main(int argc, char** argv) {
           return 1;
         }
       }
-      (variant == 0 ? total : variant == 1 ? total_isotp : total_bam).push_back(t);
+      (variant == 0   ? total
+       : variant == 1 ? total_isotp
+       : variant == 2 ? total_bam
+       : variant == 3 ? total_tables
+                      : total_labels)
+          .push_back(t);
     }
   }
 
@@ -152,6 +190,16 @@ int main(int argc, char** argv) {
       "half BAM:     %8.3f s  %10.0f frames/s  %7.1f MB/s  %.3fx end to end"
       "  (%ld transfers of 20 bytes)\n",
       tb, frames / tb, bam_mb / tb, tb / t, transfers);
+  double tt = median(total_tables);
+  std::printf("value tables: %8.3f s  %10.0f frames/s  %7.1f MB/s  %.3fx end to end\n", tt,
+              frames / tt, mb / tt, tt / t);
+  if (labels_known) {
+    double tl = median(total_labels);
+    std::printf("with labels:  %8.3f s  %10.0f frames/s  %7.1f MB/s  %.3fx value tables\n", tl,
+                frames / tl, mb / tl, tl / tt);
+  } else {
+    std::printf("with labels:  n/a (the binary has no --value-labels)\n");
+  }
   // QUILLON_BENCH_KEEP=1 keeps the generated files, for profiling the binary.
   if (!std::getenv("QUILLON_BENCH_KEEP")) fs::remove_all(dir);
   return 0;

@@ -34,6 +34,18 @@ const FlagOptionSpec kFlags[] = {
     {"no-dbdump", "do not dump DBs as json (default)", &DecoderPart::dbdump, false},
 };
 
+// The label options write into the selection, so they have a table of
+// their own, in the same style.
+struct LabelOptionSpec {
+  const char* name;
+  const char* glossary;
+  bool value;
+};
+const LabelOptionSpec kLabelFlags[] = {
+    {"value-labels", "write value-table labels in place of raw values", true},
+    {"no-value-labels", "write raw values, not value-table labels (default)", false},
+};
+
 // Channel numbers: digits only; anything beyond 32 bits is out of range
 // anyway, so saturating gives the same answer as a range error.
 uint32_t channel_number(const PatternCapture& c) {
@@ -105,7 +117,30 @@ bool load_databases(DecoderPart& part) {
     QLOG(LOG_ERROR, "No DBC files found");
     return false;
   }
-  return true;
+  return apply_selection(part);
+}
+
+bool apply_selection(DecoderPart& part) {
+  const Selection& selection = part.selection;
+  std::vector<bool> message_hits(selection.messages.size()), signal_hits(selection.signals.size());
+  for (ChannelMap* map : {&part.can_channels, &part.lin_channels}) {
+    for (auto& [channel, list] : *map) {
+      for (auto& db : list) quillon::apply_selection(*db, selection, message_hits, signal_hits);
+    }
+  }
+  // A typo would otherwise silently write nothing.
+  bool ok = true;
+  for (size_t i = 0; i < message_hits.size(); ++i) {
+    if (message_hits[i]) continue;
+    QLOG(LOG_ERROR, "No message matches --messages pattern %s", selection.messages[i].c_str());
+    ok = false;
+  }
+  for (size_t i = 0; i < signal_hits.size(); ++i) {
+    if (signal_hits[i]) continue;
+    QLOG(LOG_ERROR, "No signal matches --signals pattern %s", selection.signals[i].c_str());
+    ok = false;
+  }
+  return ok;
 }
 
 bool DecoderPlugin::add_options(ConverterState& converter, OptionTable& table) {
@@ -121,6 +156,31 @@ bool DecoderPlugin::add_options(ConverterState& converter, OptionTable& table) {
                               return 0;
                             });
   }
+  for (const LabelOptionSpec& spec : kLabelFlags) {
+    table.add_callback_flag(nullptr, spec.name, spec.glossary,
+                            [part, &spec](const CallbackFlagOption& entry) {
+                              if (entry.count() == 1 && entry.long_options() == spec.name) {
+                                part->selection.value_labels = spec.value;
+                              }
+                              return 0;
+                            });
+  }
+  table.add_callback_text(nullptr, "messages", "<pattern,...>", 0, 99,
+                          "write only messages whose name matches a pattern (* and ? wildcards)",
+                          [part](const CallbackTextOption& entry) {
+                            for (int i = 0; i < entry.count(); ++i) {
+                              split_patterns(entry.value(i), part->selection.messages);
+                            }
+                            return 0;
+                          });
+  table.add_callback_text(nullptr, "signals", "<pattern,...>", 0, 99,
+                          "write only signals whose name (or MESSAGE.SIGNAL) matches a pattern",
+                          [part](const CallbackTextOption& entry) {
+                            for (int i = 0; i < entry.count(); ++i) {
+                              split_patterns(entry.value(i), part->selection.signals);
+                            }
+                            return 0;
+                          });
   table.add_callback_text(
       nullptr, "dbc-can*", "<string>", 0, 99,
       "path to DBC file for CAN (e.g. for channel 1 --dbc-can1=<path>)",

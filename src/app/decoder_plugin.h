@@ -8,6 +8,7 @@
 
 #include "app/converter_state.h"
 #include "dbc/loader.h"
+#include "dbc/selection.h"
 
 namespace quillon {
 
@@ -20,7 +21,15 @@ struct DecoderPart {
   bool pgn_src_merge = false;
   bool pgn_dst_merge = true;
   bool dbdump = false;  // write each loaded database as JSON into the working folder
+  // --messages, --signals and --value-labels, applied to every database
+  // once all are loaded.
+  Selection selection;
 };
+
+// Applies the selection to every loaded database. False, after "No message
+// matches --messages pattern %s" (or the same of a signal) for each, when a
+// pattern names nothing in any database.
+bool apply_selection(DecoderPart& part);
 
 // Appends one argument for each file of the working folder whose name ends
 // in ".dbc" (any case) and holds a "-": "dbc-" + the part before the first
@@ -37,7 +46,8 @@ bool load_databases(DecoderPart& part);
 class DecoderPlugin : public ConverterPlugin {
  public:
   // Appends concat, no-concat, pgn-src-merge, no-pgn-src-merge,
-  // pgn-dst-merge, no-pgn-dst-merge, dbdump, no-dbdump and dbc-can*.
+  // pgn-dst-merge, no-pgn-dst-merge, dbdump, no-dbdump, value-labels,
+  // no-value-labels, messages, signals and dbc-can*.
   bool add_options(ConverterState& converter, OptionTable& table) override;
   void release(ConverterState& converter) override;
 

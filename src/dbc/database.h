@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace quillon {
@@ -104,13 +105,24 @@ struct MuxGroup;
 using SignalList = std::vector<std::unique_ptr<Signal>>;
 using GroupList = std::vector<std::unique_ptr<MuxGroup>>;
 
+// A signal's value table: the label of each raw value (before factor and
+// offset) that the DBC file names, for lookup as a frame is written.
+struct ValueLabels {
+  std::unordered_map<int64_t, std::string> labels;
+  const std::string* find(int64_t raw) const {
+    auto it = labels.find(raw);
+    return it == labels.end() ? nullptr : &it->second;
+  }
+};
+
 struct Signal {
   std::string name;
   uint64_t name_hash = 0;
   bool ignored = false;
   SignalParams params;
   SignalLayout layout;
-  GroupList groups;  // empty unless the signal switches multiplexed signals
+  GroupList groups;                     // empty unless the signal switches multiplexed signals
+  std::unique_ptr<ValueLabels> labels;  // null without a value table
 };
 
 // The signals present while the switch's value lies in from..to.

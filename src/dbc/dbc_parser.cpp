@@ -55,8 +55,11 @@ const char* const kPatterns[] = {
     "^SG_ ([[:graph:]]+) ([0-9mM]*) *: (\\d+)\\|(\\d+)@(0|1)(\\+|\\-) "
     "\\(([0-9eE\\.\\-\\+]+),([0-9eE\\.\\-\\+]+)\\) "
     "\\[([0-9eE\\.\\-\\+]+)\\|([0-9eE\\.\\-\\+]+)\\].*$",
-    "^SG_MUL_VAL_ (\\d*) ([[:graph:]]+) ([[:graph:]]+) (\\d*)-(\\d*);?$",
+    // Real files list several ranges, with blanks around the commas.
+    "^SG_MUL_VAL_ (\\d*) ([[:graph:]]+) ([[:graph:]]+) (\\d*)-(\\d*)((\\s*,\\s*\\d*-\\d*)*);?$",
     "^SIG_VALTYPE_ (\\d+) ([[:graph:]]+) : (\\d+);$",
+    // Pairs of a signed raw value and a label that closes on the line.
+    "^VAL_ (\\d+) ([[:graph:]]+)((\\s+-?\\d+\\s+\"[^\"]*\")*)\\s*;$",
     "^(m*)(\\d*)(M*)$",
 };
 enum Rule : int {
@@ -67,12 +70,13 @@ enum Rule : int {
   kRuleSignal,
   kRuleMuxRange,
   kRuleValueType,
+  kRuleValueTable,
   kRuleIndicator,
   kRuleCount
 };
-// Line prefixes of the first seven rules; the first that fits wins.
-const std::string_view kPrefixes[] = {"BA_DEF_ ", "BA_DEF_DEF_ ", "BA_ ",         "BO_ ",
-                                      "SG_ ",     "SG_MUL_VAL_ ", "SIG_VALTYPE_ "};
+// Line prefixes of the first eight rules; the first that fits wins.
+const std::string_view kPrefixes[] = {"BA_DEF_ ", "BA_DEF_DEF_ ", "BA_ ",          "BO_ ",
+                                      "SG_ ",     "SG_MUL_VAL_ ", "SIG_VALTYPE_ ", "VAL_ "};
 
 struct MessageLine {
   std::string name;
@@ -100,9 +104,13 @@ struct SignalLine {
   bool ignored = false;
 };
 
+struct MuxRange {
+  uint32_t from = 0, to = 0;
+};
+
 struct MuxRangeLine {
   std::string switch_name;
-  uint32_t from = 0, to = 0;
+  std::vector<MuxRange> ranges;  // as the line lists them; one on most lines
 };
 
 struct AttributeDef {
@@ -148,6 +156,26 @@ uint32_t to_u32(std::string_view s) {
     if (v > 0xFFFFFFFFull) return 0xFFFFFFFFu;
   }
   return static_cast<uint32_t>(v);
+}
+
+// Signed decimal conversion of "-?digits"; saturates at 64 bits.
+int64_t to_i64(std::string_view s) {
+  bool negative = !s.empty() && s.front() == '-';
+  if (negative) s.remove_prefix(1);
+  uint64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') break;
+    uint64_t next = v * 10 + static_cast<uint64_t>(c - '0');
+    if (next / 10 != v) {
+      v = ~uint64_t{0};
+      break;
+    }
+    v = next;
+  }
+  if (negative) {
+    return v > uint64_t{1} << 63 ? INT64_MIN : static_cast<int64_t>(0 - v);
+  }
+  return v > uint64_t{INT64_MAX} ? INT64_MAX : static_cast<int64_t>(v);
 }
 
 double to_double(std::string_view s) {
@@ -213,6 +241,8 @@ class Parser {
       // The signals of a dropped message line would otherwise be decoded
       // from the frames of the message before it.
       if (rule == kRuleSignal && orphaned_) return;
+      // Value tables of environment variables name no message: not read.
+      if (rule == kRuleValueTable && !names_message(view.substr(kPrefixes[rule].size()))) return;
       if (!match(rule, line)) {
         QLOG(LOG_WARN, "Skipping malformed DBC line %u: %.80s", number, line);
         if (rule == kRuleMessage) orphaned_ = true;
@@ -233,9 +263,19 @@ class Parser {
           return read_mux_range();
         case kRuleValueType:
           return read_value_type();
+        case kRuleValueTable:
+          return read_value_table();
       }
       return;
     }
+  }
+
+  // The word after "VAL_ " is a message identifier (digits) rather than an
+  // environment variable's name.
+  static bool names_message(std::string_view rest) {
+    size_t digits = 0;
+    while (digits < rest.size() && rest[digits] >= '0' && rest[digits] <= '9') ++digits;
+    return digits > 0 && (digits == rest.size() || rest[digits] == ' ' || rest[digits] == '\t');
   }
 
   static int32_t object_class(std::string_view word) {
@@ -313,10 +353,43 @@ class Parser {
   }
 
   void read_mux_range() {
+    MuxRangeLine line{std::string(capture(3)), {{to_u32(capture(4)), to_u32(capture(5))}}};
+    // The further ranges: ", from-to" each, the pattern has checked them.
+    std::string_view rest = capture(6);
+    while (!rest.empty()) {
+      size_t comma = rest.find(',');
+      if (comma == std::string_view::npos) break;
+      rest.remove_prefix(comma + 1);
+      while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t')) rest.remove_prefix(1);
+      size_t dash = rest.find('-');
+      MuxRange r{to_u32(rest.substr(0, dash)), to_u32(rest.substr(dash + 1))};
+      line.ranges.push_back(r);
+      rest.remove_prefix(dash + 1);
+    }
     // Ranges belong to their message: signal names repeat across messages.
-    mux_ranges_.try_emplace(
-        id_name_key(to_u32(capture(1)), capture(2)),
-        MuxRangeLine{std::string(capture(3)), to_u32(capture(4)), to_u32(capture(5))});
+    mux_ranges_.try_emplace(id_name_key(to_u32(capture(1)), capture(2)), std::move(line));
+  }
+
+  void read_value_table() {
+    std::unordered_map<int64_t, std::string> table;
+    std::string_view rest = capture(3);
+    while (true) {
+      size_t open = rest.find('"');
+      if (open == std::string_view::npos) break;
+      std::string_view number = rest.substr(0, open);
+      while (!number.empty() && (number.front() == ' ' || number.front() == '\t')) {
+        number.remove_prefix(1);
+      }
+      while (!number.empty() && (number.back() == ' ' || number.back() == '\t')) {
+        number.remove_suffix(1);
+      }
+      size_t close = rest.find('"', open + 1);
+      std::string_view label = rest.substr(open + 1, close - open - 1);
+      // The first label of a value wins, as the first line of a signal.
+      table.try_emplace(to_i64(number), label);
+      rest.remove_prefix(close + 1);
+    }
+    value_tables_.try_emplace(id_name_key(to_u32(capture(1)), capture(2)), std::move(table));
   }
 
   void read_value_type() {
@@ -352,11 +425,18 @@ class Parser {
   std::unordered_map<std::string, std::string> values_[kAttributeCount];
   std::unordered_map<std::string, MuxRangeLine> mux_ranges_;
   std::unordered_map<std::string, int32_t> value_types_;
+  // Label of each raw value, per (message identifier, signal name).
+  std::unordered_map<std::string, std::unordered_map<int64_t, std::string>> value_tables_;
   // Definition and default per attribute, found once.
   bool resolved_[kAttributeCount] = {};
   const AttributeDef* definition_[kAttributeCount] = {};
   const AttributeDefault* default_[kAttributeCount] = {};
   std::unordered_map<const Message*, NameIndex> names_;
+  // Every placed copy of a name that sits in several groups (several
+  // ranges, or a switch that is itself in several): the first copy is the
+  // one the name index holds.
+  std::unordered_map<const Message*, std::unordered_map<std::string_view, std::vector<Signal*>>>
+      copies_;
 };
 
 TypedValue Parser::lookup(Attribute a, uint32_t id, std::string_view object_name) {
@@ -483,15 +563,14 @@ Parser::Placement Parser::place_signal(const SignalLine& s, Message& m, NameInde
                                        const SwitchIndex& plain_switch) {
   // Once a name is placed the line can never be: drop it for good.
   if (index.count(s.name)) return Placement::kDropped;
-  SignalList* target = &m.signals;
+  std::vector<SignalList*> targets{&m.signals};
   if (s.is_multiplexed) {
     std::string_view switch_name;
-    uint32_t from = s.mux_value, to = s.mux_value;
+    std::vector<MuxRange> ranges{{s.mux_value, s.mux_value}};
     auto range = mux_ranges_.find(id_name_key(s.message_id, s.name));
     if (range != mux_ranges_.end()) {
       switch_name = range->second.switch_name;
-      from = range->second.from;
-      to = range->second.to;
+      ranges = range->second.ranges;
     } else {
       auto sw = plain_switch.find(s.message_id);
       if (sw == plain_switch.end()) return Placement::kDropped;
@@ -499,10 +578,29 @@ Parser::Placement Parser::place_signal(const SignalLine& s, Message& m, NameInde
     }
     auto sw = index.find(switch_name);
     if (sw == index.end()) return Placement::kLater;  // a later pass may place the switch
-    MuxGroup* group = find_group(sw->second->groups, from, to);
-    if (!group) group = add_group(sw->second->groups, from, to);
-    if (!group) return Placement::kDropped;
-    target = &group->signals;
+    // A reversed range in a list names no value: it is passed over, while
+    // the list's other ranges still place the signal. Alone it drops the
+    // signal, as it always did.
+    if (ranges.size() > 1) {
+      ranges.erase(std::remove_if(ranges.begin(), ranges.end(),
+                                  [](const MuxRange& r) { return r.from > r.to; }),
+                   ranges.end());
+      if (ranges.empty()) return Placement::kDropped;
+    }
+    std::vector<Signal*> switches{sw->second};
+    auto more = copies_[&m].find(switch_name);
+    if (more != copies_[&m].end()) switches = more->second;
+    targets.clear();
+    for (Signal* copy : switches) {
+      for (const MuxRange& r : ranges) {
+        MuxGroup* group = find_group(copy->groups, r.from, r.to);
+        if (!group) group = add_group(copy->groups, r.from, r.to);
+        if (!group) return Placement::kDropped;
+        if (std::find(targets.begin(), targets.end(), &group->signals) == targets.end()) {
+          targets.push_back(&group->signals);
+        }
+      }
+    }
   }
   // A signal that can never be extracted is refused like one that does
   // not fit: in the message it would fail every frame and end the walk
@@ -522,9 +620,24 @@ Parser::Placement Parser::place_signal(const SignalLine& s, Message& m, NameInde
   p.offset = s.offset;
   p.minimum = s.minimum;
   p.maximum = s.maximum;
-  Signal* added = add_signal(target, s.name, p, s.ignored);
-  if (!added) return Placement::kDropped;
-  index.emplace(added->name, added);
+  const std::unordered_map<int64_t, std::string>* table = nullptr;
+  if (!value_tables_.empty()) {
+    auto it = value_tables_.find(id_name_key(s.message_id, s.name));
+    if (it != value_tables_.end() && !it->second.empty()) table = &it->second;
+  }
+  std::vector<Signal*> added;
+  for (SignalList* target : targets) {
+    Signal* signal = add_signal(target, s.name, p, s.ignored);
+    if (!signal) break;
+    if (table) {
+      signal->labels.reset(new (std::nothrow) ValueLabels());
+      if (signal->labels) signal->labels->labels = *table;
+    }
+    added.push_back(signal);
+  }
+  if (added.empty()) return Placement::kDropped;
+  index.emplace(added.front()->name, added.front());
+  if (added.size() > 1) copies_[&m][added.front()->name] = added;
   return Placement::kPlaced;
 }
 

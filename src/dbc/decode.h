@@ -57,6 +57,20 @@ class alignas(64) DecodePlan {
   // No signal has groups: a frame decodes a prefix of the signals.
   bool plain() const { return group_total_ == 0; }
   uint32_t top_count() const { return top_count_; }
+  // Whether the message is written at all (--messages, --signals): a plan
+  // not chosen finds no output, as if its message were not in the database.
+  bool chosen() const { return chosen_; }
+  // Some written signal has a value table and labels are asked for: its
+  // frames are written with labels, never straight into the row.
+  bool labelled() const { return labelled_; }
+  uint32_t signal_total() const { return signal_total_; }
+  // The signal of record k (of signal_total).
+  const Signal& signal_at(uint32_t k) const { return *infos_[k].signal; }
+  // Leaves record k out of the rows: it is decoded (a switch still chooses
+  // its groups and names the output) and skipped like an ignored signal.
+  void leave_out(uint32_t k) { codes()[k].form |= 0x40u; }
+  void set_chosen(bool chosen) { chosen_ = chosen; }
+  void set_labelled(bool labelled) { labelled_ = labelled; }
   // The cache lines the whole plan takes, from its start.
   size_t lines() const;
   // The records a frame reads: from the start's second cache line on, the
@@ -120,6 +134,7 @@ class alignas(64) DecodePlan {
   uint32_t top_count_ = 0;       // the message's own signals come first
   uint32_t signal_total_ = 0, group_total_ = 0;
   uint32_t signals_used_ = 0, groups_used_ = 0;  // while building
+  bool chosen_ = true, labelled_ = false;
 };
 
 // A value lies within its signal's minimum..maximum, or the signal gives

@@ -20,6 +20,12 @@ std::vector<char>& row_scratch() {
   return scratch;
 }
 
+// Rows with labels, whose length has no bound known beforehand.
+std::string& label_scratch() {
+  thread_local std::string scratch;
+  return scratch;
+}
+
 // The time's whole seconds, kept from the row before: one per thread rather
 // than per writer, since consecutive frames share their second whichever
 // output they go to, while one output of thousands sees its next row
@@ -34,7 +40,7 @@ TimeFormat& time_format() {
 void append_header_field(std::string& out, std::string_view name) {
   // A name with a separator or a quote would add fields to the header that
   // the rows do not have; RFC 4180 quoting keeps it one field.
-  if (name.find_first_of(",\"") == std::string_view::npos) {
+  if (name.find_first_of(",\"\r\n") == std::string_view::npos) {
     out.append(name);
     return;
   }
@@ -108,6 +114,39 @@ bool CsvWriter::write_row(double time, const double* values, size_t count) {
     if (!drain()) return false;
     if (length > capacity_) {
       // Longer than any buffer the writer keeps: straight to the file.
+      if (file_->write(p, length) == length) return true;
+      write_failed_ = true;
+      return false;
+    }
+  }
+  std::memcpy(buffer_ + used_, p, length);
+  used_ += static_cast<uint32_t>(length);
+  return true;
+}
+
+bool CsvWriter::write_row(double time, const double* values, const std::string* const* labels,
+                          size_t count) {
+  if (count != column_count_ || write_failed_) return false;
+  std::string& line = label_scratch();
+  line.clear();
+  char number[kValueRoom];
+  line.append(number, time_format().format(number, time));
+  for (size_t i = 0; i < count; ++i) {
+    line += ',';
+    if (labels[i]) {
+      append_header_field(line, *labels[i]);
+    } else {
+      line.append(number, format_number(number, values[i]));
+    }
+  }
+  line += '\n';
+  return put(line.data(), line.size());
+}
+
+bool CsvWriter::put(const char* p, size_t length) {
+  if (length > capacity_ - used_) {
+    if (!drain()) return false;
+    if (length > capacity_) {
       if (file_->write(p, length) == length) return true;
       write_failed_ = true;
       return false;

@@ -55,6 +55,9 @@ class alignas(64) CsvWriter {
   // writing the buffer was short; after a short write nothing more is
   // written.
   bool write_row(double time, const double* values, size_t count);
+  // The same, but a column whose labels entry is not null writes that text
+  // in place of its value, quoted as a header field is when it needs it.
+  bool write_row(double time, const double* values, const std::string* const* labels, size_t count);
 
   // The buffered rows to the file, and the file to the system.
   bool flush() { return !file_ || (drain() && file_->flush()); }
@@ -94,6 +97,8 @@ class alignas(64) CsvWriter {
   // Writes the buffered rows; false (and nothing more is written) when the
   // write was short.
   bool drain();
+  // Adds a formatted row to the buffer (or straight to the file).
+  bool put(const char* p, size_t length);
 
   // What every row touches first, together.
   char* buffer_ = nullptr;  // from pool_, or new[] without one

@@ -196,9 +196,27 @@ void FrameHandler::write_decoded(MessageTable::Entry& entry, const FrameAddress&
   if (row_.size() < count) row_.resize(count);
   size_t size = 0;
   uint64_t valid = 0;
-  for (const DecodedValue& v : decoded_.values) {
-    if (v.ignored) continue;
-    valid += put_in_row(v.value, v.minimum, v.maximum, row_[size++]);
+  const bool labelled = entry.plan->labelled();
+  if (labelled) {
+    if (labels_.size() < count) labels_.resize(count);
+    for (const DecodedValue& v : decoded_.values) {
+      if (v.ignored) continue;
+      // A labelled value is valid whatever the range: the codes for an
+      // error or a missing value lie outside it by design.
+      const std::string* label = value_label(*v.signal, frame.payload.data());
+      labels_[size] = label;
+      if (label) {
+        row_[size++] = v.value;
+        ++valid;
+      } else {
+        valid += put_in_row(v.value, v.minimum, v.maximum, row_[size++]);
+      }
+    }
+  } else {
+    for (const DecodedValue& v : decoded_.values) {
+      if (v.ignored) continue;
+      valid += put_in_row(v.value, v.minimum, v.maximum, row_[size++]);
+    }
   }
   if (valid == 0) return;
   signals_ += valid;
@@ -207,9 +225,24 @@ void FrameHandler::write_decoded(MessageTable::Entry& entry, const FrameAddress&
     entry.output = output_of(address, frame);
     entry.count = count;
     // Every signal decoded: the next frames can take the short way.
-    entry.whole_row = !entry.multiplexed && count == entry.plan->top_count();
+    // Labels are looked up per value, which the short way does not.
+    entry.whole_row = !entry.multiplexed && count == entry.plan->top_count() && !labelled;
   }
-  write_row(entry.output, frame.time, size);
+  write_row(entry.output, frame.time, size, labelled ? labels_.data() : nullptr);
+}
+
+const std::string* FrameHandler::value_label(const Signal& signal, const uint8_t* payload) {
+  // Only integers have raw values a table can name; the value decoded, so
+  // the payload holds the signal's bits.
+  if (!signal.labels || signal.params.value_type == kValueFloat ||
+      signal.params.value_type == kValueDouble) {
+    return nullptr;
+  }
+  uint64_t raw = read_raw(signal.layout, signal.params.byte_order, payload);
+  if (signal.params.value_type == kValueSigned && ((raw >> (signal.params.bit_length - 1)) & 1)) {
+    raw |= signal.layout.sign_extension;
+  }
+  return signal.labels->find(static_cast<int64_t>(raw));
 }
 
 OutputHandle FrameHandler::output_of(const FrameAddress& address, const Frame& frame) {
@@ -241,12 +274,15 @@ OutputHandle FrameHandler::output_of(const FrameAddress& address, const Frame& f
   return handle;
 }
 
-void FrameHandler::write_row(const OutputHandle& output, double time, size_t size) {
+void FrameHandler::write_row(const OutputHandle& output, double time, size_t size,
+                             const std::string* const* labels) {
   if (!output.writer) {
     outputs_.mark_lost();  // lost, and told already
     return;
   }
-  if (!output.writer->write_row(time, row_.data(), size)) outputs_.write_failed(output);
+  const bool ok = labels ? output.writer->write_row(time, row_.data(), labels, size)
+                         : output.writer->write_row(time, row_.data(), size);
+  if (!ok) outputs_.write_failed(output);
 }
 
 }  // namespace quillon

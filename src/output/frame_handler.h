@@ -96,7 +96,11 @@ class FrameHandler : public FrameSink {
   // opened when needed.
   OutputHandle output_of(const FrameAddress& address, const Frame& frame);
   // Writes row_'s first size values to output (null writer: lost).
-  void write_row(const OutputHandle& output, double time, size_t size);
+  // With labels, a column whose entry is not null writes that label.
+  void write_row(const OutputHandle& output, double time, size_t size,
+                 const std::string* const* labels = nullptr);
+  // The label of the signal's raw value in this payload, or null.
+  static const std::string* value_label(const Signal& signal, const uint8_t* payload);
   void check_day(double time);
   void set_date(const PathDate& date, int64_t seconds);
 
@@ -121,6 +125,7 @@ class FrameHandler : public FrameSink {
   OutputIdentity identity_;
   DecodedMessage decoded_;
   std::vector<double> row_;
+  std::vector<const std::string*> labels_;  // per column of row_, with value labels
   KeyRecord record_;
   std::string path_;
   std::vector<std::string_view> columns_;

@@ -68,7 +68,8 @@ MessageTable::Entry MessageTable::make(const MessageDatabase& db, uint64_t word)
   e.db = &db;
   e.word = word;
   const Message* m = db.find_message(static_cast<uint32_t>(word));
-  if (!m || m->ignored || !m->plan) return e;
+  // A message left out by --messages or --signals is not decoded at all.
+  if (!m || m->ignored || !m->plan || !m->plan->chosen()) return e;
   e.message = m;
   e.plan = m->plan.get();
   e.multiplexed = !e.plan->plain();

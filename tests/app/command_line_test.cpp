@@ -4,11 +4,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "app/decoder_plugin.h"
 #include "app/options.h"
 #include "app/version.h"
 #include "platform/platform.h"
@@ -187,6 +189,70 @@ TEST_F(CommandLine, VerbositySetsTheLogThreshold) {
     EXPECT_TRUE(o.ok) << (row.value ? row.value : "absent");
     EXPECT_EQ(log_threshold, row.threshold) << (row.value ? row.value : "absent");
   }
+}
+
+// The shortest prefix of every long option of the whole program that the
+// parser takes as that option: a new option must never make one that works
+// ambiguous. The names come from --help, so an option added later is
+// checked too, and fails here until its line is added.
+TEST_F(CommandLine, EveryLongOptionKeepsItsShortestAbbreviation) {
+  auto with_decoder = [](ConverterState& c) { c.plugin = std::make_unique<DecoderPlugin>(); };
+  ConverterState helped;
+  with_decoder(helped);
+  Outcome help = run_cli(helped, {"--help"});
+  std::vector<std::string> names;
+  std::regex long_name("  (?:-\\w, )?--([a-z-]+)");
+  for (std::sregex_iterator it(help.out.begin(), help.out.end(), long_name), end; it != end; ++it) {
+    names.push_back((*it)[1]);
+  }
+  // Taken as an option (alone, or with a value) rather than refused as
+  // invalid, which is what an ambiguous or unknown prefix gives.
+  auto taken = [&](const std::string& prefix) {
+    for (const std::string& word : {"--" + prefix, "--" + prefix + "=x"}) {
+      ConverterState c;
+      with_decoder(c);
+      Outcome o = run_cli(c, {word, at("logs/a.txt")});
+      if (o.out.find("invalid option \"" + word) == std::string::npos &&
+          o.err.find("invalid option \"" + word) == std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  };
+  std::map<std::string, std::string> shortest;
+  for (const std::string& name : names) {
+    std::string best = "-";
+    for (size_t n = name.size(); n >= 1 && taken(name.substr(0, n)); --n) best = name.substr(0, n);
+    shortest[name] = best;
+  }
+  // Before value labels and choosing messages: these held already.
+  const std::map<std::string, std::string> expected = {
+      {"help", "h"},
+      {"version", "vers"},
+      {"verbosity", "verb"},
+      {"non-interactive", "non"},
+      {"delete-converted", "de"},
+      {"no-append-root", "no-a"},
+      {"buffer", "b"},
+      {"jobs", "j"},
+      {"concat", "c"},
+      {"no-concat", "no-c"},
+      {"pgn-src-merge", "pgn-s"},
+      {"no-pgn-src-merge", "no-pgn-s"},
+      {"pgn-dst-merge", "pgn-d"},
+      {"no-pgn-dst-merge", "no-pgn-d"},
+      {"dbdump", "db"},
+      {"no-dbdump", "no-d"},
+      {"output-directory", "o"},
+      {"input-files", "i"},
+      {"dbc-can", "dbc-can"},  // the wildcard name takes no abbreviation
+      // The new ones.
+      {"value-labels", "va"},
+      {"no-value-labels", "no-v"},
+      {"messages", "m"},
+      {"signals", "s"},
+  };
+  EXPECT_EQ(shortest, expected);
 }
 
 TEST_F(CommandLine, FlagsAndBufferReachTheConverter) {

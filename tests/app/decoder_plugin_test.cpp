@@ -59,6 +59,30 @@ TEST(DecoderPlugin, DefaultsAndPairsWhereTheNegativeWins) {
   EXPECT_GT(twice.problems, 0);
 }
 
+TEST(DecoderPlugin, LabelsAndSelectionOptions) {
+  Parsed defaults;
+  parse(defaults, {});
+  EXPECT_FALSE(defaults.part->selection.value_labels);
+  EXPECT_TRUE(defaults.part->selection.messages.empty());
+  EXPECT_TRUE(defaults.part->selection.signals.empty());
+
+  Parsed set;
+  parse(set, {"--value-labels", "--messages=EEC1,ET*", "--signals=A,,EEC1.B", "--messages=X?"});
+  EXPECT_EQ(set.problems, 0);
+  EXPECT_TRUE(set.part->selection.value_labels);
+  EXPECT_EQ(set.part->selection.messages, (std::vector<std::string>{"EEC1", "ET*", "X?"}));
+  EXPECT_EQ(set.part->selection.signals, (std::vector<std::string>{"A", "EEC1.B"}));
+
+  // The pair in the style of the others: the negative, listed second, wins.
+  Parsed both;
+  parse(both, {"--no-value-labels", "--value-labels"});
+  EXPECT_EQ(both.problems, 0);
+  EXPECT_FALSE(both.part->selection.value_labels);
+  Parsed twice;
+  parse(twice, {"--value-labels", "--value-labels"});
+  EXPECT_GT(twice.problems, 0);
+}
+
 TEST(DecoderPlugin, DbcArgumentsKeepTheirNamesAndOrder) {
   Parsed p;
   parse(p, {"--dbc-can2=body.dbc", "--dbc-can1=a b.dbc", "--dbc-can2=body.dbc"});

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
+#include <cstdint>
+#include <map>
 #include <string>
 
 #include "dbc/decode.h"
@@ -138,7 +141,7 @@ TEST(DbcParser, MalformedLinesAreNamedByTheirNumber) {
                    "BA_DEF_DEF_ \"Cycle\";\n"                   // 6: no default
                    "BA_ Cycle 1;\n"                             // 7: name not quoted
                    "  BO_ 1 A: 8 ECU\t\n"                       // 8
-                   "SG_MUL_VAL_ 1 S Sw 1-2, 4-5;\n"             // 9: two ranges
+                   "SG_MUL_VAL_ 1 S Sw 1-2, 4;\n"               // 9: a range without "-"
                    "  \tSIG_VALTYPE_ 1 S 1;\r\n"                // 10: no colon
                    + long_line + "\n" +                         // 11
                    "BO_TX_BU_ 1 : A;\n"                         // 12: no rule's prefix
@@ -151,7 +154,7 @@ TEST(DbcParser, MalformedLinesAreNamedByTheirNumber) {
             "W Skipping malformed DBC line 5: BA_DEF_ \"Cycle\" INT 0 1;\n"
             "W Skipping malformed DBC line 6: BA_DEF_DEF_ \"Cycle\";\n"
             "W Skipping malformed DBC line 7: BA_ Cycle 1;\n"
-            "W Skipping malformed DBC line 9: SG_MUL_VAL_ 1 S Sw 1-2, 4-5;\n"
+            "W Skipping malformed DBC line 9: SG_MUL_VAL_ 1 S Sw 1-2, 4;\n"
             "W Skipping malformed DBC line 10: SIG_VALTYPE_ 1 S 1;\n"
             "W Skipping malformed DBC line 11: " +
                 long_line.substr(1, 80) +
@@ -414,12 +417,13 @@ TEST(DbcParser, MultiplexingAndPasses) {
                    " SG_ Deep m1 : 16|8@1+ (1,0) [0|1] \"\" X\n"
                    "SG_MUL_VAL_ 2 Inner Outer 2-4;\n"
                    "SG_MUL_VAL_ 2 Deep Inner 3-3;\n"
-                   "SG_MUL_VAL_ 2 Other Outer 7-7, 9-9;\n"  // two ranges: ignored
+                   "SG_MUL_VAL_ 2 Other Outer 7-7, 9-9;\n"  // two ranges: a group each
                    "SG_MUL_VAL_ 3 Deep Inner 5-6;\n"
                    "SG_MUL_VAL_ 3 Inner Outer 1-1;\n");
   ASSERT_TRUE(p.db);
-  // Was empty: the two-range line is now named as it is skipped.
-  EXPECT_EQ(p.lines(), "W Skipping malformed DBC line 20: SG_MUL_VAL_ 2 Other Outer 7-7, 9-9;\n");
+  // A line of two ranges was refused ("Skipping malformed DBC line 20"),
+  // which lost Other's values for 9; it now places Other in both groups.
+  EXPECT_EQ(p.lines(), "");
   const Message* simple = p.db->find_message(1);
   ASSERT_EQ(simple->signals.size(), 1u);
   const Signal* mode = simple->signals[0].get();
@@ -430,17 +434,19 @@ TEST(DbcParser, MultiplexingAndPasses) {
   EXPECT_EQ(mode->groups[1]->signals[0]->name, "A0");
   EXPECT_EQ(mode->params.bit_position, 0);  // the first "Mode" line
 
-  // Outer -> (7..7) Other, placed in pass 1 under the first plain switch as
-  // its two-range line is ignored; Outer -> (2..4) Inner -> (3..3) Deep.
+  // Outer -> (7..7) Other and (9..9) Other, placed in pass 1; Outer ->
+  // (2..4) Inner -> (3..3) Deep.
   const Message* ext = p.db->find_message(2);
   ASSERT_EQ(ext->signals.size(), 1u);
   const Signal* outer = ext->signals[0].get();
-  ASSERT_EQ(outer->groups.size(), 2u);
+  ASSERT_EQ(outer->groups.size(), 3u);
   EXPECT_EQ(outer->groups[0]->from, 7u);
   EXPECT_EQ(outer->groups[0]->signals[0]->name, "Other");
-  EXPECT_EQ(outer->groups[1]->from, 2u);
-  EXPECT_EQ(outer->groups[1]->to, 4u);
-  const Signal* inner = outer->groups[1]->signals[0].get();
+  EXPECT_EQ(outer->groups[1]->from, 9u);
+  EXPECT_EQ(outer->groups[1]->signals[0]->name, "Other");
+  EXPECT_EQ(outer->groups[2]->from, 2u);
+  EXPECT_EQ(outer->groups[2]->to, 4u);
+  const Signal* inner = outer->groups[2]->signals[0].get();
   EXPECT_EQ(inner->name, "Inner");
   ASSERT_EQ(inner->groups.size(), 1u);
   EXPECT_EQ(inner->groups[0]->from, 3u);
@@ -488,6 +494,166 @@ TEST(DbcParser, UnplacedSignalsAreReported) {
   EXPECT_TRUE(p.logged("W Ignoring message: VECTOR__INDEPENDENT_SIG_MSG"));
   EXPECT_FALSE(p.db->find_message(3));
   EXPECT_FALSE(p.logged("Loose"));
+}
+
+// Value tables written as real files write them (one line per signal,
+// pairs in any order, negative values, blanks and tabs between the parts,
+// labels with commas and blanks, empty labels), beside the lines that are
+// read as nothing (tables of signals or messages that do not exist,
+// environment variables, named tables) and lines that do not match. Each
+// file is made with its own record of what it says, so the parser is
+// held against what was written, not against a second parser.
+TEST(DbcParser, ValueTablesAgainstWhatWasWritten) {
+  uint64_t state = 0x9E3779B97F4A7C15ull;
+  auto next = [&](uint32_t bound) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<uint32_t>((state >> 33) % bound);
+  };
+  const char* const kWords[] = {"Not available", "Error", "Off",  "On, idle",  "",         "x",
+                                "2nd gear",      "-1",    "a  b", "Reserved;", "Low/High", "ok'"};
+  const char* const kBlanks[] = {" ", "  ", "\t", " \t "};
+  for (int file = 0; file < 200; ++file) {
+    std::string text(kCanHeader);
+    unsigned line = 2;
+    std::map<std::string, std::map<int64_t, std::string>> expected;  // "M.S" -> table
+    std::string warnings;
+    const int messages = 1 + static_cast<int>(next(4));
+    for (int m = 0; m < messages; ++m) {
+      text += "BO_ " + std::to_string(100 + m) + " M" + std::to_string(m) + ": 8 ECU\n";
+      ++line;
+      for (int k = 0; k < 3; ++k) {
+        const bool is_signed = next(2) == 0;
+        text += " SG_ S" + std::to_string(k) + " : " + std::to_string(8 * k) + "|8@1" +
+                (is_signed ? "-" : "+") + " (1,0) [0|0] \"\" X\n";
+        ++line;
+      }
+    }
+    auto blank = [&] { return std::string(kBlanks[next(4)]); };
+    const int tables = static_cast<int>(next(10));
+    for (int t = 0; t < tables; ++t) {
+      const uint32_t kind = next(10);
+      const int m = static_cast<int>(next(static_cast<uint32_t>(messages)));
+      const std::string signal = "S" + std::to_string(next(4));  // S3 does not exist
+      std::string body;
+      std::map<int64_t, std::string> table;
+      const int pairs = static_cast<int>(next(5));
+      for (int i = 0; i < pairs; ++i) {
+        const int64_t value = static_cast<int64_t>(next(600)) - 300;
+        const std::string label = kWords[next(12)];
+        body += blank() + std::to_string(value) + blank() + "\"" + label + "\"";
+        table.try_emplace(value, label);  // the first label of a value counts
+      }
+      ++line;
+      const std::string id = std::to_string(100 + m);
+      if (kind == 0) {
+        text += "VAL_ Env" + std::to_string(t) + body + " ;\n";  // an environment variable
+      } else if (kind == 1) {
+        text += "VAL_TABLE_ Named" + body + " ;\n";
+      } else if (kind == 2) {
+        text += "VAL_ 999 " + signal + body + " ;\n";  // no such message
+      } else if (kind == 3) {
+        // A label that does not close on its line, or a value that is no
+        // integer: named like every line that does not match.
+        const std::string bad = next(2) ? " 1 \"open ;" : " 1.5 \"x\" ;";
+        const std::string l = "VAL_ " + id + " " + signal + body + bad;
+        text += l + "\n";
+        warnings +=
+            "W Skipping malformed DBC line " + std::to_string(line) + ": " + l.substr(0, 80) + "\n";
+      } else {
+        text += "VAL_ " + id + " " + signal + body + (next(2) ? " ;" : ";") + "\n";
+        // The first line of a signal counts, as for every rule read.
+        if (signal != "S3") expected.try_emplace("M" + std::to_string(m) + "." + signal, table);
+      }
+    }
+    Parsed p = parse(text);
+    ASSERT_TRUE(p.db) << text;
+    EXPECT_EQ(p.lines(), warnings) << text;
+    for (const auto& [key, message] : p.db->messages()) {
+      for (const auto& signal : message->signals) {
+        auto it = expected.find(message->name + "." + signal->name);
+        std::map<int64_t, std::string> got;
+        if (signal->labels)
+          got.insert(signal->labels->labels.begin(), signal->labels->labels.end());
+        std::map<int64_t, std::string> want;
+        if (it != expected.end()) want = it->second;
+        EXPECT_EQ(got, want) << message->name << "." << signal->name << "\n" << text;
+        // An empty table is no table: such a signal writes numbers.
+        if (signal->labels) {
+          EXPECT_FALSE(signal->labels->labels.empty());
+        }
+      }
+    }
+  }
+}
+
+// Values written as such: past 64 bits they saturate rather than wrap into
+// another value's label.
+TEST(DbcParser, ValueTableNumbersAtTheEdges) {
+  Parsed p = parse(std::string(kCanHeader) +
+                   "BO_ 1 M: 8 ECU\n"
+                   " SG_ S : 0|64@1- (1,0) [0|0] \"\" X\n"
+                   "VAL_ 1 S -9223372036854775808 \"min\" 9223372036854775807 \"max\" "
+                   "99999999999999999999 \"big\" -0 \"zero\";\n");
+  ASSERT_TRUE(p.db);
+  const Signal* s = top(*p.db, 1, "S");
+  ASSERT_TRUE(s && s->labels);
+  EXPECT_EQ(*s->labels->find(INT64_MIN), "min");
+  EXPECT_EQ(*s->labels->find(INT64_MAX), "max");  // "big" saturates onto it, later
+  EXPECT_EQ(*s->labels->find(0), "zero");
+  EXPECT_EQ(s->labels->labels.size(), 3u);
+}
+
+// Several ranges on one SG_MUL_VAL_ line as real files write them: blanks
+// around the commas, a reversed range among them, and a switch that is
+// itself in several groups. Decoding each switch value is held against
+// the ranges as written.
+TEST(DbcParser, SeveralRangesOnOneLine) {
+  Parsed p = parse(std::string(kCanHeader) +
+                   "BO_ 1 M: 8 ECU\n"
+                   " SG_ Mux M : 0|8@1+ (1,0) [0|0] \"\" X\n"
+                   " SG_ A m1 : 8|8@1+ (1,0) [0|0] \"\" X\n"
+                   " SG_ B m1 : 16|8@1+ (1,0) [0|0] \"\" X\n"
+                   " SG_ Sub m1M : 24|8@1+ (1,0) [0|0] \"\" X\n"
+                   " SG_ Deep m1 : 32|8@1+ (1,0) [0|0] \"\" X\n"
+                   " SG_ Gone m1 : 40|8@1+ (1,0) [0|0] \"\" X\n"
+                   " SG_ Back m1 : 48|8@1+ (1,0) [0|0] \"\" X\n"
+                   "SG_MUL_VAL_ 1 A Mux 1-1, 3-5;\n"
+                   "SG_MUL_VAL_ 1 B Mux 1-1 ,2-1,\t7-9;\n"  // 2-1: passed over
+                   "SG_MUL_VAL_ 1 Sub Mux 10-10, 12-12;\n"  // a switch in two groups
+                   "SG_MUL_VAL_ 1 Deep Sub 0-0, 2-3;\n"     // under both copies
+                   "SG_MUL_VAL_ 1 Gone Mux 6-5, 9-8;\n"     // every range reversed
+                   "SG_MUL_VAL_ 1 Back Mux 6-5;\n");        // alone, as it always was
+  ASSERT_TRUE(p.db);
+  EXPECT_EQ(p.lines(),
+            "E Failed to load signal Gone\n"
+            "E Failed to load signal Back\n");
+  const Message* m = p.db->find_message(1);
+  ASSERT_TRUE(m && m->plan);
+  struct Case {
+    uint8_t mux, sub;
+    const char* names;
+  };
+  const Case cases[] = {
+      {1, 0, "Mux A B"},  {2, 0, "Mux"},           {3, 0, "Mux A"}, {5, 0, "Mux A"},
+      {6, 0, "Mux"},      {7, 0, "Mux B"},         {9, 0, "Mux B"}, {10, 0, "Mux Sub Deep"},
+      {10, 1, "Mux Sub"}, {12, 3, "Mux Sub Deep"}, {11, 0, "Mux"},  {12, 4, "Mux Sub"},
+  };
+  DecodedMessage out;
+  for (const Case& c : cases) {
+    const uint8_t payload[8] = {c.mux, 0x11, 0x22, c.sub, 0x44, 0x55, 0x66, 0};
+    decode_message(*m->plan, payload, sizeof payload, out);
+    std::string names;
+    for (const DecodedValue& v : out.values) {
+      names += (names.empty() ? "" : " ") + std::string(v.name());
+    }
+    EXPECT_EQ(names, c.names) << int{c.mux} << "/" << int{c.sub};
+  }
+  // Each range is a group of its own, named by its from value.
+  const Signal* mux = m->signals[0].get();
+  std::string groups;
+  for (const auto& g : mux->groups)
+    groups += std::to_string(g->from) + "-" + std::to_string(g->to) + " ";
+  EXPECT_EQ(groups, "1-1 3-5 7-9 10-10 12-12 ");
 }
 
 TEST(DbcParser, KeyCollisionFailsTheFile) {

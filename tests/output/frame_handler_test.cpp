@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "../dbc/log_capture.h"
+#include "dbc/selection.h"
 #include "platform/platform.h"
 #include "test_util.h"
 
@@ -668,6 +669,163 @@ TEST_F(FrameHandlerTest, PerFrameLookupWritesWhatTheLongWayWrites) {
     EXPECT_GT(want.size(), 60u);
     EXPECT_EQ(got, want) << "merge " << merge;
     EXPECT_EQ(tree(dirs[2].path()), want) << "few open files, merge " << merge;
+  }
+}
+
+// What --messages, --signals and --value-labels write, held against the
+// run without them: its files with the columns not chosen taken out, rows
+// left without a valid value dropped, files left without rows dropped, and
+// each labelled number replaced by its label. Multiplexed messages, ignored
+// signals, a switch that is not chosen, J1939 addresses, days going back
+// and failed files; the reference never applies a selection, so a frame
+// written, left out or labelled differently shows as a difference.
+TEST_F(FrameHandlerTest, ChoosingAndLabelsWriteWhatTheFullRunWritesCut) {
+  can.clear();
+  lin.clear();
+  auto j = MessageDatabase::create(kBusJ1939);
+  auto labels = [](Signal* s, std::map<int64_t, std::string> table) {
+    s->labels = std::make_unique<ValueLabels>();
+    s->labels->labels.insert(table.begin(), table.end());
+  };
+  for (uint32_t m = 0; m < 40; ++m) {
+    Message* msg = j->add_message("M" + std::to_string(m), j1939_key(0x18F00000 + (m << 8), true),
+                                  8, 0, "", false);
+    add(msg->signals, "A", 0, 8, 0, 200);
+    if (m % 4 == 0) {
+      Signal* sw = add(msg->signals, "Sw", 8, 2, 0, 0);
+      add(add_group(sw->groups, 1, 1)->signals, "X", 16, 8, 0, 0);
+      add(add_group(sw->groups, 2, 3)->signals, "Y", 24, 8, 0, 3);
+    } else {
+      add(msg->signals, "B", 8, 8, 0, 0, 0.5, -10);
+    }
+    if (m % 3 == 0) {
+      SignalParams p;
+      p.bit_position = 32;
+      p.bit_length = 8;
+      add_signal(&msg->signals, "Ignored", p, true);
+    }
+    labels(add(msg->signals, "L", 40, 8, 0, 0), {{0, "zero"}, {1, "one, more"}});
+    SignalParams p;
+    p.bit_position = 48;
+    p.bit_length = 4;
+    p.value_type = kValueSigned;
+    p.factor = 0.5;
+    p.offset = 1;
+    labels(add_signal(&msg->signals, "S", p, false), {{-1, "neg"}});
+  }
+  can[4].push_back(std::move(j));
+  MessageDatabase& db = *can[4].front();
+
+  // One run of the same frames, with or without the selection.
+  auto run = [&](const Selection* selection) {
+    for (const auto& [key, m] : db.messages()) m->plan.reset();
+    test::TempDir out_dir;
+    auto out = RootedFolder::create(out_dir.root());
+    auto h = create_handler(out.get(), FrameHandlerOptions{});
+    if (selection) {
+      std::vector<bool> mh(selection->messages.size()), sh(selection->signals.size());
+      apply_selection(db, *selection, mh, sh);
+    }
+    std::mt19937 random(99);
+    double time = kMay17 + 3600;
+    for (int file = 0; file < 12; ++file) {
+      FileRecord record;
+      record.logger_id = "A";
+      record.session = 1;
+      record.split = 1 + file;
+      h->on_file_start(record, false);
+      for (int n = 0; n < 150; ++n) {
+        Frame f;
+        f.kind = kFrameCan;
+        f.channel = 4;
+        f.id = 0x18F00000 + ((random() % 40) << 8) + random() % 2;
+        f.extended = true;
+        f.payload.resize(8);
+        const uint32_t spread = random() % 3 == 0 ? 256 : 4;
+        for (uint8_t& b : f.payload) b = static_cast<uint8_t>(random() % spread);
+        const uint32_t jump = random() % 300;
+        time += jump == 0 ? 86400 : jump == 1 ? -86400 : 0.25;
+        f.time = time;
+        h->on_frame(f);
+      }
+      record.failed = random() % 5 == 0;
+      h->on_file_end(record);
+    }
+    std::map<std::string, std::string> files;
+    for (const auto& [name, content] : tree(out_dir.path())) {
+      if (name.back() != '/') files[name] = content;
+    }
+    return files;
+  };
+
+  // The full run's file cut down to the selection.
+  auto cut = [](const std::string& path, const std::string& content, const Selection& sel) {
+    const size_t at = path.find("CAN4_") + 5;
+    const std::string message = path.substr(at, path.find_first_of("_/", at) - at);
+    bool message_chosen = sel.messages.empty();
+    for (const std::string& p : sel.messages) message_chosen |= glob_match(p, message);
+    std::vector<std::vector<std::string>> rows;
+    size_t start = 0;
+    while (start < content.size()) {
+      size_t end = content.find('\n', start);
+      std::vector<std::string> fields;
+      std::string line = content.substr(start, end - start), field;
+      for (size_t i = 0; i <= line.size(); ++i) {
+        if (i == line.size() || line[i] == ',') {
+          fields.push_back(field);
+          field.clear();
+        } else {
+          field += line[i];
+        }
+      }
+      rows.push_back(fields);
+      start = end + 1;
+    }
+    std::vector<size_t> keep;
+    for (size_t c = 1; c < rows[0].size(); ++c) {
+      bool chosen = sel.signals.empty();
+      for (const std::string& p : sel.signals) {
+        chosen |= signal_pattern_matches(p, message, rows[0][c]);
+      }
+      if (message_chosen && chosen) keep.push_back(c);
+    }
+    const std::map<std::string, std::string> named = {
+        {"L=0.000000", "zero"}, {"L=1.000000", "\"one, more\""}, {"S=0.500000", "neg"}};
+    std::string out;
+    for (size_t r = 0; r < rows.size(); ++r) {
+      std::string line = rows[r][0];
+      bool valid = r == 0;
+      for (size_t c : keep) {
+        std::string v = rows[r][c];
+        if (r > 0) {
+          valid |= v != "NaN";
+          auto label = named.find(rows[0][c] + "=" + v);
+          if (sel.value_labels && label != named.end()) v = label->second;
+        }
+        line += "," + v;
+      }
+      if (valid) out += line + "\n";
+    }
+    return keep.empty() || out.find('\n') == out.size() - 1 ? std::string() : out;
+  };
+
+  const auto full = run(nullptr);
+  ASSERT_GT(full.size(), 60u);
+  std::vector<Selection> selections(5);
+  selections[0].value_labels = true;
+  selections[1].messages = {"M1?", "M3"};
+  selections[2].signals = {"A", "M?.X", "L"};  // Sw not chosen: still names the outputs
+  selections[3].messages = {"M*2", "M8"};
+  selections[3].signals = {"Y", "S", "Sw"};
+  selections[3].value_labels = true;
+  selections[4].signals = {"Ignored"};  // ignored stays ignored: nothing at all
+  for (const Selection& sel : selections) {
+    std::map<std::string, std::string> want;
+    for (const auto& [path, content] : full) {
+      std::string c = cut(path, content, sel);
+      if (!c.empty()) want[path] = c;
+    }
+    EXPECT_EQ(run(&sel), want) << "selection " << (&sel - selections.data());
   }
 }
 
