@@ -29,10 +29,8 @@ inline bool put_in_row(double value, double minimum, double maximum, double& out
 FrameHandler::FrameHandler(const RootedFolder* output_folder, SharedOutputs* shared,
                            const ChannelMap* can_channels, const ChannelMap* lin_channels,
                            const FrameHandlerOptions& options)
-    : output_folder_(output_folder),
-      options_(options),
+    : options_(options),
       root_suffix_(options.no_append_root ? "" : "_out"),
-      shared_(shared),
       journal_(output_folder, shared),
       outputs_(output_folder, shared, &journal_, options.open_files),
       table_(can_channels, lin_channels, options.pgn_src_merge, options.pgn_dst_merge) {

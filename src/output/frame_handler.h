@@ -104,11 +104,10 @@ class FrameHandler : public FrameSink {
   void check_day(double time);
   void set_date(const PathDate& date, int64_t seconds);
 
-  const RootedFolder* output_folder_;
   FrameHandlerOptions options_;
   std::string root_suffix_;
+  // Declared before the pieces that share it.
   std::unique_ptr<SharedOutputs> own_shared_;
-  SharedOutputs* shared_;
   OutputJournal journal_;
   OutputSet outputs_;
   MessageTable table_;
