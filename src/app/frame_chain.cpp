@@ -49,6 +49,7 @@ ConversionOptions loop_options(const ConverterState& state) {
   options.delete_converted = state.delete_converted != 0;
   options.no_append_root = state.no_append_root != 0;
   options.buffer_size = state.buffer_size;
+  options.selector = state.selector.get();
   return options;
 }
 

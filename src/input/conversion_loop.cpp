@@ -151,19 +151,33 @@ int ConversionLoop::reach_log(const WalkEntry& entry, int64_t window, LogTaker& 
   }
   if (st.kind == kNotFound) {
     if (deleted_before_listed(entry)) return kResultOk;
+    // Runs over shards of one tree at once: another one may have converted
+    // and deleted it.
+    if (options_.selector != nullptr && options_.delete_converted) return kResultOk;
     QLOG(LOG_ERROR, "Could not find input file/folder %.*s", path_length(input), input.c_str());
     return kResultMissing;
   }
   if (st.kind != kFile) return kResultInvalid;
 
-  files_ += 1;
-  bytes_ += static_cast<uint64_t>(st.size);
-  progress_.file_started(input, st.size);
+  const LogSelector* selector = options_.selector;
+  if (selector == nullptr) count_log(input, st.size);
   int result = kResultFailed;
   PlannedLog log;
   OpenedLog opened;
-  if (open_log(input, entry.output, window, opened, log.file)) {
-    if (repeats_previous(log.file, log.continuation)) {
+  const bool read = open_log(input, entry.output, window, opened, log.file,
+                             selector != nullptr && !selector->takes_unread());
+  const bool ours =
+      selector == nullptr || (read ? selector->selects(log.file) : selector->takes_unread());
+  if (selector != nullptr) {
+    if (!ours) {
+      // Its header still places the logs after it in their series.
+      if (read) repeats_previous(log.file, log.continuation, false);
+      return kResultOk;
+    }
+    count_log(input, st.size);
+  }
+  if (read) {
+    if (repeats_previous(log.file, log.continuation, true)) {
       result = kResultOk;
     } else {
       log.size = static_cast<uint64_t>(st.size);
@@ -175,6 +189,12 @@ int ConversionLoop::reach_log(const WalkEntry& entry, int64_t window, LogTaker& 
     QLOG(LOG_ERROR, "Error during conversion of %.*s", path_length(input), input.c_str());
   }
   return result;
+}
+
+void ConversionLoop::count_log(const std::string& input, int64_t size) {
+  files_ += 1;
+  bytes_ += static_cast<uint64_t>(size);
+  progress_.file_started(input, size);
 }
 
 // A log of a folder listed before the walk that this loop deleted before
@@ -211,15 +231,15 @@ int ConversionLoop::convert_planned(const PlannedLog& log) {
 }
 
 bool ConversionLoop::open_log(const std::string& input, const std::string& output, int64_t window,
-                              OpenedLog& opened, FileRecord& file) {
-  opened.stream = open_window(input, window, opened.size_at_open);
+                              OpenedLog& opened, FileRecord& file, bool quiet) {
+  opened.stream = open_window(input, window, opened.size_at_open, quiet);
   if (!opened.stream) return false;
   opened.reader = LogReader::create(opened.stream.get());
   if (!opened.reader) {
-    QLOG(LOG_ERROR, "Could not open log");
+    if (!quiet) QLOG(LOG_ERROR, "Could not open log");
     return false;
   }
-  return read_header(*opened.reader, input, output, file);
+  return read_header(*opened.reader, input, output, file, quiet);
 }
 
 int ConversionLoop::convert_opened(FileRecord& file, bool continuation, OpenedLog& opened) {
@@ -249,10 +269,11 @@ int ConversionLoop::convert_opened(FileRecord& file, bool continuation, OpenedLo
 
 // The log through the sliding window, its size taken before reading.
 std::unique_ptr<ByteStream> ConversionLoop::open_window(const std::string& input, int64_t window,
-                                                        int64_t& size_at_open) {
+                                                        int64_t& size_at_open, bool quiet) {
   std::unique_ptr<ByteStream> stream = open_input(input);
   if (!stream) {
-    QLOG(LOG_ERROR, "Could not open input file %.*s", path_length(input), input.c_str());
+    if (!quiet)
+      QLOG(LOG_ERROR, "Could not open input file %.*s", path_length(input), input.c_str());
     return nullptr;
   }
   size_at_open = stream_size(*stream);
@@ -261,7 +282,8 @@ std::unique_ptr<ByteStream> ConversionLoop::open_window(const std::string& input
   if (n == 0) return stream;
   std::unique_ptr<BufferedReader> buffered = BufferedReader::create(std::move(stream), n);
   if (!buffered) {
-    QLOG(LOG_ERROR, "Could not allocate buffer of size %zd", static_cast<ssize_type>(n));
+    if (!quiet)
+      QLOG(LOG_ERROR, "Could not allocate buffer of size %zd", static_cast<ssize_type>(n));
     return nullptr;
   }
   return buffered;
@@ -270,7 +292,7 @@ std::unique_ptr<ByteStream> ConversionLoop::open_window(const std::string& input
 // The file record from the log's header; false when it names no session or
 // split.
 bool ConversionLoop::read_header(const LogReader& reader, const std::string& input,
-                                 const std::string& output, FileRecord& file) const {
+                                 const std::string& output, FileRecord& file, bool quiet) const {
   file.input_path = input;
   file.output_path = output;
   file.logger_id = reader.logger_id()[0] != '\0' ? reader.logger_id() : "LOGGERID";
@@ -279,7 +301,7 @@ bool ConversionLoop::read_header(const LogReader& reader, const std::string& inp
   file.split = static_cast<uint32_t>(reader.split());
   file.durable = options_.delete_converted;
   if (file.session == 0 || file.split == 0) {
-    QLOG(LOG_ERROR, "Could not parse file header");
+    if (!quiet) QLOG(LOG_ERROR, "Could not parse file header");
     return false;
   }
   return true;
@@ -287,7 +309,7 @@ bool ConversionLoop::read_header(const LogReader& reader, const std::string& inp
 
 // True for a repeat of the last accepted split, which is skipped; otherwise
 // tells whether the file continues that split's session.
-bool ConversionLoop::repeats_previous(const FileRecord& file, bool& continuation) {
+bool ConversionLoop::repeats_previous(const FileRecord& file, bool& continuation, bool warn) {
   bool repeated = false;
   continuation = false;
   if (!previous_.logger_id.empty() && file.logger_id == previous_.logger_id &&
@@ -295,7 +317,7 @@ bool ConversionLoop::repeats_previous(const FileRecord& file, bool& continuation
     repeated = file.split == previous_.split;
     continuation = repeated || file.split == previous_.split + 1;
   }
-  if (repeated) {
+  if (repeated && warn) {
     QLOG(LOG_WARN, "Repeated input file (%s, %08u, %08u)", file.logger_id.c_str(), file.session,
          file.split);
   }

@@ -37,6 +37,19 @@ struct OpenedLog {
   int64_t size_at_open = 0;
 };
 
+// Chooses the logs a run converts once their headers are read (a shard of
+// a fleet); the others are passed over in silence: not converted, counted
+// or deleted. Their headers still decide repetition and continuation, as
+// they do in a run that converts them.
+class LogSelector {
+ public:
+  virtual ~LogSelector() = default;
+  virtual bool selects(const FileRecord& file) const = 0;
+  // Whether this run tells of the logs whose header cannot be read: they
+  // name no logger, so exactly one of the runs over a tree must.
+  virtual bool takes_unread() const = 0;
+};
+
 struct ConversionOptions {
   bool delete_converted = false;
   bool no_append_root = false;  // folder inputs keep their name in the output path
@@ -44,6 +57,8 @@ struct ConversionOptions {
   // flat whatever the size of the logs.
   static constexpr int64_t kDefaultBuffer = 1 << 20;
   int64_t buffer_size = kDefaultBuffer;  // -1: each file read whole; 0: no buffer
+  // Null: every log. Not owned.
+  const LogSelector* selector = nullptr;
 };
 
 // Results, combined with bitwise OR into the run's exit status.
@@ -123,17 +138,19 @@ class ConversionLoop {
   int walk(const InputListing& listing, int64_t window, LogTaker& taker, bool& stopped);
   int walk_entry(const WalkEntry& entry, int64_t window, LogTaker& taker);
   int reach_log(const WalkEntry& entry, int64_t window, LogTaker& taker);
+  void count_log(const std::string& input, int64_t size);
   bool deleted_before_listed(const WalkEntry& entry) const;
   int convert_opened(FileRecord& file, bool continuation, OpenedLog& opened);
+  // quiet: nothing logged (a log that may be another run's).
   std::unique_ptr<ByteStream> open_window(const std::string& input, int64_t window,
-                                          int64_t& size_at_open);
+                                          int64_t& size_at_open, bool quiet);
   bool read_header(const LogReader& reader, const std::string& input, const std::string& output,
-                   FileRecord& file) const;
-  // The log opened and its header read into file; false (logged) when it
-  // cannot be.
+                   FileRecord& file, bool quiet) const;
+  // The log opened and its header read into file; false (logged unless
+  // quiet) when it cannot be.
   bool open_log(const std::string& input, const std::string& output, int64_t window,
-                OpenedLog& opened, FileRecord& file);
-  bool repeats_previous(const FileRecord& file, bool& continuation);
+                OpenedLog& opened, FileRecord& file, bool quiet = false);
+  bool repeats_previous(const FileRecord& file, bool& continuation, bool warn);
   // Lines ahead of the frame being converted that the sinks get hints of:
   // one for each step in which the frame handler fetches ahead.
   static constexpr int kHintLead = 2;
