@@ -3,7 +3,8 @@
 #            and run every test, normally and under AddressSanitizer +
 #            UndefinedBehaviorSanitizer, the thread tests under
 #            ThreadSanitizer, plus a short fuzzing run of every fuzz target,
-#            and the Debian package built and checked.
+#            and the Debian package built and checked, and the Slurm
+#            job-array example run on a one-node Slurm (tools/test_slurm.sh).
 # make test-tsan: the tests of the conversion threads (the fleet against
 #            the serial run, the golden cases on threads) under
 #            ThreadSanitizer.
@@ -12,7 +13,7 @@
 # make package: the Debian package build/package/quillon_<version>_<arch>.deb.
 # make package-check: builds it and checks its contents, its dependencies and
 #                     that the program runs from an unpacked copy.
-.PHONY: demo test setup build test-release test-asan test-tsan fuzz-smoke format-check layer-check \
+.PHONY: demo test setup build test-release test-slurm test-asan test-tsan fuzz-smoke format-check layer-check \
         clean setup-windows test-windows windows-exe package package-check
 
 JOBS ?= $(shell nproc)
@@ -27,12 +28,16 @@ build: setup
 demo: build
 	tools/demo.sh build/release/quillon
 
-test: setup layer-check format-check test-release test-asan test-tsan fuzz-smoke package-check
+test: setup layer-check format-check test-release test-slurm test-asan test-tsan fuzz-smoke package-check
 
 test-release:
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
 	ctest --preset release -j $(JOBS)
+
+# Needs the release build: the example job array over a generated fleet.
+test-slurm: test-release
+	tools/test_slurm.sh build/release/quillon
 
 test-asan:
 	cmake --preset asan >/dev/null
