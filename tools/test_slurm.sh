@@ -2,7 +2,8 @@
 # Converts a generated fleet with examples/slurm/convert-fleet.sbatch on a
 # one-node Slurm started here (munged, slurmctld, slurmd, as root, under a
 # temporary folder) and checks that the 4 tasks' merged output tree is one
-# run's, byte for byte, and that their reader and writer counters add up.
+# run's, byte for byte, and that their reader and writer counters (in the
+# summaries and in their --report documents) add up.
 # The daemons are stopped by their pid files on every way out.
 # Usage: tools/test_slurm.sh [quillon binary]
 set -eu
@@ -132,6 +133,23 @@ fi
 # One run fails a log of this fleet (status 8): so does the array.
 if [ "$single_status" -ne 8 ] || [ "$array_status" -eq 0 ]; then
   echo "test_slurm: one run gave $single_status, the array $array_status (want 8 and a failure)" >&2
+  fail=1
+fi
+# The tasks' reports add up to one run's counters too.
+reported=$(python3 - "$S/work/out.reports" <<'PY'
+import json, sys
+totals = None
+for k in range(4):
+    d = json.load(open("%s/shard-%d.json" % (sys.argv[1], k)))
+    assert d["shard"] == {"index": k, "count": 4}, d["shard"]
+    row = [d["reader"]["files"], d["reader"]["messages"], d["writer"]["files"],
+           d["writer"]["messages"], d["writer"]["signals"]]
+    totals = row if totals is None else [a + b for a, b in zip(totals, row)]
+print(" ".join(map(str, totals)))
+PY
+) || reported="no reports"
+if [ "$expected" != "$reported" ]; then
+  echo "test_slurm: the tasks' reports ($reported) do not add up to one run ($expected)" >&2
   fail=1
 fi
 for k in 0 1 2 3; do

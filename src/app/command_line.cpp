@@ -97,6 +97,7 @@ struct Entries {
   IntegerOption* buffer;
   IntegerOption* jobs;
   PathOption* shard;
+  PathOption* report;
   const OptionEnd* end;
 };
 
@@ -122,6 +123,9 @@ bool build_table(ConverterState& converter, int argc, OptionTable& table, Entrie
   auto shard = make_path_option(nullptr, "shard", "<k/n>", 0, 1,
                                 "converts only the loggers of shard k of n (0 <= k < n)", nullptr,
                                 report_collect_error);
+  auto report = make_path_option(nullptr, "report", "<file>", 0, 1,
+                                 "writes what happened to each log as JSON to the file", nullptr,
+                                 report_collect_error);
   auto output_directory =
       make_path_option("O", "output-directory", "<file>", 0, 1, "path to output files",
                        collect_paths(converter.output_directories), report_collect_error);
@@ -144,6 +148,7 @@ bool build_table(ConverterState& converter, int argc, OptionTable& table, Entrie
   entries.buffer = table.append(std::move(buffer));
   entries.jobs = table.append(std::move(jobs));
   entries.shard = table.append(std::move(shard));
+  entries.report = table.append(std::move(report));
   if (converter.plugin && !converter.plugin->add_options(converter, table)) return false;
   table.append(std::move(output_directory));
   table.append(std::move(input_files));
@@ -239,6 +244,7 @@ void store_choices(ConverterState& converter, const Entries& entries) {
   converter.delete_converted = entries.delete_converted->count() == 1 ? 1 : 0;
   converter.no_append_root = entries.no_append_root->count() == 1 ? 1 : 0;
   converter.non_interactive = entries.non_interactive->count() == 1 ? 1 : 0;
+  if (entries.report->count() == 1) converter.report_path = entries.report->value(0);
   converter.buffer_size =
       entries.buffer->count() == 1 ? entries.buffer->value() : ConversionOptions::kDefaultBuffer;
 }

@@ -50,6 +50,27 @@ class LogSelector {
   virtual bool takes_unread() const = 0;
 };
 
+// What became of one entry of the walk that a run report tells of: a log
+// (converted, failed, repeated) or an input path that is missing or
+// invalid.
+struct LogOutcome {
+  const std::string* input = nullptr;  // as the walk gives it
+  int result = 0;
+  uint64_t frames_read = 0;
+  uint64_t frames_dropped = 0;  // frame lines that gave no frame
+  bool repeated = false;
+  bool deleted = false;
+};
+
+// Told of each log as its conversion starts and of each outcome once the
+// log lines about it are written; must be thread-safe across loops.
+class LogReport {
+ public:
+  virtual ~LogReport() = default;
+  virtual void log_started(const std::string& input) = 0;
+  virtual void log_done(const LogOutcome& outcome) = 0;
+};
+
 struct ConversionOptions {
   bool delete_converted = false;
   bool no_append_root = false;  // folder inputs keep their name in the output path
@@ -103,6 +124,9 @@ class ConversionLoop {
 
   const RootedFolder* output_folder() const { return output_folder_; }
 
+  // Where each log's outcome goes; null (the default) for nowhere.
+  void set_report(LogReport* report) { report_ = report; }
+
   // Where the run reports its progress; null (the default) for nowhere.
   void set_progress(ProgressListener* listener) { progress_.set_listener(listener); }
 
@@ -124,6 +148,8 @@ class ConversionLoop {
   class LogTaker {
    public:
     virtual int take(PlannedLog& log, OpenedLog& opened) = 0;
+    // False when take keeps the log for a conversion later.
+    virtual bool converts() const = 0;
 
    protected:
     ~LogTaker() = default;
@@ -137,6 +163,7 @@ class ConversionLoop {
   // opened through a window of that many bytes (-1: whole, 0: none).
   int walk(const InputListing& listing, int64_t window, LogTaker& taker, bool& stopped);
   int walk_entry(const WalkEntry& entry, int64_t window, LogTaker& taker);
+  int tell_entry(const WalkEntry& entry);
   int reach_log(const WalkEntry& entry, int64_t window, LogTaker& taker);
   void count_log(const std::string& input, int64_t size);
   bool deleted_before_listed(const WalkEntry& entry) const;
@@ -157,7 +184,9 @@ class ConversionLoop {
   static constexpr uint64_t kHintAgain = 1023;  // asked again every 1024 frames
   bool feed_frames(LogReader& reader, ByteStream& stream, int64_t size_at_open,
                    const std::string& input);
-  void delete_input(const std::string& input, int64_t size_at_open);
+  // True when the log was deleted.
+  bool delete_input(const std::string& input, int64_t size_at_open);
+  void report(const std::string& input, int result, bool repeated);
 
   const RootedFolder* input_folder_;
   const RootedFolder* output_folder_;
@@ -173,6 +202,11 @@ class ConversionLoop {
   FileRecord previous_;  // the last file whose header was accepted
   Frame frame_;          // one record for every line of every file
   ProgressReporter progress_;
+  LogReport* report_ = nullptr;
+  // Of the last log converted, for the report.
+  uint64_t log_frames_ = 0;
+  uint64_t log_dropped_ = 0;
+  bool log_deleted_ = false;
 };
 
 }  // namespace quillon

@@ -342,10 +342,11 @@ TEST_F(CommandLine, PluginAddsOptions) {
   EXPECT_EQ(plugin->calls, (std::vector<std::string>{"add_options"}));
 
   Outcome usage = run({});
-  // The plug-in's options follow the last generic one, which is --shard
-  // since fleets could be divided by the program.
+  // The plug-in's options follow the last generic one, which is --report
+  // since fleets could be divided by the program and told of to programs.
   size_t buffer = usage.out.find(
-      "[-b|--buffer=<n>] [-j|--jobs=<n>] [--shard=<k/n>] [--concat] [--no-concat] "
+      "[-b|--buffer=<n>] [-j|--jobs=<n>] [--shard=<k/n>] [--report=<file>] [--concat] "
+      "[--no-concat] "
       "[--dbc-can*=<string>]... [-O|--output-directory=<file>]");
   EXPECT_NE(buffer, std::string::npos) << usage.out;
 
