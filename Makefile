@@ -11,6 +11,8 @@
 # make build-matrix: plain builds as users and distributions make them
 #            (no preset, warnings not errors) with GCC and clang in every
 #            build type; prints each one's warnings. Long: not part of test.
+#            and the Slurm job-array example run on a one-node Slurm
+#            (tools/test_slurm.sh).
 # make test-tsan: the tests of the conversion threads (the fleet against
 #            the serial run, the golden cases on threads) under
 #            ThreadSanitizer.
@@ -19,7 +21,7 @@
 # make package: the Debian package build/package/quillon_<version>_<arch>.deb.
 # make package-check: builds it and checks its contents, its dependencies,
 #                     that the program runs from an unpacked copy, and lintian.
-.PHONY: demo test setup build test-release test-asan test-tsan test-clang build-matrix fuzz-smoke \
+.PHONY: demo test setup build test-release test-slurm test-asan test-tsan test-clang build-matrix fuzz-smoke \
         format-check layer-check clean setup-windows test-windows windows-exe package package-check
 
 JOBS ?= $(shell nproc)
@@ -34,12 +36,16 @@ build: setup
 demo: build
 	tools/demo.sh build/release/quillon
 
-test: setup layer-check format-check test-release test-asan test-tsan fuzz-smoke test-clang package-check
+test: setup layer-check format-check test-release test-slurm test-asan test-tsan fuzz-smoke test-clang package-check
 
 test-release:
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
 	ctest --preset release -j $(JOBS)
+
+# Needs the release build: the example job array over a generated fleet.
+test-slurm: test-release
+	tools/test_slurm.sh build/release/quillon
 
 test-asan:
 	cmake --preset asan >/dev/null

@@ -8,9 +8,11 @@
 
 #include "app/exit_status.h"
 #include "app/options.h"
+#include "app/shard_selector.h"
 #include "app/version.h"
 #include "input/folder.h"
 #include "support/log.h"
+#include "support/shard.h"
 
 namespace quillon {
 
@@ -94,6 +96,8 @@ struct Entries {
   FlagOption* no_append_root;
   IntegerOption* buffer;
   IntegerOption* jobs;
+  PathOption* shard;
+  PathOption* report;
   const OptionEnd* end;
 };
 
@@ -116,6 +120,12 @@ bool build_table(ConverterState& converter, int argc, OptionTable& table, Entrie
       "buffer size in bytes (default 1048576). 0 disables and -1 takes entire file");
   auto jobs = make_integer_option("j", "jobs", "<n>",
                                   "conversion threads (default 1). 0 takes one per available core");
+  auto shard = make_path_option(nullptr, "shard", "<k/n>", 0, 1,
+                                "converts only the loggers of shard k of n (0 <= k < n)", nullptr,
+                                report_collect_error);
+  auto report = make_path_option(nullptr, "report", "<file>", 0, 1,
+                                 "writes what happened to each log as JSON to the file", nullptr,
+                                 report_collect_error);
   auto output_directory =
       make_path_option("O", "output-directory", "<file>", 0, 1, "path to output files",
                        collect_paths(converter.output_directories), report_collect_error);
@@ -137,6 +147,8 @@ bool build_table(ConverterState& converter, int argc, OptionTable& table, Entrie
   entries.no_append_root = table.append(std::move(no_append_root));
   entries.buffer = table.append(std::move(buffer));
   entries.jobs = table.append(std::move(jobs));
+  entries.shard = table.append(std::move(shard));
+  entries.report = table.append(std::move(report));
   if (converter.plugin && !converter.plugin->add_options(converter, table)) return false;
   table.append(std::move(output_directory));
   table.append(std::move(input_files));
@@ -209,10 +221,30 @@ bool set_jobs(ConverterState& converter, const IntegerOption& jobs, int& status)
   return true;
 }
 
+// False for a shard that is not "K/N" with 0 <= K < N.
+bool set_shard(ConverterState& converter, const PathOption& shard, int& status) {
+  if (shard.count() == 0) return true;
+  uint32_t index = 0;
+  uint32_t count = 0;
+  if (!parse_shard(shard.value(0), index, count)) {
+    status = kExitInvalidValue;
+    return false;
+  }
+  converter.selector.reset(new (std::nothrow) ShardSelector(index, count));
+  if (!converter.selector) {
+    status = kExitNotStarted;
+    return false;
+  }
+  converter.shard_index = index;
+  converter.shard_count = count;
+  return true;
+}
+
 void store_choices(ConverterState& converter, const Entries& entries) {
   converter.delete_converted = entries.delete_converted->count() == 1 ? 1 : 0;
   converter.no_append_root = entries.no_append_root->count() == 1 ? 1 : 0;
   converter.non_interactive = entries.non_interactive->count() == 1 ? 1 : 0;
+  if (entries.report->count() == 1) converter.report_path = entries.report->value(0);
   converter.buffer_size =
       entries.buffer->count() == 1 ? entries.buffer->value() : ConversionOptions::kDefaultBuffer;
 }
@@ -248,6 +280,7 @@ bool run_command_line(ConverterState& converter, int argc, char** argv, int& sta
   if (ends_after_parse(table, entries, argc, status)) return false;
   // A refused value leaves the log threshold as it was: nothing is logged.
   if (!set_jobs(converter, *entries.jobs, status)) return false;
+  if (!set_shard(converter, *entries.shard, status)) return false;
   if (!set_verbosity(*entries.verbosity, status)) return false;
   store_choices(converter, entries);
   return open_folders(converter, status);

@@ -13,6 +13,7 @@
 namespace quillon {
 
 class OptionTable;
+class RunReport;
 struct ConverterState;
 
 // Hooks by which a decoding layer joins the generic converter. The defaults
@@ -20,7 +21,7 @@ struct ConverterState;
 class ConverterPlugin {
  public:
   virtual ~ConverterPlugin() = default;
-  // Called after the generic options up to "buffer"; false ends the run (kExitNotStarted).
+  // Called after the generic options up to "report"; false ends the run (kExitNotStarted).
   virtual bool add_options(ConverterState& converter, OptionTable& table) {
     (void)converter;
     (void)table;
@@ -40,6 +41,13 @@ struct ConverterState {
   int64_t buffer_size = ConversionOptions::kDefaultBuffer;
   // Conversion threads; 0: one per available core.
   uint32_t jobs = 1;
+  // --shard=K/N: count 0 when not given (every log).
+  uint32_t shard_index = 0;
+  uint32_t shard_count = 0;
+  std::unique_ptr<LogSelector> selector;
+  // --report=FILE: empty when not given. The collector lives in the run.
+  std::string report_path;
+  RunReport* report = nullptr;
   std::string input_root;                       // ends in "/"
   std::vector<std::string> input_paths;         // relative to input_root once validated
   std::vector<std::string> output_directories;  // none or one

@@ -1,5 +1,7 @@
 #include "app/frame_chain.h"
 
+#include "app/run_report.h"
+
 #include <new>
 
 #include "app/tp_registration.h"
@@ -49,6 +51,7 @@ ConversionOptions loop_options(const ConverterState& state) {
   options.delete_converted = state.delete_converted != 0;
   options.no_append_root = state.no_append_root != 0;
   options.buffer_size = state.buffer_size;
+  options.selector = state.selector.get();
   return options;
 }
 
@@ -66,6 +69,11 @@ bool make_worker(const ConverterState& state, const DecoderPart& decoder,
   worker.loop = make_conversion_loop(state, worker.chain->first);
   if (!worker.loop) return false;
   worker.loop->set_progress(progress);
+  if (state.report != nullptr) {
+    worker.report = state.report->make_log_report(worker.chain->handler.get());
+    if (!worker.report) return false;
+    worker.loop->set_report(worker.report.get());
+  }
   return true;
 }
 

@@ -53,6 +53,7 @@ std::unique_ptr<ConversionLoop> make_conversion_loop(const ConverterState& state
 
 // One conversion worker: a frame chain and the loop that feeds it.
 struct Worker {
+  std::unique_ptr<LogReport> report;  // with --report: what the loop tells of each log
   std::unique_ptr<FrameChain> chain;
   std::unique_ptr<ConversionLoop> loop;
   int status = kResultOk;

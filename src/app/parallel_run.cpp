@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/frame_chain.h"
+#include "app/run_report.h"
 #include "input/conversion_loop.h"
 #include "output/naming.h"
 #include "output/shared_outputs.h"
@@ -155,6 +156,13 @@ int run_parallel(const ConverterState& state, const DecoderPart& decoder,
   FrameSink no_sink;  // the walk converts nothing
   std::unique_ptr<ConversionLoop> walk = make_conversion_loop(state, &no_sink);
   if (!walk) return kResultOk;
+  // The walk tells of the logs it does not keep (repeats, unread headers).
+  std::unique_ptr<LogReport> walk_report;
+  if (state.report != nullptr) {
+    walk_report = state.report->make_log_report(nullptr);
+    if (!walk_report) return kResultOk;
+    walk->set_report(walk_report.get());
+  }
 
   platform::catch_interrupts();
   const int64_t started_ms = platform::clock_ms();

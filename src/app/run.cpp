@@ -10,6 +10,7 @@
 #include "app/exit_status.h"
 #include "app/frame_chain.h"
 #include "app/parallel_run.h"
+#include "app/run_report.h"
 #include "app/terminal_progress.h"
 #include "input/conversion_loop.h"
 #include "platform/platform.h"
@@ -118,6 +119,13 @@ int run(int argc, char** argv) {
   options.pgn_dst_merge = decoder->pgn_dst_merge;
   // A status line while the run lasts, on a terminal only.
   std::unique_ptr<TerminalProgress> progress = TerminalProgress::create(state->non_interactive);
+  std::unique_ptr<RunReport> report;
+  const int64_t start_utc = platform::utc_now();
+  if (!state->report_path.empty()) {
+    report.reset(new (std::nothrow) RunReport(argc, argv, progress.get()));
+    if (!report) return status;
+    state->report = report.get();
+  }
   RunCounters counters;
   bool started = false;
   const unsigned threads = thread_count(state->jobs);
@@ -127,11 +135,27 @@ int run(int argc, char** argv) {
           : run_serial(*state, *decoder, options, progress.get(), counters, started);
   if (!started) return status;
   print_summaries(counters);
+  int result_status = result;
+  if (report) {
+    RunFacts facts;
+    facts.start_utc = start_utc;
+    facts.end_utc = platform::utc_now();
+    facts.shard_index = state->shard_index;
+    facts.shard_count = state->shard_count;
+    facts.threads = threads;
+    facts.exit_status = result;
+    facts.interrupt_signal = platform::interrupt_signal();
+    facts.counters = counters;
+    // The outputs stand whatever becomes of the report.
+    if (!RunReport::write(state->report_path, report->document(facts))) {
+      result_status |= kResultFailed;
+    }
+  }
   // The state goes before the status line: its plug-in frees the databases.
   state.reset();
   // End the way the interrupt would have, now that the outputs are sound.
   if (int signal = platform::interrupt_signal(); signal != 0) platform::reraise_interrupt(signal);
-  return result;
+  return result_status;
 }
 
 }  // namespace quillon

@@ -48,9 +48,13 @@ class TerminalProgress final : public ProgressListener {
   void file_finished(const std::string& path, bool converted) override;
   void run_finished() override;
 
+ public:
+  // The logger's line writer this listener sets: for a writer that passes
+  // lines on to it.
+  static void write_log_line(void* context, const char* line, size_t n);
+
  private:
   TerminalProgress() = default;
-  static void write_log_line(void* context, const char* line, size_t n);
   // Redraws when a redraw period has passed and no other thread draws.
   void draw_if_due();
   // The status line drawn anew over the old one into out; mutex_ held.

@@ -42,6 +42,7 @@ class ConversionLoop::Converting final : public LogTaker {
   int take(PlannedLog& log, OpenedLog& opened) override {
     return loop_.convert_opened(log.file, log.continuation, opened);
   }
+  bool converts() const override { return true; }
 
  private:
   ConversionLoop& loop_;
@@ -59,6 +60,7 @@ class ConversionLoop::Planning final : public LogTaker {
     }
     return kResultOk;
   }
+  bool converts() const override { return false; }
 
  private:
   std::vector<PlannedLog>& logs_;
@@ -100,8 +102,10 @@ int ConversionLoop::walk(const InputListing& listing, int64_t window, LogTaker& 
     if (entry.checked && platform::interrupt_signal() != 0) break;
     deleted_by_entry_.push_back(deleted_.size());
     if (entry.kind == WalkEntry::Kind::kQueryFailed) {
+      if (report_ != nullptr) report_->log_started(entry.input);
       QLOG(LOG_FATAL, "Could not query %.*s for information", path_length(entry.input),
            entry.input.c_str());
+      report(entry.input, kResultInvalid, false);
       stopped = true;
       return kResultInvalid;
     }
@@ -111,10 +115,19 @@ int ConversionLoop::walk(const InputListing& listing, int64_t window, LogTaker& 
 }
 
 int ConversionLoop::walk_entry(const WalkEntry& entry, int64_t window, LogTaker& taker) {
+  // Every line logged from here on concerns this entry.
+  if (report_ != nullptr) report_->log_started(entry.input);
+  if (entry.kind == WalkEntry::Kind::kLog) return reach_log(entry, window, taker);
+  const int result = tell_entry(entry);
+  if (result != kResultOk) report(entry.input, result, false);
+  return result;
+}
+
+int ConversionLoop::tell_entry(const WalkEntry& entry) {
   const std::string& path = entry.input;
   switch (entry.kind) {
     case WalkEntry::Kind::kLog:
-      return reach_log(entry, window, taker);
+      break;
     case WalkEntry::Kind::kDangling:
       QLOG(LOG_WARN, "Skipping dangling symbolic link %.*s", path_length(path), path.c_str());
       return kResultOk;
@@ -147,34 +160,67 @@ int ConversionLoop::reach_log(const WalkEntry& entry, int64_t window, LogTaker& 
   if (!input_folder_->stat(input, st)) {
     QLOG(LOG_ERROR, "Error during stat of %.*s (%s)", path_length(input), input.c_str(),
          platform::error_text(st.error).c_str());
+    report(input, kResultInvalid, false);
     return kResultInvalid;
   }
   if (st.kind == kNotFound) {
     if (deleted_before_listed(entry)) return kResultOk;
+    // Runs over shards of one tree at once: another one may have converted
+    // and deleted it.
+    if (options_.selector != nullptr && options_.delete_converted) return kResultOk;
     QLOG(LOG_ERROR, "Could not find input file/folder %.*s", path_length(input), input.c_str());
+    report(input, kResultMissing, false);
     return kResultMissing;
   }
-  if (st.kind != kFile) return kResultInvalid;
+  if (st.kind != kFile) {
+    report(input, kResultInvalid, false);
+    return kResultInvalid;
+  }
 
-  files_ += 1;
-  bytes_ += static_cast<uint64_t>(st.size);
-  progress_.file_started(input, st.size);
+  const LogSelector* selector = options_.selector;
+  if (selector == nullptr) count_log(input, st.size);
   int result = kResultFailed;
   PlannedLog log;
   OpenedLog opened;
-  if (open_log(input, entry.output, window, opened, log.file)) {
-    if (repeats_previous(log.file, log.continuation)) {
+  const bool read = open_log(input, entry.output, window, opened, log.file,
+                             selector != nullptr && !selector->takes_unread());
+  const bool ours =
+      selector == nullptr || (read ? selector->selects(log.file) : selector->takes_unread());
+  if (selector != nullptr) {
+    if (!ours) {
+      // Its header still places the logs after it in their series.
+      if (read) repeats_previous(log.file, log.continuation, false);
+      return kResultOk;
+    }
+    count_log(input, st.size);
+  }
+  bool repeated = false;
+  bool kept = false;
+  log_frames_ = log_dropped_ = 0;
+  log_deleted_ = false;
+  if (read) {
+    if (repeats_previous(log.file, log.continuation, true)) {
+      repeated = true;
       result = kResultOk;
     } else {
       log.size = static_cast<uint64_t>(st.size);
       result = taker.take(log, opened);
+      kept = !taker.converts() && result == kResultOk;
     }
   }
   progress_.file_finished(input, result == kResultOk);
   if (result != kResultOk) {
     QLOG(LOG_ERROR, "Error during conversion of %.*s", path_length(input), input.c_str());
   }
+  // A kept log is told of when it is converted.
+  if (!kept) report(input, result, repeated);
   return result;
+}
+
+void ConversionLoop::count_log(const std::string& input, int64_t size) {
+  files_ += 1;
+  bytes_ += static_cast<uint64_t>(size);
+  progress_.file_started(input, size);
 }
 
 // A log of a folder listed before the walk that this loop deleted before
@@ -192,6 +238,9 @@ int ConversionLoop::convert_planned(const PlannedLog& log) {
   FileRecord file;
   int result = kResultFailed;
   progress_.file_started(planned.input_path, static_cast<int64_t>(log.size));
+  if (report_ != nullptr) report_->log_started(planned.input_path);
+  log_frames_ = log_dropped_ = 0;
+  log_deleted_ = false;
   if (open_log(planned.input_path, planned.output_path, options_.buffer_size, opened, file)) {
     if (file.logger_id == planned.logger_id && file.session == planned.session &&
         file.split == planned.split) {
@@ -207,19 +256,34 @@ int ConversionLoop::convert_planned(const PlannedLog& log) {
     QLOG(LOG_ERROR, "Error during conversion of %.*s", path_length(planned.input_path),
          planned.input_path.c_str());
   }
+  report(planned.input_path, result, false);
   return result;
 }
 
+void ConversionLoop::report(const std::string& input, int result, bool repeated) {
+  if (report_ == nullptr) return;
+  LogOutcome outcome;
+  outcome.input = &input;
+  outcome.result = result;
+  outcome.repeated = repeated;
+  outcome.frames_read = log_frames_;
+  outcome.frames_dropped = log_dropped_;
+  outcome.deleted = log_deleted_;
+  report_->log_done(outcome);
+  log_frames_ = log_dropped_ = 0;
+  log_deleted_ = false;
+}
+
 bool ConversionLoop::open_log(const std::string& input, const std::string& output, int64_t window,
-                              OpenedLog& opened, FileRecord& file) {
-  opened.stream = open_window(input, window, opened.size_at_open);
+                              OpenedLog& opened, FileRecord& file, bool quiet) {
+  opened.stream = open_window(input, window, opened.size_at_open, quiet);
   if (!opened.stream) return false;
   opened.reader = LogReader::create(opened.stream.get());
   if (!opened.reader) {
-    QLOG(LOG_ERROR, "Could not open log");
+    if (!quiet) QLOG(LOG_ERROR, "Could not open log");
     return false;
   }
-  return read_header(*opened.reader, input, output, file);
+  return read_header(*opened.reader, input, output, file, quiet);
 }
 
 int ConversionLoop::convert_opened(FileRecord& file, bool continuation, OpenedLog& opened) {
@@ -243,16 +307,17 @@ int ConversionLoop::convert_opened(FileRecord& file, bool continuation, OpenedLo
     return kResultFailed;
   }
   if (!ok) return kResultFailed;
-  if (options_.delete_converted) delete_input(input, opened.size_at_open);
+  if (options_.delete_converted) log_deleted_ = delete_input(input, opened.size_at_open);
   return kResultOk;
 }
 
 // The log through the sliding window, its size taken before reading.
 std::unique_ptr<ByteStream> ConversionLoop::open_window(const std::string& input, int64_t window,
-                                                        int64_t& size_at_open) {
+                                                        int64_t& size_at_open, bool quiet) {
   std::unique_ptr<ByteStream> stream = open_input(input);
   if (!stream) {
-    QLOG(LOG_ERROR, "Could not open input file %.*s", path_length(input), input.c_str());
+    if (!quiet)
+      QLOG(LOG_ERROR, "Could not open input file %.*s", path_length(input), input.c_str());
     return nullptr;
   }
   size_at_open = stream_size(*stream);
@@ -261,7 +326,8 @@ std::unique_ptr<ByteStream> ConversionLoop::open_window(const std::string& input
   if (n == 0) return stream;
   std::unique_ptr<BufferedReader> buffered = BufferedReader::create(std::move(stream), n);
   if (!buffered) {
-    QLOG(LOG_ERROR, "Could not allocate buffer of size %zd", static_cast<ssize_type>(n));
+    if (!quiet)
+      QLOG(LOG_ERROR, "Could not allocate buffer of size %zd", static_cast<ssize_type>(n));
     return nullptr;
   }
   return buffered;
@@ -270,7 +336,7 @@ std::unique_ptr<ByteStream> ConversionLoop::open_window(const std::string& input
 // The file record from the log's header; false when it names no session or
 // split.
 bool ConversionLoop::read_header(const LogReader& reader, const std::string& input,
-                                 const std::string& output, FileRecord& file) const {
+                                 const std::string& output, FileRecord& file, bool quiet) const {
   file.input_path = input;
   file.output_path = output;
   file.logger_id = reader.logger_id()[0] != '\0' ? reader.logger_id() : "LOGGERID";
@@ -279,7 +345,7 @@ bool ConversionLoop::read_header(const LogReader& reader, const std::string& inp
   file.split = static_cast<uint32_t>(reader.split());
   file.durable = options_.delete_converted;
   if (file.session == 0 || file.split == 0) {
-    QLOG(LOG_ERROR, "Could not parse file header");
+    if (!quiet) QLOG(LOG_ERROR, "Could not parse file header");
     return false;
   }
   return true;
@@ -287,7 +353,7 @@ bool ConversionLoop::read_header(const LogReader& reader, const std::string& inp
 
 // True for a repeat of the last accepted split, which is skipped; otherwise
 // tells whether the file continues that split's session.
-bool ConversionLoop::repeats_previous(const FileRecord& file, bool& continuation) {
+bool ConversionLoop::repeats_previous(const FileRecord& file, bool& continuation, bool warn) {
   bool repeated = false;
   continuation = false;
   if (!previous_.logger_id.empty() && file.logger_id == previous_.logger_id &&
@@ -295,7 +361,7 @@ bool ConversionLoop::repeats_previous(const FileRecord& file, bool& continuation
     repeated = file.split == previous_.split;
     continuation = repeated || file.split == previous_.split + 1;
   }
-  if (repeated) {
+  if (repeated && warn) {
     QLOG(LOG_WARN, "Repeated input file (%s, %08u, %08u)", file.logger_id.c_str(), file.session,
          file.split);
   }
@@ -309,6 +375,7 @@ bool ConversionLoop::feed_frames(LogReader& reader, ByteStream& stream, int64_t 
                                  const std::string& input) {
   bool ok = reader.seek_to_data();
   bool hinting = true;
+  const uint64_t frames_before = frames_;
   while (ok && reader.next_frame(frame_)) {
     frames_ += 1;
     progress_.frame(stream);
@@ -325,6 +392,8 @@ bool ConversionLoop::feed_frames(LogReader& reader, ByteStream& stream, int64_t 
     if (frame_.hint_count != 0) hinting = frame_.hints_wanted;
     if (platform::interrupt_signal() != 0) break;
   }
+  log_frames_ = frames_ - frames_before;
+  log_dropped_ = reader.frame_lines() - reader.frames_returned();
   // Interrupted: the file stops after this frame and is undone.
   if (int signal = platform::interrupt_signal(); signal != 0) {
     QLOG(LOG_ERROR, "Conversion interrupted by signal %d", signal);
@@ -347,23 +416,24 @@ bool ConversionLoop::feed_frames(LogReader& reader, ByteStream& stream, int64_t 
 }
 
 // Deletes a converted log unless it changed since it was read.
-void ConversionLoop::delete_input(const std::string& input, int64_t size_at_open) {
+bool ConversionLoop::delete_input(const std::string& input, int64_t size_at_open) {
   StatResult now;
   if (!input_folder_->stat(input, now) || now.kind != kFile || now.size != size_at_open) {
     // Deleting it would lose what was added after it was read.
     QLOG(LOG_WARN, "Input file changed during conversion: %.*s", path_length(input), input.c_str());
-    return;
+    return false;
   }
   if (!input_folder_->remove(input)) {
     QLOG(LOG_ERROR, "Could not remove input file after conversion: %.*s", path_length(input),
          input.c_str());
-    return;
+    return false;
   }
   try {
     deleted_.emplace(input, deleted_.size() + 1);
   } catch (const std::bad_alloc&) {
     // Only a log given twice would be told of as missing the second time.
   }
+  return true;
 }
 
 }  // namespace quillon

@@ -37,6 +37,40 @@ struct OpenedLog {
   int64_t size_at_open = 0;
 };
 
+// Chooses the logs a run converts once their headers are read (a shard of
+// a fleet); the others are passed over in silence: not converted, counted
+// or deleted. Their headers still decide repetition and continuation, as
+// they do in a run that converts them.
+class LogSelector {
+ public:
+  virtual ~LogSelector() = default;
+  virtual bool selects(const FileRecord& file) const = 0;
+  // Whether this run tells of the logs whose header cannot be read: they
+  // name no logger, so exactly one of the runs over a tree must.
+  virtual bool takes_unread() const = 0;
+};
+
+// What became of one entry of the walk that a run report tells of: a log
+// (converted, failed, repeated) or an input path that is missing or
+// invalid.
+struct LogOutcome {
+  const std::string* input = nullptr;  // as the walk gives it
+  int result = 0;
+  uint64_t frames_read = 0;
+  uint64_t frames_dropped = 0;  // frame lines that gave no frame
+  bool repeated = false;
+  bool deleted = false;
+};
+
+// Told of each log as its conversion starts and of each outcome once the
+// log lines about it are written; must be thread-safe across loops.
+class LogReport {
+ public:
+  virtual ~LogReport() = default;
+  virtual void log_started(const std::string& input) = 0;
+  virtual void log_done(const LogOutcome& outcome) = 0;
+};
+
 struct ConversionOptions {
   bool delete_converted = false;
   bool no_append_root = false;  // folder inputs keep their name in the output path
@@ -44,6 +78,8 @@ struct ConversionOptions {
   // flat whatever the size of the logs.
   static constexpr int64_t kDefaultBuffer = 1 << 20;
   int64_t buffer_size = kDefaultBuffer;  // -1: each file read whole; 0: no buffer
+  // Null: every log. Not owned.
+  const LogSelector* selector = nullptr;
 };
 
 // Results, combined with bitwise OR into the run's exit status.
@@ -88,6 +124,9 @@ class ConversionLoop {
 
   const RootedFolder* output_folder() const { return output_folder_; }
 
+  // Where each log's outcome goes; null (the default) for nowhere.
+  void set_report(LogReport* report) { report_ = report; }
+
   // Where the run reports its progress; null (the default) for nowhere.
   void set_progress(ProgressListener* listener) { progress_.set_listener(listener); }
 
@@ -109,6 +148,8 @@ class ConversionLoop {
   class LogTaker {
    public:
     virtual int take(PlannedLog& log, OpenedLog& opened) = 0;
+    // False when take keeps the log for a conversion later.
+    virtual bool converts() const = 0;
 
    protected:
     ~LogTaker() = default;
@@ -122,25 +163,30 @@ class ConversionLoop {
   // opened through a window of that many bytes (-1: whole, 0: none).
   int walk(const InputListing& listing, int64_t window, LogTaker& taker, bool& stopped);
   int walk_entry(const WalkEntry& entry, int64_t window, LogTaker& taker);
+  int tell_entry(const WalkEntry& entry);
   int reach_log(const WalkEntry& entry, int64_t window, LogTaker& taker);
+  void count_log(const std::string& input, int64_t size);
   bool deleted_before_listed(const WalkEntry& entry) const;
   int convert_opened(FileRecord& file, bool continuation, OpenedLog& opened);
+  // quiet: nothing logged (a log that may be another run's).
   std::unique_ptr<ByteStream> open_window(const std::string& input, int64_t window,
-                                          int64_t& size_at_open);
+                                          int64_t& size_at_open, bool quiet);
   bool read_header(const LogReader& reader, const std::string& input, const std::string& output,
-                   FileRecord& file) const;
-  // The log opened and its header read into file; false (logged) when it
-  // cannot be.
+                   FileRecord& file, bool quiet) const;
+  // The log opened and its header read into file; false (logged unless
+  // quiet) when it cannot be.
   bool open_log(const std::string& input, const std::string& output, int64_t window,
-                OpenedLog& opened, FileRecord& file);
-  bool repeats_previous(const FileRecord& file, bool& continuation);
+                OpenedLog& opened, FileRecord& file, bool quiet = false);
+  bool repeats_previous(const FileRecord& file, bool& continuation, bool warn);
   // Lines ahead of the frame being converted that the sinks get hints of:
   // one for each step in which the frame handler fetches ahead.
   static constexpr int kHintLead = 2;
   static constexpr uint64_t kHintAgain = 1023;  // asked again every 1024 frames
   bool feed_frames(LogReader& reader, ByteStream& stream, int64_t size_at_open,
                    const std::string& input);
-  void delete_input(const std::string& input, int64_t size_at_open);
+  // True when the log was deleted.
+  bool delete_input(const std::string& input, int64_t size_at_open);
+  void report(const std::string& input, int result, bool repeated);
 
   const RootedFolder* input_folder_;
   const RootedFolder* output_folder_;
@@ -156,6 +202,11 @@ class ConversionLoop {
   FileRecord previous_;  // the last file whose header was accepted
   Frame frame_;          // one record for every line of every file
   ProgressReporter progress_;
+  LogReport* report_ = nullptr;
+  // Of the last log converted, for the report.
+  uint64_t log_frames_ = 0;
+  uint64_t log_dropped_ = 0;
+  bool log_deleted_ = false;
 };
 
 }  // namespace quillon

@@ -151,6 +151,8 @@ void reraise_interrupt(int signal);
 
 // Milliseconds of a monotonic process clock.
 int64_t clock_ms();
+// Seconds since 1970 of the wall clock (UTC).
+int64_t utc_now();
 
 struct LocalClock {
   int month, day, hour, minute, second, millisecond;

@@ -401,6 +401,12 @@ int64_t clock_ms() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+int64_t utc_now() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec);
+}
+
 namespace {
 
 // The C library reads the time-zone rules on first use and again when "TZ"

@@ -580,6 +580,12 @@ int64_t clock_ms() {
   return ticks / frequency * 1000 + ticks % frequency * 1000 / frequency;
 }
 
+int64_t utc_now() {
+  struct __timeb64 now;
+  _ftime64_s(&now);
+  return static_cast<int64_t>(now.time);
+}
+
 LocalClock local_clock_now() {
   // The C run-time's local time, so that TZ applies as it does to
   // local_seconds.

@@ -250,7 +250,10 @@ TEST_F(CommandLine, EveryLongOptionKeepsItsShortestAbbreviation) {
       {"value-labels", "va"},
       {"no-value-labels", "no-v"},
       {"messages", "m"},
-      {"signals", "s"},
+      // The two options that came together share their first letter.
+      {"shard", "sh"},
+      {"signals", "si"},
+      {"report", "r"},
   };
   EXPECT_EQ(shortest, expected);
 }
@@ -408,10 +411,11 @@ TEST_F(CommandLine, PluginAddsOptions) {
   EXPECT_EQ(plugin->calls, (std::vector<std::string>{"add_options"}));
 
   Outcome usage = run({});
-  // The plug-in's options follow the last generic one, which is -j since
-  // the conversion threads came.
+  // The plug-in's options follow the last generic one, which is --report
+  // since fleets could be divided by the program and told of to programs.
   size_t buffer = usage.out.find(
-      "[-b|--buffer=<n>] [-j|--jobs=<n>] [--concat] [--no-concat] "
+      "[-b|--buffer=<n>] [-j|--jobs=<n>] [--shard=<k/n>] [--report=<file>] [--concat] "
+      "[--no-concat] "
       "[--dbc-can*=<string>]... [-O|--output-directory=<file>]");
   EXPECT_NE(buffer, std::string::npos) << usage.out;
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -37,11 +38,13 @@ class Parallel : public ::testing::Test {
 #endif
   }
 
-  // Runs the program with args in a fresh copy of corpus/; open_files, when
-  // not 0, is the limit on open files ("ulimit -n").
-  RunResult run(const std::string& name, const std::string& args, int open_files = 0) {
-    const fs::path work = dir.path() / name;
-    fs::copy(dir.path() / "corpus", work, fs::copy_options::recursive);
+  // Runs the program with args in a fresh copy of corpus/ (or in the folder
+  // in, made before); open_files, when not 0, is the limit on open files
+  // ("ulimit -n").
+  RunResult run(const std::string& name, const std::string& args, int open_files = 0,
+                const std::string& in = "") {
+    const fs::path work = dir.path() / (in.empty() ? name : in);
+    if (in.empty()) fs::copy(dir.path() / "corpus", work, fs::copy_options::recursive);
     std::string limit = open_files > 0 ? "ulimit -n " + std::to_string(open_files) + "; " : "";
     dir.write(name + ".sh", "cd '" + work.string() + "' || exit 99\n(" + limit + "exec '" +
                                 QUILLON_BINARY "' " + args + ") >../" + name + ".out 2>../" + name +
@@ -117,6 +120,64 @@ class Parallel : public ::testing::Test {
         << differ.size() << " differ (first " << (differ.empty() ? "" : differ.front()) << ")";
   }
 
+  // The counters of the reader and writer summaries, in order.
+  static std::vector<uint64_t> reader_writer_counters(const std::string& summary) {
+    std::vector<uint64_t> counters;
+    std::istringstream in(summary);
+    bool counted = false;
+    for (std::string line; std::getline(in, line);) {
+      if (line == "Reader summary" || line == "Writer summary") counted = true;
+      if (line == "Transport protocol summary") counted = false;
+      size_t colon = line.find(": ");
+      // Sizes are whole megabytes rounded down: shards add up only to
+      // within rounding.
+      if (counted && line.rfind("- Size: ", 0) != 0 && line.rfind("- ", 0) == 0 &&
+          colon != std::string::npos) {
+        counters.push_back(std::stoull(line.substr(colon + 2)));
+      }
+    }
+    return counters;
+  }
+
+  // Shards 0 to n - 1 of args run one after the other in one copy of
+  // corpus/: the tree they leave, the OR of their statuses, their reader
+  // and writer counters added up and the distinct lines they logged (each
+  // shard tells of the databases). Shards one after the other with -d also
+  // hold that the logs a shard deleted change nothing for the next one.
+  struct ShardsResult {
+    int status = 0;
+    std::vector<uint64_t> counters;
+    std::set<std::string> log_lines;
+    std::map<std::string, std::string> tree;
+  };
+  ShardsResult run_shards(const std::string& name, const std::string& args, int n) {
+    fs::copy(dir.path() / "corpus", dir.path() / name, fs::copy_options::recursive);
+    ShardsResult all;
+    for (int k = 0; k < n; ++k) {
+      const std::string shard = std::to_string(k) + "/" + std::to_string(n);
+      RunResult r = run(name + "_" + std::to_string(k), "--shard=" + shard + " " + args, 0, name);
+      all.status |= r.status;
+      std::vector<uint64_t> counters = reader_writer_counters(r.summary);
+      all.counters.resize(counters.size());
+      for (size_t i = 0; i < counters.size(); ++i) all.counters[i] += counters[i];
+      all.log_lines.insert(r.log_lines.begin(), r.log_lines.end());
+      all.tree = std::move(r.tree);
+    }
+    return all;
+  }
+
+  static void expect_same_as_shards(const RunResult& single, const ShardsResult& shards,
+                                    const std::string& what) {
+    EXPECT_EQ(shards.status, single.status) << what;
+    EXPECT_EQ(shards.counters, reader_writer_counters(single.summary)) << what;
+    EXPECT_EQ(shards.log_lines,
+              std::set<std::string>(single.log_lines.begin(), single.log_lines.end()))
+        << what;
+    RunResult merged;
+    merged.tree = shards.tree;
+    expect_same_tree(single, merged, what);
+  }
+
   static bool logged(const RunResult& r, const std::string& start) {
     return std::any_of(r.log_lines.begin(), r.log_lines.end(),
                        [&](const std::string& line) { return line.rfind(start, 0) == 0; });
@@ -166,6 +227,26 @@ TEST_F(Parallel, DeletingConvertedLogsDeletesTheSameOnes) {
   EXPECT_EQ(serial.tree.count("fleet/L02/00000001_00000002r.TXT"), 1u);
   expect_same(serial, run("j4", std::string("-d -j 4 ") + kArgs), "-d -j 4");
   expect_same(serial, run("j0", std::string("-d -j 0 ") + kArgs), "-d -j 0");
+}
+
+// Every log of a logger folder (case folded) falls to one shard, so the
+// shards together convert the fleet as one run does: the same tree, the
+// same logs deleted, the counters adding up, the statuses OR-ed.
+TEST_F(Parallel, TheShardsOfAFleetTogetherConvertItAsOneRun) {
+  ASSERT_TRUE(test::write_fleet(dir.path() / "corpus", test::FleetShape()));
+  for (const char* options : {"", "-d ", "-j 2 ", "-d -j 2 "}) {
+    SCOPED_TRACE(options);
+    const std::string tag = options[0] == '\0' ? std::string("plain")
+                                               : std::string(options).substr(1, 1) +
+                                                     std::to_string(std::string(options).size());
+    RunResult single = run(tag, options + std::string(kArgs));
+    ASSERT_EQ(single.status, 8);
+    for (int n : {1, 2, 3, 7}) {
+      expect_same_as_shards(
+          single, run_shards(tag + "_of" + std::to_string(n), options + std::string(kArgs), n),
+          std::string(options) + std::to_string(n) + " shards");
+    }
+  }
 }
 
 TEST_F(Parallel, ALowOpenFileLimitFailsNoWriterThatOneThreadKeeps) {
