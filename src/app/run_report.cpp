@@ -143,43 +143,19 @@ void RunReport::add(Entry&& entry) {
   }
 }
 
-std::string RunReport::document(const RunFacts& facts) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  // Threads finish logs in any order: the report lists them by path.
-  std::vector<const Entry*> entries;
-  for (const Entry& e : entries_) entries.push_back(&e);
-  std::stable_sort(entries.begin(), entries.end(),
-                   [](const Entry* a, const Entry* b) { return a->path < b->path; });
-  std::string out = "{\"program\":\"quillon\",\"version\":\"" QUILLON_VERSION "\",";
-  key(out, "command_line");
+namespace {
+
+void string_array(std::string& out, const std::vector<std::string>& items) {
   out += '[';
-  for (size_t i = 0; i < command_line_.size(); ++i) {
+  for (size_t i = 0; i < items.size(); ++i) {
     if (i > 0) out += ',';
-    append_json_string(out, command_line_[i]);
+    append_json_string(out, items[i]);
   }
-  out += "],";
-  key(out, "start_time");
-  append_json_string(out, iso_time(facts.start_utc));
-  out += ',';
-  key(out, "end_time");
-  append_json_string(out, iso_time(facts.end_utc));
-  out += ',';
-  key(out, "shard");
-  if (facts.shard_count == 0) {
-    out += "null,";
-  } else {
-    out += '{';
-    number_field(out, "index", facts.shard_index);
-    key(out, "count");
-    append_json_number(out, static_cast<uint64_t>(facts.shard_count));
-    out += "},";
-  }
-  number_field(out, "threads", facts.threads);
-  key(out, "exit_status");
-  append_json_number(out, static_cast<int64_t>(facts.exit_status));
-  out += ',';
-  number_field(out, "interrupt_signal", static_cast<uint64_t>(facts.interrupt_signal));
-  const RunCounters& c = facts.counters;
+  out += ']';
+}
+
+// The three summaries' counters, each an object followed by a comma.
+void summaries(std::string& out, const RunCounters& c) {
   key(out, "reader");
   out += '{';
   number_field(out, "files", c.reader_files);
@@ -201,32 +177,69 @@ std::string RunReport::document(const RunFacts& facts) const {
   key(out, "signals");
   append_json_number(out, c.writer_signals);
   out += "},";
+}
+
+}  // namespace
+
+void RunReport::log_object(std::string& out, const Entry& e) {
+  out += '{';
+  key(out, "path");
+  append_json_string(out, e.path);
+  out += ',';
+  key(out, "result");
+  append_json_number(out, static_cast<int64_t>(e.result));
+  out += ',';
+  number_field(out, "frames_read", e.frames_read);
+  number_field(out, "frames_dropped", e.frames_dropped);
+  number_field(out, "rows_written", e.rows_written);
+  number_field(out, "outputs", e.outputs);
+  key(out, "repeated");
+  out += e.repeated ? "true," : "false,";
+  key(out, "deleted");
+  out += e.deleted ? "true," : "false,";
+  key(out, "errors");
+  string_array(out, e.errors);
+  out += '}';
+}
+
+std::string RunReport::document(const RunFacts& facts) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // Threads finish logs in any order: the report lists them by path.
+  std::vector<const Entry*> entries;
+  for (const Entry& e : entries_) entries.push_back(&e);
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const Entry* a, const Entry* b) { return a->path < b->path; });
+  std::string out = "{\"program\":\"quillon\",\"version\":\"" QUILLON_VERSION "\",";
+  key(out, "command_line");
+  string_array(out, command_line_);
+  out += ',';
+  key(out, "start_time");
+  append_json_string(out, iso_time(facts.start_utc));
+  out += ',';
+  key(out, "end_time");
+  append_json_string(out, iso_time(facts.end_utc));
+  out += ',';
+  key(out, "shard");
+  if (facts.shard_count == 0) {
+    out += "null,";
+  } else {
+    out += '{';
+    number_field(out, "index", facts.shard_index);
+    key(out, "count");
+    append_json_number(out, static_cast<uint64_t>(facts.shard_count));
+    out += "},";
+  }
+  number_field(out, "threads", facts.threads);
+  key(out, "exit_status");
+  append_json_number(out, static_cast<int64_t>(facts.exit_status));
+  out += ',';
+  number_field(out, "interrupt_signal", static_cast<uint64_t>(facts.interrupt_signal));
+  summaries(out, facts.counters);
   key(out, "logs");
   out += '[';
   for (size_t i = 0; i < entries.size(); ++i) {
-    const Entry& e = *entries[i];
-    out += i > 0 ? ",\n{" : "\n{";
-    key(out, "path");
-    append_json_string(out, e.path);
-    out += ',';
-    key(out, "result");
-    append_json_number(out, static_cast<int64_t>(e.result));
-    out += ',';
-    number_field(out, "frames_read", e.frames_read);
-    number_field(out, "frames_dropped", e.frames_dropped);
-    number_field(out, "rows_written", e.rows_written);
-    number_field(out, "outputs", e.outputs);
-    key(out, "repeated");
-    out += e.repeated ? "true," : "false,";
-    key(out, "deleted");
-    out += e.deleted ? "true," : "false,";
-    key(out, "errors");
-    out += '[';
-    for (size_t k = 0; k < e.errors.size(); ++k) {
-      if (k > 0) out += ',';
-      append_json_string(out, e.errors[k]);
-    }
-    out += "]}";
+    out += i > 0 ? ",\n" : "\n";
+    log_object(out, *entries[i]);
   }
   out += "]}\n";
   return out;

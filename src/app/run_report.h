@@ -67,6 +67,8 @@ class RunReport {
   class Collector;
   static void write_log_line(void* context, const char* line, size_t n);
   void add(Entry&& entry);
+  // One log's object in the document.
+  static void log_object(std::string& out, const Entry& e);
 
   std::vector<std::string> command_line_;
   TerminalProgress* terminal_;

@@ -406,6 +406,10 @@ class Parser {
   using SwitchIndex = std::unordered_map<uint32_t, const SignalLine*>;
   Placement place_signal(const SignalLine& s, Message& m, NameIndex& index,
                          const SwitchIndex& plain_switch);
+  // The group lists a multiplexed signal goes into, one per range and copy
+  // of its switch; kPlaced when targets holds them.
+  Placement group_targets(const SignalLine& s, Message& m, NameIndex& index,
+                          const SwitchIndex& plain_switch, std::vector<SignalList*>& targets);
   void place_signals(MessageDatabase& db);
   void check(const MessageDatabase& db);
 
@@ -559,48 +563,56 @@ void Parser::interpret() {
   }
 }
 
+Parser::Placement Parser::group_targets(const SignalLine& s, Message& m, NameIndex& index,
+                                        const SwitchIndex& plain_switch,
+                                        std::vector<SignalList*>& targets) {
+  std::string_view switch_name;
+  std::vector<MuxRange> ranges{{s.mux_value, s.mux_value}};
+  auto range = mux_ranges_.find(id_name_key(s.message_id, s.name));
+  if (range != mux_ranges_.end()) {
+    switch_name = range->second.switch_name;
+    ranges = range->second.ranges;
+  } else {
+    auto sw = plain_switch.find(s.message_id);
+    if (sw == plain_switch.end()) return Placement::kDropped;
+    switch_name = sw->second->name;
+  }
+  auto sw = index.find(switch_name);
+  if (sw == index.end()) return Placement::kLater;  // a later pass may place the switch
+  // A reversed range in a list names no value: it is passed over, while
+  // the list's other ranges still place the signal. Alone it drops the
+  // signal, as it always did.
+  if (ranges.size() > 1) {
+    ranges.erase(std::remove_if(ranges.begin(), ranges.end(),
+                                [](const MuxRange& r) { return r.from > r.to; }),
+                 ranges.end());
+    if (ranges.empty()) return Placement::kDropped;
+  }
+  std::vector<Signal*> switches{sw->second};
+  auto more = copies_[&m].find(switch_name);
+  if (more != copies_[&m].end()) switches = more->second;
+  targets.clear();
+  for (Signal* copy : switches) {
+    for (const MuxRange& r : ranges) {
+      MuxGroup* group = find_group(copy->groups, r.from, r.to);
+      if (!group) group = add_group(copy->groups, r.from, r.to);
+      if (!group) return Placement::kDropped;
+      if (std::find(targets.begin(), targets.end(), &group->signals) == targets.end()) {
+        targets.push_back(&group->signals);
+      }
+    }
+  }
+  return Placement::kPlaced;
+}
+
 Parser::Placement Parser::place_signal(const SignalLine& s, Message& m, NameIndex& index,
                                        const SwitchIndex& plain_switch) {
   // Once a name is placed the line can never be: drop it for good.
   if (index.count(s.name)) return Placement::kDropped;
   std::vector<SignalList*> targets{&m.signals};
   if (s.is_multiplexed) {
-    std::string_view switch_name;
-    std::vector<MuxRange> ranges{{s.mux_value, s.mux_value}};
-    auto range = mux_ranges_.find(id_name_key(s.message_id, s.name));
-    if (range != mux_ranges_.end()) {
-      switch_name = range->second.switch_name;
-      ranges = range->second.ranges;
-    } else {
-      auto sw = plain_switch.find(s.message_id);
-      if (sw == plain_switch.end()) return Placement::kDropped;
-      switch_name = sw->second->name;
-    }
-    auto sw = index.find(switch_name);
-    if (sw == index.end()) return Placement::kLater;  // a later pass may place the switch
-    // A reversed range in a list names no value: it is passed over, while
-    // the list's other ranges still place the signal. Alone it drops the
-    // signal, as it always did.
-    if (ranges.size() > 1) {
-      ranges.erase(std::remove_if(ranges.begin(), ranges.end(),
-                                  [](const MuxRange& r) { return r.from > r.to; }),
-                   ranges.end());
-      if (ranges.empty()) return Placement::kDropped;
-    }
-    std::vector<Signal*> switches{sw->second};
-    auto more = copies_[&m].find(switch_name);
-    if (more != copies_[&m].end()) switches = more->second;
-    targets.clear();
-    for (Signal* copy : switches) {
-      for (const MuxRange& r : ranges) {
-        MuxGroup* group = find_group(copy->groups, r.from, r.to);
-        if (!group) group = add_group(copy->groups, r.from, r.to);
-        if (!group) return Placement::kDropped;
-        if (std::find(targets.begin(), targets.end(), &group->signals) == targets.end()) {
-          targets.push_back(&group->signals);
-        }
-      }
-    }
+    const Placement found = group_targets(s, m, index, plain_switch, targets);
+    if (found != Placement::kPlaced) return found;
   }
   // A signal that can never be extracted is refused like one that does
   // not fit: in the message it would fail every frame and end the walk

@@ -109,19 +109,7 @@ bool CsvWriter::write_row(double time, const double* values, size_t count) {
     end = format_number(end, values[i]);
   }
   *end++ = '\n';
-  const size_t length = static_cast<size_t>(end - p);
-  if (length > capacity_ - used_) {
-    if (!drain()) return false;
-    if (length > capacity_) {
-      // Longer than any buffer the writer keeps: straight to the file.
-      if (file_->write(p, length) == length) return true;
-      write_failed_ = true;
-      return false;
-    }
-  }
-  std::memcpy(buffer_ + used_, p, length);
-  used_ += static_cast<uint32_t>(length);
-  return true;
+  return put(p, static_cast<size_t>(end - p));
 }
 
 bool CsvWriter::write_row(double time, const double* values, const std::string* const* labels,
@@ -147,6 +135,7 @@ bool CsvWriter::put(const char* p, size_t length) {
   if (length > capacity_ - used_) {
     if (!drain()) return false;
     if (length > capacity_) {
+      // Longer than any buffer the writer keeps: straight to the file.
       if (file_->write(p, length) == length) return true;
       write_failed_ = true;
       return false;
