@@ -165,22 +165,19 @@ bool DecoderPlugin::add_options(ConverterState& converter, OptionTable& table) {
                               return 0;
                             });
   }
+  // Every occurrence's comma-separated patterns, appended to one list.
+  auto patterns_into = [part](std::vector<std::string> Selection::*list) {
+    return [part, list](const CallbackTextOption& entry) {
+      for (int i = 0; i < entry.count(); ++i) split_patterns(entry.value(i), part->selection.*list);
+      return 0;
+    };
+  };
   table.add_callback_text(nullptr, "messages", "<pattern,...>", 0, 99,
                           "write only messages whose name matches a pattern (* and ? wildcards)",
-                          [part](const CallbackTextOption& entry) {
-                            for (int i = 0; i < entry.count(); ++i) {
-                              split_patterns(entry.value(i), part->selection.messages);
-                            }
-                            return 0;
-                          });
+                          patterns_into(&Selection::messages));
   table.add_callback_text(nullptr, "signals", "<pattern,...>", 0, 99,
                           "write only signals whose name (or MESSAGE.SIGNAL) matches a pattern",
-                          [part](const CallbackTextOption& entry) {
-                            for (int i = 0; i < entry.count(); ++i) {
-                              split_patterns(entry.value(i), part->selection.signals);
-                            }
-                            return 0;
-                          });
+                          patterns_into(&Selection::signals));
   table.add_callback_text(
       nullptr, "dbc-can*", "<string>", 0, 99,
       "path to DBC file for CAN (e.g. for channel 1 --dbc-can1=<path>)",

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 #include <new>
+#include <utility>
 
 #include "app/terminal_progress.h"
 #include "build_info.h"
@@ -154,29 +156,31 @@ void string_array(std::string& out, const std::vector<std::string>& items) {
   out += ']';
 }
 
-// The three summaries' counters, each an object followed by a comma.
+// An object of counters under name, followed by a comma.
+void counters(std::string& out, const char* name,
+              std::initializer_list<std::pair<const char*, uint64_t>> fields) {
+  key(out, name);
+  out += '{';
+  bool first = true;
+  for (const auto& [field, value] : fields) {
+    if (!first) out += ',';
+    first = false;
+    key(out, field);
+    append_json_number(out, value);
+  }
+  out += "},";
+}
+
+// The three summaries' counters.
 void summaries(std::string& out, const RunCounters& c) {
-  key(out, "reader");
-  out += '{';
-  number_field(out, "files", c.reader_files);
-  number_field(out, "messages", c.reader_frames);
-  key(out, "bytes");
-  append_json_number(out, c.reader_bytes);
-  out += "},";
-  key(out, "transport");
-  out += '{';
-  number_field(out, "successful", c.tp_successful);
-  number_field(out, "failed", c.tp_failed);
-  key(out, "unfinished");
-  append_json_number(out, c.tp_unfinished);
-  out += "},";
-  key(out, "writer");
-  out += '{';
-  number_field(out, "files", c.writer_files);
-  number_field(out, "messages", c.writer_messages);
-  key(out, "signals");
-  append_json_number(out, c.writer_signals);
-  out += "},";
+  counters(out, "reader",
+           {{"files", c.reader_files}, {"messages", c.reader_frames}, {"bytes", c.reader_bytes}});
+  counters(
+      out, "transport",
+      {{"successful", c.tp_successful}, {"failed", c.tp_failed}, {"unfinished", c.tp_unfinished}});
+  counters(
+      out, "writer",
+      {{"files", c.writer_files}, {"messages", c.writer_messages}, {"signals", c.writer_signals}});
 }
 
 }  // namespace
@@ -219,15 +223,11 @@ std::string RunReport::document(const RunFacts& facts) const {
   key(out, "end_time");
   append_json_string(out, iso_time(facts.end_utc));
   out += ',';
-  key(out, "shard");
   if (facts.shard_count == 0) {
+    key(out, "shard");
     out += "null,";
   } else {
-    out += '{';
-    number_field(out, "index", facts.shard_index);
-    key(out, "count");
-    append_json_number(out, static_cast<uint64_t>(facts.shard_count));
-    out += "},";
+    counters(out, "shard", {{"index", facts.shard_index}, {"count", facts.shard_count}});
   }
   number_field(out, "threads", facts.threads);
   key(out, "exit_status");
