@@ -4,15 +4,15 @@
 #            UndefinedBehaviorSanitizer, the thread tests under
 #            ThreadSanitizer, plus a short fuzzing run of every fuzz target,
 #            the program and the tests built with clang at -O3, and the
-#            Debian package built and checked (lintian included).
+#            Debian package built and checked (lintian included),
+#            and the Slurm job-array example run on a one-node Slurm
+#            (tools/test_slurm.sh).
 # make test-clang: the program, the tests and the benchmarks built with
 #            clang as Release, every warning an error (not run: the
 #            release suite runs the same tests).
 # make build-matrix: plain builds as users and distributions make them
 #            (no preset, warnings not errors) with GCC and clang in every
 #            build type; prints each one's warnings. Long: not part of test.
-#            and the Slurm job-array example run on a one-node Slurm
-#            (tools/test_slurm.sh).
 # make test-tsan: the tests of the conversion threads (the fleet against
 #            the serial run, the golden cases on threads) under
 #            ThreadSanitizer.
