@@ -100,6 +100,7 @@ int ConversionLoop::walk(const InputListing& listing, int64_t window, LogTaker& 
   deleted_.clear();
   for (const WalkEntry& entry : listing.entries) {
     if (entry.checked && platform::interrupt_signal() != 0) break;
+    walk_index_ = static_cast<uint64_t>(&entry - listing.entries.data());
     deleted_by_entry_.push_back(deleted_.size());
     if (entry.kind == WalkEntry::Kind::kQueryFailed) {
       if (report_ != nullptr) report_->log_started(entry.input);
@@ -119,7 +120,9 @@ int ConversionLoop::walk_entry(const WalkEntry& entry, int64_t window, LogTaker&
   if (report_ != nullptr) report_->log_started(entry.input);
   if (entry.kind == WalkEntry::Kind::kLog) return reach_log(entry, window, taker);
   const int result = tell_entry(entry);
-  if (result != kResultOk) report(entry.input, result, false);
+  // A link to nothing is skipped with a warning: a log when named as one.
+  const bool skipped = entry.kind == WalkEntry::Kind::kDangling && is_log_name(entry.input);
+  if (result != kResultOk || skipped) report(entry.input, result, false, skipped);
   return result;
 }
 
@@ -204,6 +207,7 @@ int ConversionLoop::reach_log(const WalkEntry& entry, int64_t window, LogTaker& 
       result = kResultOk;
     } else {
       log.size = static_cast<uint64_t>(st.size);
+      log.walk_index = walk_index_;
       result = taker.take(log, opened);
       kept = !taker.converts() && result == kResultOk;
     }
@@ -213,7 +217,7 @@ int ConversionLoop::reach_log(const WalkEntry& entry, int64_t window, LogTaker& 
     QLOG(LOG_ERROR, "Error during conversion of %.*s", path_length(input), input.c_str());
   }
   // A kept log is told of when it is converted.
-  if (!kept) report(input, result, repeated);
+  if (!kept) report(input, result, repeated, repeated);
   return result;
 }
 
@@ -239,6 +243,7 @@ int ConversionLoop::convert_planned(const PlannedLog& log) {
   int result = kResultFailed;
   progress_.file_started(planned.input_path, static_cast<int64_t>(log.size));
   if (report_ != nullptr) report_->log_started(planned.input_path);
+  walk_index_ = log.walk_index;
   log_frames_ = log_dropped_ = 0;
   log_deleted_ = false;
   if (open_log(planned.input_path, planned.output_path, options_.buffer_size, opened, file)) {
@@ -260,12 +265,14 @@ int ConversionLoop::convert_planned(const PlannedLog& log) {
   return result;
 }
 
-void ConversionLoop::report(const std::string& input, int result, bool repeated) {
+void ConversionLoop::report(const std::string& input, int result, bool repeated, bool skipped) {
   if (report_ == nullptr) return;
   LogOutcome outcome;
   outcome.input = &input;
+  outcome.walk_index = walk_index_;
   outcome.result = result;
   outcome.repeated = repeated;
+  outcome.skipped = skipped;
   outcome.frames_read = log_frames_;
   outcome.frames_dropped = log_dropped_;
   outcome.deleted = log_deleted_;
