@@ -69,7 +69,12 @@ class ConversionLoop::Planning final : public LogTaker {
 int ConversionLoop::run(const std::vector<std::string>& input_paths) {
   InputListing listing;
   bool listed = list(input_paths, listing);
-  progress_.run_started(listing.log_files, listing.log_bytes);
+  uint64_t files = listing.log_files;
+  uint64_t bytes = listing.log_bytes;
+  if (listed && options_.selector != nullptr && progress_.listener() != nullptr) {
+    shard_totals(listing, files, bytes);
+  }
+  progress_.run_started(files, bytes);
   Converting converting(*this);
   bool stopped = false;
   int status = listed ? walk(listing, options_.buffer_size, converting, stopped) : kResultFailed;
@@ -84,6 +89,25 @@ int ConversionLoop::plan(const std::vector<std::string>& input_paths, std::vecto
   if (!list(input_paths, listing)) return kResultFailed;
   Planning planning(logs);
   return walk(listing, kHeaderWindow, planning, stopped);
+}
+
+// A shard converts only its loggers' logs, known by their headers: the
+// progress totals are those, so that a shard's run ends at all of them.
+// Read only when someone shows the progress.
+void ConversionLoop::shard_totals(const InputListing& listing, uint64_t& files, uint64_t& bytes) {
+  files = bytes = 0;
+  const LogSelector& selector = *options_.selector;
+  for (const WalkEntry& entry : listing.entries) {
+    if (platform::interrupt_signal() != 0) return;
+    if (entry.kind != WalkEntry::Kind::kLog) continue;
+    OpenedLog opened;
+    FileRecord file;
+    const bool read = open_log(entry.input, entry.output, kHeaderWindow, opened, file, true);
+    if (read ? selector.selects(file) : selector.takes_unread()) {
+      files += 1;
+      bytes += static_cast<uint64_t>(entry.size);
+    }
+  }
 }
 
 bool ConversionLoop::list(const std::vector<std::string>& input_paths, InputListing& listing) {

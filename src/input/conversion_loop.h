@@ -164,6 +164,8 @@ class ConversionLoop {
   class Converting;
   class Planning;
 
+  // The logs of the listing the selector takes and their sizes.
+  void shard_totals(const InputListing& listing, uint64_t& files, uint64_t& bytes);
   // The inputs listed; false (logged) when memory is short.
   bool list(const std::vector<std::string>& input_paths, InputListing& listing);
   // The one walk of run and plan: the listing's entries in order, each log
