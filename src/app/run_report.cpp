@@ -190,26 +190,25 @@ void summaries(std::string& out, const RunCounters& c) {
 }  // namespace
 
 void RunReport::log_object(std::string& out, const Entry& e) {
-  out += '{';
-  key(out, "path");
+  // Keys in whole pieces: a fleet's report holds thousands of these.
+  out += "{\"path\":";
   append_json_string(out, e.path);
-  out += ',';
-  key(out, "result");
+  out += ",\"result\":";
   append_json_number(out, static_cast<int64_t>(e.result));
-  out += ',';
-  number_field(out, "frames_read", e.frames_read);
-  number_field(out, "frames_dropped", e.frames_dropped);
-  number_field(out, "rows_written", e.rows_written);
-  number_field(out, "outputs_created", e.outputs_created);
-  number_field(out, "outputs_appended", e.outputs_appended);
-  key(out, "repeated");
-  out += e.repeated ? "true," : "false,";
-  key(out, "skipped");
-  out += e.skipped ? "true," : "false,";
-  key(out, "deleted");
-  out += e.deleted ? "true," : "false,";
-  key(out, "errors");
-  out += '[';
+  const std::pair<const char*, uint64_t> numbers[] = {
+      {",\"frames_read\":", e.frames_read},
+      {",\"frames_dropped\":", e.frames_dropped},
+      {",\"rows_written\":", e.rows_written},
+      {",\"outputs_created\":", e.outputs_created},
+      {",\"outputs_appended\":", e.outputs_appended}};
+  for (const auto& [name, value] : numbers) {
+    out += name;
+    append_json_number(out, value);
+  }
+  out += e.repeated ? ",\"repeated\":true" : ",\"repeated\":false";
+  out += e.skipped ? ",\"skipped\":true" : ",\"skipped\":false";
+  out += e.deleted ? ",\"deleted\":true" : ",\"deleted\":false";
+  out += ",\"errors\":[";
   for (size_t i = 0; i < e.errors.size(); ++i) {
     out += i > 0 ? ",{\"level\":" : "{\"level\":";
     append_json_string(out, std::string_view(&e.errors[i].level, 1));
@@ -226,10 +225,13 @@ std::string RunReport::document(const RunFacts& facts) const {
   // of the walk (a path given twice is two entries), as the serial run
   // meets them.
   std::vector<const Entry*> entries;
+  entries.reserve(entries_.size());
   for (const Entry& e : entries_) entries.push_back(&e);
   std::stable_sort(entries.begin(), entries.end(),
                    [](const Entry* a, const Entry* b) { return a->walk_index < b->walk_index; });
-  std::string out = "{\"program\":\"quillon\",\"version\":\"" QUILLON_VERSION "\",";
+  std::string out;
+  out.reserve(1024 + entries.size() * 256);
+  out += "{\"program\":\"quillon\",\"version\":\"" QUILLON_VERSION "\",";
   key(out, "command_line");
   string_array(out, command_line_);
   out += ',';
