@@ -90,6 +90,8 @@ class RunReport::Collector final : public LogReport {
         entry.rows_written = handler_->messages() - rows_before_;
         entry.outputs_created = handler_->files() - outputs_before_;
         entry.outputs_appended = handler_->appended() - appended_before_;
+        // Frames the handler itself drops would join frames_dropped here,
+        // as differences of its counters like the rows.
       }
       entry.errors.swap(errors_);
     }
