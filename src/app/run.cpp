@@ -14,6 +14,7 @@
 #include "app/terminal_progress.h"
 #include "input/conversion_loop.h"
 #include "platform/platform.h"
+#include "support/log.h"
 
 namespace quillon {
 
@@ -146,10 +147,15 @@ int run(int argc, char** argv) {
     facts.exit_status = result;
     facts.interrupt_signal = platform::interrupt_signal();
     facts.counters = counters;
-    // The outputs stand whatever becomes of the report.
-    if (!RunReport::write(state->report_path, report->document(facts))) {
-      result_status |= kResultFailed;
+    // The outputs stand whatever becomes of the report, memory too short
+    // for it included.
+    bool written = false;
+    try {
+      written = RunReport::write(state->report_path, report->document(facts));
+    } catch (const std::bad_alloc&) {
+      QLOG(LOG_ERROR, "Could not write report %s", state->report_path.c_str());
     }
+    if (!written) result_status |= kResultFailed;
   }
   // The state goes before the status line: its plug-in frees the databases.
   state.reset();

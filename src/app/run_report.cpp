@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <initializer_list>
 #include <new>
+#include <string_view>
 #include <utility>
 
 #include "app/terminal_progress.h"
@@ -16,8 +17,8 @@ namespace quillon {
 
 namespace {
 
-// The error lines of the log converted on this thread go here.
-thread_local std::vector<std::string>* t_errors = nullptr;
+// The lines logged about the log converted on this thread go here.
+thread_local std::vector<RunReport::LogLine>* t_errors = nullptr;
 
 // "mm-dd hh:mm:ss.mmm pid tid L text\n": the level letter's field and the
 // text after it.
@@ -65,6 +66,7 @@ class RunReport::Collector final : public LogReport {
   void log_started(const std::string&) override {
     rows_before_ = handler_ != nullptr ? handler_->messages() : 0;
     outputs_before_ = handler_ != nullptr ? handler_->files() : 0;
+    appended_before_ = handler_ != nullptr ? handler_->appended() : 0;
     errors_.clear();
     t_errors = &errors_;
   }
@@ -76,15 +78,20 @@ class RunReport::Collector final : public LogReport {
       t_errors = nullptr;
       return;
     }
+    entry.walk_index = outcome.walk_index;
     entry.result = outcome.result;
     entry.frames_read = outcome.frames_read;
     entry.frames_dropped = outcome.frames_dropped;
     entry.repeated = outcome.repeated;
+    entry.skipped = outcome.skipped;
     entry.deleted = outcome.deleted;
     if (t_errors == &errors_) {
       if (handler_ != nullptr) {
         entry.rows_written = handler_->messages() - rows_before_;
-        entry.outputs = handler_->files() - outputs_before_;
+        entry.outputs_created = handler_->files() - outputs_before_;
+        entry.outputs_appended = handler_->appended() - appended_before_;
+        // Frames the handler itself drops would join frames_dropped here,
+        // as differences of its counters like the rows.
       }
       entry.errors.swap(errors_);
     }
@@ -97,7 +104,8 @@ class RunReport::Collector final : public LogReport {
   const FrameHandler* handler_;
   uint64_t rows_before_ = 0;
   uint64_t outputs_before_ = 0;
-  std::vector<std::string> errors_;
+  uint64_t appended_before_ = 0;
+  std::vector<LogLine> errors_;
 };
 
 RunReport::RunReport(int argc, char** argv, TerminalProgress* terminal) : terminal_(terminal) {
@@ -120,12 +128,10 @@ std::unique_ptr<LogReport> RunReport::make_log_report(const FrameHandler* handle
 void RunReport::write_log_line(void* context, const char* line, size_t n) {
   auto* self = static_cast<RunReport*>(context);
   if (t_errors != nullptr) {
-    char level = 0;
-    std::string text;
+    LogLine logged;
     try {
-      if (split_log_line(line, n, level, text) && (level == 'E' || level == 'F')) {
-        t_errors->push_back(std::move(text));
-      }
+      if (split_log_line(line, n, logged.level, logged.text))
+        t_errors->push_back(std::move(logged));
     } catch (const std::bad_alloc&) {
       // The line still reaches the terminal; the report lacks it.
     }
@@ -186,34 +192,48 @@ void summaries(std::string& out, const RunCounters& c) {
 }  // namespace
 
 void RunReport::log_object(std::string& out, const Entry& e) {
-  out += '{';
-  key(out, "path");
+  // Keys in whole pieces: a fleet's report holds thousands of these.
+  out += "{\"path\":";
   append_json_string(out, e.path);
-  out += ',';
-  key(out, "result");
+  out += ",\"result\":";
   append_json_number(out, static_cast<int64_t>(e.result));
-  out += ',';
-  number_field(out, "frames_read", e.frames_read);
-  number_field(out, "frames_dropped", e.frames_dropped);
-  number_field(out, "rows_written", e.rows_written);
-  number_field(out, "outputs", e.outputs);
-  key(out, "repeated");
-  out += e.repeated ? "true," : "false,";
-  key(out, "deleted");
-  out += e.deleted ? "true," : "false,";
-  key(out, "errors");
-  string_array(out, e.errors);
-  out += '}';
+  const std::pair<const char*, uint64_t> numbers[] = {
+      {",\"frames_read\":", e.frames_read},
+      {",\"frames_dropped\":", e.frames_dropped},
+      {",\"rows_written\":", e.rows_written},
+      {",\"outputs_created\":", e.outputs_created},
+      {",\"outputs_appended\":", e.outputs_appended}};
+  for (const auto& [name, value] : numbers) {
+    out += name;
+    append_json_number(out, value);
+  }
+  out += e.repeated ? ",\"repeated\":true" : ",\"repeated\":false";
+  out += e.skipped ? ",\"skipped\":true" : ",\"skipped\":false";
+  out += e.deleted ? ",\"deleted\":true" : ",\"deleted\":false";
+  out += ",\"errors\":[";
+  for (size_t i = 0; i < e.errors.size(); ++i) {
+    out += i > 0 ? ",{\"level\":" : "{\"level\":";
+    append_json_string(out, std::string_view(&e.errors[i].level, 1));
+    out += ",\"text\":";
+    append_json_string(out, e.errors[i].text);
+    out += '}';
+  }
+  out += "]}";
 }
 
 std::string RunReport::document(const RunFacts& facts) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  // Threads finish logs in any order: the report lists them by path.
+  // Threads finish logs in any order: the report lists them in the order
+  // of the walk (a path given twice is two entries), as the serial run
+  // meets them.
   std::vector<const Entry*> entries;
+  entries.reserve(entries_.size());
   for (const Entry& e : entries_) entries.push_back(&e);
   std::stable_sort(entries.begin(), entries.end(),
-                   [](const Entry* a, const Entry* b) { return a->path < b->path; });
-  std::string out = "{\"program\":\"quillon\",\"version\":\"" QUILLON_VERSION "\",";
+                   [](const Entry* a, const Entry* b) { return a->walk_index < b->walk_index; });
+  std::string out;
+  out.reserve(1024 + entries.size() * 256);
+  out += "{\"program\":\"quillon\",\"version\":\"" QUILLON_VERSION "\",";
   key(out, "command_line");
   string_array(out, command_line_);
   out += ',';

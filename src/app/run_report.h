@@ -3,8 +3,8 @@
 // atomically at the end of the run. The loops tell the collector of each
 // log (input/conversion_loop LogReport); the rows and outputs of a log are
 // the differences of its frame handler's counters, and its messages the
-// error lines logged on its thread while it was converted. Nothing is
-// added per frame.
+// lines logged on its thread while it was converted (every level written).
+// Nothing is added per frame.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +35,12 @@ struct RunFacts {
 
 class RunReport {
  public:
+  // A line logged about a log: its level letter and its text.
+  struct LogLine {
+    char level = 'E';
+    std::string text;
+  };
+
   // The command line as given; log lines pass on to the status line's
   // writer when there is one (else to standard error).
   RunReport(int argc, char** argv, TerminalProgress* terminal);
@@ -55,14 +61,17 @@ class RunReport {
  private:
   struct Entry {
     std::string path;
+    uint64_t walk_index = 0;
     int result = 0;
     uint64_t frames_read = 0;
     uint64_t frames_dropped = 0;
     uint64_t rows_written = 0;
-    uint64_t outputs = 0;
+    uint64_t outputs_created = 0;
+    uint64_t outputs_appended = 0;
     bool repeated = false;
+    bool skipped = false;
     bool deleted = false;
-    std::vector<std::string> errors;
+    std::vector<LogLine> errors;
   };
   class Collector;
   static void write_log_line(void* context, const char* line, size_t n);

@@ -69,7 +69,12 @@ class ConversionLoop::Planning final : public LogTaker {
 int ConversionLoop::run(const std::vector<std::string>& input_paths) {
   InputListing listing;
   bool listed = list(input_paths, listing);
-  progress_.run_started(listing.log_files, listing.log_bytes);
+  uint64_t files = listing.log_files;
+  uint64_t bytes = listing.log_bytes;
+  if (listed && options_.selector != nullptr && progress_.listener() != nullptr) {
+    shard_totals(listing, files, bytes);
+  }
+  progress_.run_started(files, bytes);
   Converting converting(*this);
   bool stopped = false;
   int status = listed ? walk(listing, options_.buffer_size, converting, stopped) : kResultFailed;
@@ -86,6 +91,25 @@ int ConversionLoop::plan(const std::vector<std::string>& input_paths, std::vecto
   return walk(listing, kHeaderWindow, planning, stopped);
 }
 
+// A shard converts only its loggers' logs, known by their headers: the
+// progress totals are those, so that a shard's run ends at all of them.
+// Read only when someone shows the progress.
+void ConversionLoop::shard_totals(const InputListing& listing, uint64_t& files, uint64_t& bytes) {
+  files = bytes = 0;
+  const LogSelector& selector = *options_.selector;
+  for (const WalkEntry& entry : listing.entries) {
+    if (platform::interrupt_signal() != 0) return;
+    if (entry.kind != WalkEntry::Kind::kLog) continue;
+    OpenedLog opened;
+    FileRecord file;
+    const bool read = open_log(entry.input, entry.output, kHeaderWindow, opened, file, true);
+    if (read ? selector.selects(file) : selector.takes_unread()) {
+      files += 1;
+      bytes += static_cast<uint64_t>(entry.size);
+    }
+  }
+}
+
 bool ConversionLoop::list(const std::vector<std::string>& input_paths, InputListing& listing) {
   if (list_inputs(*input_folder_, input_paths, options_.no_append_root, listing)) return true;
   QLOG(LOG_FATAL, "Could not list the inputs: out of memory");
@@ -100,6 +124,7 @@ int ConversionLoop::walk(const InputListing& listing, int64_t window, LogTaker& 
   deleted_.clear();
   for (const WalkEntry& entry : listing.entries) {
     if (entry.checked && platform::interrupt_signal() != 0) break;
+    walk_index_ = static_cast<uint64_t>(&entry - listing.entries.data());
     deleted_by_entry_.push_back(deleted_.size());
     if (entry.kind == WalkEntry::Kind::kQueryFailed) {
       if (report_ != nullptr) report_->log_started(entry.input);
@@ -119,7 +144,9 @@ int ConversionLoop::walk_entry(const WalkEntry& entry, int64_t window, LogTaker&
   if (report_ != nullptr) report_->log_started(entry.input);
   if (entry.kind == WalkEntry::Kind::kLog) return reach_log(entry, window, taker);
   const int result = tell_entry(entry);
-  if (result != kResultOk) report(entry.input, result, false);
+  // A link to nothing is skipped with a warning: a log when named as one.
+  const bool skipped = entry.kind == WalkEntry::Kind::kDangling && is_log_name(entry.input);
+  if (result != kResultOk || skipped) report(entry.input, result, false, skipped);
   return result;
 }
 
@@ -204,6 +231,7 @@ int ConversionLoop::reach_log(const WalkEntry& entry, int64_t window, LogTaker& 
       result = kResultOk;
     } else {
       log.size = static_cast<uint64_t>(st.size);
+      log.walk_index = walk_index_;
       result = taker.take(log, opened);
       kept = !taker.converts() && result == kResultOk;
     }
@@ -213,7 +241,7 @@ int ConversionLoop::reach_log(const WalkEntry& entry, int64_t window, LogTaker& 
     QLOG(LOG_ERROR, "Error during conversion of %.*s", path_length(input), input.c_str());
   }
   // A kept log is told of when it is converted.
-  if (!kept) report(input, result, repeated);
+  if (!kept) report(input, result, repeated, repeated);
   return result;
 }
 
@@ -239,6 +267,7 @@ int ConversionLoop::convert_planned(const PlannedLog& log) {
   int result = kResultFailed;
   progress_.file_started(planned.input_path, static_cast<int64_t>(log.size));
   if (report_ != nullptr) report_->log_started(planned.input_path);
+  walk_index_ = log.walk_index;
   log_frames_ = log_dropped_ = 0;
   log_deleted_ = false;
   if (open_log(planned.input_path, planned.output_path, options_.buffer_size, opened, file)) {
@@ -260,12 +289,14 @@ int ConversionLoop::convert_planned(const PlannedLog& log) {
   return result;
 }
 
-void ConversionLoop::report(const std::string& input, int result, bool repeated) {
+void ConversionLoop::report(const std::string& input, int result, bool repeated, bool skipped) {
   if (report_ == nullptr) return;
   LogOutcome outcome;
   outcome.input = &input;
+  outcome.walk_index = walk_index_;
   outcome.result = result;
   outcome.repeated = repeated;
+  outcome.skipped = skipped;
   outcome.frames_read = log_frames_;
   outcome.frames_dropped = log_dropped_;
   outcome.deleted = log_deleted_;

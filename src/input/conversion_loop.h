@@ -26,6 +26,7 @@ struct PlannedLog {
   FileRecord file;            // from the header as the walk read it
   bool continuation = false;  // decided against the file before it in the walk
   uint64_t size = 0;          // as the walk found it
+  uint64_t walk_index = 0;    // its entry's place in the walk's listing
 };
 
 // A log as the walk opened it: the stream, and the reader past its header.
@@ -55,10 +56,16 @@ class LogSelector {
 // invalid.
 struct LogOutcome {
   const std::string* input = nullptr;  // as the walk gives it
+  // The entry's place in the walk's listing: the order of the serial run,
+  // whatever thread converted the log.
+  uint64_t walk_index = 0;
   int result = 0;
   uint64_t frames_read = 0;
   uint64_t frames_dropped = 0;  // frame lines that gave no frame
   bool repeated = false;
+  // Passed over, neither converted nor failed: a repeat, or a link to
+  // nothing named as a log.
+  bool skipped = false;
   bool deleted = false;
 };
 
@@ -157,6 +164,8 @@ class ConversionLoop {
   class Converting;
   class Planning;
 
+  // The logs of the listing the selector takes and their sizes.
+  void shard_totals(const InputListing& listing, uint64_t& files, uint64_t& bytes);
   // The inputs listed; false (logged) when memory is short.
   bool list(const std::vector<std::string>& input_paths, InputListing& listing);
   // The one walk of run and plan: the listing's entries in order, each log
@@ -186,7 +195,7 @@ class ConversionLoop {
                    const std::string& input);
   // True when the log was deleted.
   bool delete_input(const std::string& input, int64_t size_at_open);
-  void report(const std::string& input, int result, bool repeated);
+  void report(const std::string& input, int result, bool repeated, bool skipped = false);
 
   const RootedFolder* input_folder_;
   const RootedFolder* output_folder_;
@@ -204,6 +213,7 @@ class ConversionLoop {
   ProgressReporter progress_;
   LogReport* report_ = nullptr;
   // Of the last log converted, for the report.
+  uint64_t walk_index_ = 0;
   uint64_t log_frames_ = 0;
   uint64_t log_dropped_ = 0;
   bool log_deleted_ = false;

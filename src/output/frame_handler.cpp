@@ -90,6 +90,7 @@ bool FrameHandler::on_file_end(const FileRecord& file) {
     journal_.undo(removed);
     outputs_.forget_created(removed);
   } else {
+    for (const auto& touched : journal_.touched()) appended_ += touched.second.created ? 0 : 1;
     journal_.commit();
   }
   journal_.begin(false);

@@ -75,6 +75,9 @@ class FrameHandler : public FrameSink {
   bool on_file_end(const FileRecord& file) override;
 
   uint64_t files() const { return outputs_.files(); }
+  // Outputs that logs appended to and kept: files made by an earlier log
+  // of the run, each counted once per log.
+  uint64_t appended() const { return appended_; }
   uint64_t messages() const { return messages_; }
   uint64_t signals() const { return signals_; }
 
@@ -118,6 +121,7 @@ class FrameHandler : public FrameSink {
   // second, so that most frames skip the calendar conversion.
   int64_t day_begin_ = 0, day_end_ = 0;
   uint64_t messages_ = 0, signals_ = 0;
+  uint64_t appended_ = 0;
 
   // Per-frame scratch, reused so that a frame costs no allocation: the
   // logger's part of the identity is set once per log.

@@ -1,5 +1,6 @@
 #include "support/json_text.h"
 
+#include <charconv>
 #include <cstdio>
 
 namespace quillon {
@@ -34,12 +35,23 @@ size_t utf8_length(std::string_view text, size_t i) {
   return n;
 }
 
+// Printable ASCII but the quote and the backslash: written as it is.
+bool plain_byte(uint8_t c) {
+  return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
+}
+
 }  // namespace
 
 void append_json_string(std::string& out, std::string_view text) {
   out += '"';
   size_t i = 0;
   while (i < text.size()) {
+    // A report holds thousands of paths: plain runs go in one piece.
+    size_t plain = i;
+    while (plain < text.size() && plain_byte(static_cast<uint8_t>(text[plain]))) ++plain;
+    out.append(text.data() + i, plain - i);
+    i = plain;
+    if (i == text.size()) break;
     const uint8_t c = static_cast<uint8_t>(text[i]);
     if (c == '"' || c == '\\') {
       out += '\\';
@@ -64,16 +76,17 @@ void append_json_string(std::string& out, std::string_view text) {
   out += '"';
 }
 
+// Not snprintf: a report of 10,000 logs writes 60,000 numbers.
 void append_json_number(std::string& out, uint64_t value) {
   char digits[24];
-  int n = std::snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(value));
-  if (n > 0) out.append(digits, static_cast<size_t>(n));
+  const std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, r.ptr);
 }
 
 void append_json_number(std::string& out, int64_t value) {
   char digits[24];
-  int n = std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(value));
-  if (n > 0) out.append(digits, static_cast<size_t>(n));
+  const std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, r.ptr);
 }
 
 }  // namespace quillon

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <regex>
 #include <sstream>
@@ -250,6 +251,38 @@ TEST_F(ProgressRun, StatusLineOnATerminalLeavesLogLinesWholeAndEndsWithTheSummar
   EXPECT_EQ(tail[3], "- Messages: 8999");
   EXPECT_EQ(tail[16].rfind("Execution time: ", 0), 0u) << tail[16];
   EXPECT_EQ(tail[17], std::string(79, '-'));
+}
+
+// A shard's status line counts the shard's logs, not every log listed: it
+// starts at none of the total the summary ends with, serial and on
+// threads, and the shards' totals add up to the listing.
+TEST_F(ProgressRun, AShardCountsOnlyItsOwnLogs) {
+  for (const char* logger : {"TTY2", "TTY3", "TTY4", "TTY5", "TTY6", "TTY7"}) {
+    for (int split = 1; split <= 2; ++split) {
+      std::string text = log_text(split, 10, false);
+      text.replace(text.find("TTY1"), 4, logger);
+      dir_.write(std::string("fleet/") + logger + "/0000000" + std::to_string(split) + ".TXT",
+                 text);
+    }
+  }
+  const std::regex summary_files("Reader summary\r\n- Files: (\\d+)\r\n");
+  for (const char* jobs : {"", "-j 2 "}) {
+    int sum = 0;
+    int largest = 0;
+    for (int k = 0; k < 2; ++k) {
+      // With the logs folder's three logs: 15 listed.
+      std::string bytes =
+          on_terminal(std::string(jobs) + "--shard=" + std::to_string(k) + "/2 fleet", 80);
+      std::smatch files;
+      ASSERT_TRUE(std::regex_search(bytes, files, summary_files)) << bytes;
+      const std::string total = files[1].str();
+      EXPECT_NE(bytes.find("\r0/" + total + " files  "), std::string::npos) << jobs << k << bytes;
+      sum += std::stoi(total);
+      largest = std::max(largest, std::stoi(total));
+    }
+    EXPECT_EQ(sum, 15) << jobs;
+    EXPECT_LT(largest, 15) << jobs << "every logger in one shard: the test shows nothing";
+  }
 }
 
 // Asked not to, the program draws nothing even on a terminal: every "\r"

@@ -8,6 +8,11 @@
 #   stderr    expected log lines from the level letter on; the working
 #             folder is written as <work>
 #   status    expected exit status
+#   report.json  the run report, when cmd writes one as report.json in the
+#             working folder (--report=report.json): compared with the
+#             program path, the version and the start and end times masked
+#             (and with --jobs the "-j <n>" and the threads), and kept out
+#             of the folder's comparison
 # stdout, stderr and status are required: an empty file means the run must
 # print nothing there, so no check is skipped by leaving a file out.
 # On failure it prints the first difference in full.
@@ -64,10 +69,27 @@ drive=
 if [ "${QUILLON_TARGET:-}" = windows ]; then drive=Z:; fi
 sed -E -e 's/^[0-9]{2}-[0-9]{2} [0-9:.]{12} +[0-9]+ +[0-9]+ //' \
   -e "s|$drive$work/|<work>/|g" "$out/stderr.raw" >"$out/stderr"
+# The run report: what differs from run to run masked; the version too, so
+# that a release does not rewrite every case (report_check.py checks it).
+report_mask() {
+  sed -E -e 's/"command_line":\["([^"\\]|\\.)*"/"command_line":["<quillon>"/' \
+    -e 's/"version":"[^"]*"/"version":"<version>"/' \
+    -e 's/"(start|end)_time":"[^"]*"/"\1_time":"<time>"/g' -e "s|$drive$work/|<work>/|g"
+}
+report_jobs_mask() {
+  if [ -z "$jobs" ]; then cat; return; fi
+  sed -E -e 's/"command_line":\["<quillon>","-j","[0-9]+"/"command_line":["<quillon>"/' \
+    -e 's/"threads":[0-9]+/"threads":<n>/'
+}
+if [ -f "$work/report.json" ] && [ ! -f "$before/report.json" ]; then
+  report_mask <"$work/report.json" | report_jobs_mask >"$out/report.json"
+  rm "$work/report.json"
+fi
 
 if [ $record = 1 ]; then
   cp "$out/stdout" "$out/stderr" "$out/status" "$case_dir/"
-  rm -rf "$case_dir/expected"
+  rm -rf "$case_dir/expected" "$case_dir/report.json"
+  if [ -f "$out/report.json" ]; then cp "$out/report.json" "$case_dir/"; fi
   echo "status $(cat "$case_dir/status")"
   if diff -r "$before" "$work" >/dev/null; then
     echo "nothing written: no expected/"
@@ -94,6 +116,17 @@ if [ -n "$jobs" ]; then
   if ! diff -u <(LC_ALL=C sort "$case_dir/stderr") <(LC_ALL=C sort "$out/stderr"); then fail=1; fi
 elif ! diff -u "$case_dir/stderr" "$out/stderr"; then
   fail=1
+fi
+if [ -f "$case_dir/report.json" ] || [ -f "$out/report.json" ]; then
+  if [ ! -f "$out/report.json" ]; then
+    echo "the run wrote no report.json"
+    fail=1
+  elif [ ! -f "$case_dir/report.json" ]; then
+    echo "the run wrote report.json, the case has none (record it)"
+    fail=1
+  elif ! diff -u <(report_jobs_mask <"$case_dir/report.json") "$out/report.json"; then
+    fail=1
+  fi
 fi
 # Without expected/ the folder must be as the run found it.
 tree=$before
