@@ -441,6 +441,7 @@ bool LogReader::parse_columns(const char* text, int length) {
         if (c.column != kLost) last_column_ = slot;
         if (c.column == kType) type_slot_ = static_cast<int8_t>(slot);
         if (c.column == kId) id_slot_ = static_cast<int8_t>(slot);
+        if (c.column == kTimestamp) stamp_slot_ = static_cast<int8_t>(slot);
       }
     }
     if (stop == line.npos) break;
@@ -626,8 +627,8 @@ int parse_data(const char* v, int length, uint8_t* bytes) {
 
 }  // namespace
 
-inline bool LogReader::parse_line(const char* text, int length, Frame& frame, int& stamp,
-                                  int& stamp_length) {
+[[gnu::always_inline]] inline bool LogReader::parse_line(const char* text, int length,
+                                                         Frame& frame) {
   // Value i ends at the i-th separator, the last one at the end of the
   // line.
   const int* cuts = line_->cuts;
@@ -640,8 +641,6 @@ inline bool LogReader::parse_line(const char* text, int length, Frame& frame, in
     const int n = static_cast<int>(stop - p);
     switch (columns_[slot]) {
       case kTimestamp:
-        stamp = static_cast<int>(p - text);
-        stamp_length = n;
         if (!parse_timestamp(p, n, frame)) {
           malformed = true;
           if (!malformed_reported_) {
@@ -685,7 +684,7 @@ bool LogReader::next_frame(Frame& frame) {
   bool dropped = false;
   double remembered = 0;
   bool produced = false;
-  while (!lost_place_) {
+  for (;;) {
     const char* text;
     const int length = read_line(text);
     if (length < 0) break;
@@ -694,12 +693,11 @@ bool LogReader::next_frame(Frame& frame) {
     frame.channel = 1;
     // The roll-over as it was before this line, for an outlier to leave
     // no trace in it.
-    const uint32_t rollover = rollover_;
-    const double last_timestamp = last_timestamp_;
-    int stamp = 0, stamp_length = 0;
+    line_rollover_ = rollover_;
+    line_last_timestamp_ = last_timestamp_;
     // A damaged timestamp says nothing about the time: the frame goes, the
     // roll-over and the times compared against stay as they were.
-    if (!parse_line(text, length, frame, stamp, stamp_length)) continue;
+    if (!parse_line(text, length, frame)) continue;
     frame.kind = kFrameCan;
 
     if (frame.time < last_accepted_) {
@@ -709,16 +707,12 @@ bool LogReader::next_frame(Frame& frame) {
       continue;
     }
     if (frame.time - last_accepted_ > kJump) [[unlikely]] {
-      // Reading ahead moves the line's bytes: the value is kept for the
-      // warning.
-      char value[kMaxLine + 1];
-      std::memcpy(value, text + stamp, static_cast<size_t>(stamp_length));
-      if (is_outlier(frame.time, rollover, last_timestamp)) {
-        rollover_ = rollover;
-        last_timestamp_ = last_timestamp;
-        tell_outlier(value, stamp_length);
+      if (is_outlier(text, frame.time)) {
+        rollover_ = line_rollover_;
+        last_timestamp_ = line_last_timestamp_;
         continue;
       }
+      if (lost_place_) break;
     }
     last_accepted_ = frame.time;
     frames_returned_ += 1;
@@ -730,14 +724,7 @@ bool LogReader::next_frame(Frame& frame) {
   return produced;
 }
 
-void LogReader::tell_outlier(const char* stamp, int length) {
-  outliers_ += 1;
-  if (outlier_reported_) return;
-  outlier_reported_ = true;
-  QLOG(LOG_WARN, "Skipping frame with implausible timestamp: %.*s", length, stamp);
-}
-
-bool LogReader::line_time(const char* text, int length, double& time) {
+bool LogReader::line_time(const char* text, double& time) {
   Frame frame;  // only its time is set; the payload stays empty
   for (int slot = 0; slot <= last_column_; ++slot) {
     int begin, end;
@@ -746,20 +733,25 @@ bool LogReader::line_time(const char* text, int length, double& time) {
       return false;
     }
   }
-  (void)length;
   time = frame.time;
   return true;
 }
 
-bool LogReader::is_outlier(double time, uint32_t rollover, double last_timestamp) {
+bool LogReader::is_outlier(const char* text, double time) {
+  // Reading ahead moves the line's bytes: its timestamp is kept for the
+  // warning.
+  char stamp[kMaxLine];
+  int begin = 0, end = 0;
+  if (stamp_slot_ >= 0) line_->value(stamp_slot_, begin, end);
+  std::memcpy(stamp, text + begin, static_cast<size_t>(end - begin));
   const int64_t here = stream_->tell();
   const uint32_t kept_rollover = rollover_;
   const double kept_last = last_timestamp_;
   // Before the first frame kept nothing tells a roll-over from a damaged
   // value: the lines after it are read as they will be, after it.
   if (frames_returned_ != 0) {
-    rollover_ = rollover;
-    last_timestamp_ = last_timestamp;
+    rollover_ = line_rollover_;
+    last_timestamp_ = line_last_timestamp_;
   }
   const double back = std::min(kJump, (time - last_accepted_) / 2);
   int returning = 0, going_on = 0;
@@ -767,11 +759,10 @@ bool LogReader::is_outlier(double time, uint32_t rollover, double last_timestamp
   // nothing; each line is looked at by at most kConfirm frames before it,
   // so reading ahead stays within a few times the log's size.
   while (returning + going_on < kConfirm) {
-    const char* text;
-    const int length = read_line(text);
-    if (length < 0) break;
+    const char* ahead;
+    if (read_line(ahead) < 0) break;
     double t;
-    if (!line_time(text, length, t)) continue;
+    if (!line_time(ahead, t)) continue;
     if (t < time - back) {
       ++returning;
     } else {
@@ -783,8 +774,17 @@ bool LogReader::is_outlier(double time, uint32_t rollover, double last_timestamp
   peeked_count_ = 0;
   // Lost, the place would lose or repeat frames: the log ends here, and
   // fails.
-  if (stream_->seek(here, 0) != here) lost_place_ = true;
-  return returning > going_on;
+  if (stream_->seek(here, 0) != here) {
+    lost_place_ = true;
+    return false;
+  }
+  if (returning <= going_on) return false;
+  outliers_ += 1;
+  if (!outlier_reported_) {
+    outlier_reported_ = true;
+    QLOG(LOG_WARN, "Skipping frame with implausible timestamp: %.*s", end - begin, stamp);
+  }
+  return true;
 }
 
 int LogReader::peek(FrameHint* hints, int lead) {

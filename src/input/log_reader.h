@@ -128,16 +128,15 @@ class LogReader {
   bool parse_timestamp(const char* value, int length, Frame& frame);
   bool parse_new_timestamp(const char* value, int length, int64_t& seconds, int64_t& ms);
   // Fills the frame from the line's values; false when its timestamp is
-  // malformed. stamp, stamp_length: where the timestamp value lies.
-  bool parse_line(const char* text, int length, Frame& frame, int& stamp, int& stamp_length);
+  // malformed.
+  bool parse_line(const char* text, int length, Frame& frame);
   // The time of the line just read, as next_frame would make it; false
   // when a timestamp is malformed.
-  bool line_time(const char* text, int length, double& time);
-  // Whether the frame at time, read when the roll-over state was
-  // (rollover, last_timestamp), is an outlier (see next_frame). Reads
-  // ahead and comes back; nothing is logged or counted.
-  bool is_outlier(double time, uint32_t rollover, double last_timestamp);
-  void tell_outlier(const char* stamp, int length);
+  bool line_time(const char* text, double& time);
+  // Whether the frame at time of the line just read (text) is an outlier
+  // (see next_frame); one is counted and, the first, told of. Reads ahead
+  // and comes back.
+  bool is_outlier(const char* text, double time);
 
   ByteStream* stream_;
   BufferedReader* buffered_;  // stream_ when it is buffered, else null
@@ -172,6 +171,9 @@ class LogReader {
   bool malformed_reported_ = false;
   bool outlier_reported_ = false;
   bool lost_place_ = false;
+  // The roll-over state before the line being read.
+  uint32_t line_rollover_ = 0;
+  double line_last_timestamp_ = 0;
 
   // Derived once from the header, for the timestamps. Per byte: its digit
   // value, kNotDigit, or kDropped for the separators and "T" that
@@ -225,6 +227,7 @@ class LogReader {
   int peeked_first_ = 0, peeked_count_ = 0;
   int64_t peeked_at_ = 0, peeked_end_ = 0;
   int8_t type_slot_ = -1, id_slot_ = -1;  // -1: the log has no such column
+  int8_t stamp_slot_ = -1;                // the last "Timestamp" column
 
   char copied_[kMaxLine + 1];  // a line that could not be read in place
   // The line read last: its length, separators and identifier as peek

@@ -348,7 +348,13 @@ TEST_F(ConversionLoopTest, ALogReplacedWhileReadIsKeptWhateverItsSize) {
   std::string other = make_log("L", "1", "2", 3);  // another split, byte for byte as long
   ASSERT_EQ(other.size(), log.size());
   options.delete_converted = true;
-  for (bool in_place : {false, true}) {
+#ifdef _WIN32
+  // A file open for reading cannot be replaced there.
+  const bool kinds[] = {true};
+#else
+  const bool kinds[] = {false, true};
+#endif
+  for (bool in_place : kinds) {
     for (int64_t size : {int64_t(-1), int64_t(0), ConversionOptions::kDefaultBuffer}) {
       dir.write("x.txt", log);
       options.buffer_size = size;
