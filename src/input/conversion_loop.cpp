@@ -171,6 +171,9 @@ int ConversionLoop::tell_entry(const WalkEntry& entry) {
       // An error, not a warning: the default verbosity must show why the run failed.
       QLOG(LOG_ERROR, "Could not find input file/folder %.*s", path_length(path), path.c_str());
       return kResultMissing;
+    case WalkEntry::Kind::kGivenTwice:
+      QLOG(LOG_WARN, "Input given twice: %.*s", path_length(path), path.c_str());
+      return kResultOk;
     case WalkEntry::Kind::kInvalid:
     case WalkEntry::Kind::kQueryFailed:
       break;
@@ -223,7 +226,7 @@ int ConversionLoop::reach_log(const WalkEntry& entry, int64_t window, LogTaker& 
   }
   bool repeated = false;
   bool kept = false;
-  log_frames_ = log_dropped_ = 0;
+  log_frames_ = log_dropped_ = log_out_of_order_ = log_outliers_ = 0;
   log_deleted_ = false;
   if (read) {
     if (repeats_previous(log.file, log.continuation, true)) {
@@ -268,7 +271,7 @@ int ConversionLoop::convert_planned(const PlannedLog& log) {
   progress_.file_started(planned.input_path, static_cast<int64_t>(log.size));
   if (report_ != nullptr) report_->log_started(planned.input_path);
   walk_index_ = log.walk_index;
-  log_frames_ = log_dropped_ = 0;
+  log_frames_ = log_dropped_ = log_out_of_order_ = log_outliers_ = 0;
   log_deleted_ = false;
   if (open_log(planned.input_path, planned.output_path, options_.buffer_size, opened, file)) {
     if (file.logger_id == planned.logger_id && file.session == planned.session &&
@@ -282,6 +285,7 @@ int ConversionLoop::convert_planned(const PlannedLog& log) {
   }
   progress_.file_finished(planned.input_path, result == kResultOk);
   if (result != kResultOk) {
+    note_result(planned, true);
     QLOG(LOG_ERROR, "Error during conversion of %.*s", path_length(planned.input_path),
          planned.input_path.c_str());
   }
@@ -299,9 +303,11 @@ void ConversionLoop::report(const std::string& input, int result, bool repeated,
   outcome.skipped = skipped;
   outcome.frames_read = log_frames_;
   outcome.frames_dropped = log_dropped_;
+  outcome.frames_out_of_order = log_out_of_order_;
+  outcome.frames_outliers = log_outliers_;
   outcome.deleted = log_deleted_;
   report_->log_done(outcome);
-  log_frames_ = log_dropped_ = 0;
+  log_frames_ = log_dropped_ = log_out_of_order_ = log_outliers_ = 0;
   log_deleted_ = false;
 }
 
@@ -309,15 +315,40 @@ bool ConversionLoop::open_log(const std::string& input, const std::string& outpu
                               OpenedLog& opened, FileRecord& file, bool quiet) {
   opened.stream = open_window(input, window, opened.size_at_open, quiet);
   if (!opened.stream) return false;
-  opened.reader = LogReader::create(opened.stream.get());
+  stamp_opened(input, opened);
+  HeaderFault fault;
+  opened.reader = LogReader::create(opened.stream.get(), &fault);
   if (!opened.reader) {
-    if (!quiet) QLOG(LOG_ERROR, "Could not open log");
+    if (quiet) return false;
+    if (fault.what != nullptr) {
+      QLOG(LOG_ERROR, "Could not open log: line %d: %s", fault.line, fault.what);
+    } else {
+      QLOG(LOG_ERROR, "Could not open log");
+    }
     return false;
   }
   return read_header(*opened.reader, input, output, file, quiet);
 }
 
+bool ConversionLoop::continues_failed(const FileRecord& file) const {
+  return last_failed_ && file.logger_id == last_logger_ && file.session == last_session_ &&
+         (file.split == last_split_ || file.split == last_split_ + 1);
+}
+
+void ConversionLoop::note_result(const FileRecord& file, bool failed) {
+  last_logger_ = file.logger_id;
+  last_session_ = file.session;
+  last_split_ = file.split;
+  last_failed_ = failed;
+}
+
 int ConversionLoop::convert_opened(FileRecord& file, bool continuation, OpenedLog& opened) {
+  const int result = convert_series(file, continuation && !continues_failed(file), opened);
+  note_result(file, result != kResultOk);
+  return result;
+}
+
+int ConversionLoop::convert_series(FileRecord& file, bool continuation, OpenedLog& opened) {
   const std::string& input = file.input_path;
   bool ok = false;
   if (first_sink_->on_file_start(file, continuation)) {
@@ -338,7 +369,7 @@ int ConversionLoop::convert_opened(FileRecord& file, bool continuation, OpenedLo
     return kResultFailed;
   }
   if (!ok) return kResultFailed;
-  if (options_.delete_converted) log_deleted_ = delete_input(input, opened.size_at_open);
+  if (options_.delete_converted) log_deleted_ = delete_input(input, opened);
   return kResultOk;
 }
 
@@ -425,6 +456,8 @@ bool ConversionLoop::feed_frames(LogReader& reader, ByteStream& stream, int64_t 
   }
   log_frames_ = frames_ - frames_before;
   log_dropped_ = reader.frame_lines() - reader.frames_returned();
+  log_out_of_order_ = reader.out_of_order();
+  log_outliers_ = reader.outliers();
   // Interrupted: the file stops after this frame and is undone.
   if (int signal = platform::interrupt_signal(); signal != 0) {
     QLOG(LOG_ERROR, "Conversion interrupted by signal %d", signal);
@@ -432,7 +465,7 @@ bool ConversionLoop::feed_frames(LogReader& reader, ByteStream& stream, int64_t 
   }
   // A short read is not the end of the log: its frames would be lost
   // without a word.
-  if (ok && (stream.read_failed() || stream.tell() < size_at_open)) {
+  if (ok && (stream.read_failed() || reader.lost_place() || stream.tell() < size_at_open)) {
     QLOG(LOG_ERROR, "Could not read input file %.*s", path_length(input), input.c_str());
     return false;
   }
@@ -443,13 +476,40 @@ bool ConversionLoop::feed_frames(LogReader& reader, ByteStream& stream, int64_t 
          input.c_str());
     return false;
   }
-  return ok;
+  return ok && explains_drops(reader, input);
 }
 
-// Deletes a converted log unless it changed since it was read.
-bool ConversionLoop::delete_input(const std::string& input, int64_t size_at_open) {
+// Frames that go backwards are dropped, for the odd jitter of a logger's
+// clock; a log that drops more than 1% of its frames, and more than 100,
+// has lost them to something else (a clock set back, a damage the outlier
+// rule does not see), and is not converted as if it were whole.
+bool ConversionLoop::explains_drops(const LogReader& reader, const std::string& input) const {
+  const uint64_t dropped = reader.out_of_order();
+  const uint64_t timed = reader.frames_timed();
+  if (dropped <= kMostDropsAlways || dropped * 100 <= timed) return true;
+  QLOG(LOG_ERROR, "Dropped %u of %u frames of %.*s: timestamps out of order",
+       static_cast<unsigned>(dropped), static_cast<unsigned>(timed), path_length(input),
+       input.c_str());
+  return false;
+}
+
+// The version of the log at its path, once it is open; unknown when the
+// path names another file than the one opened (replaced in between).
+void ConversionLoop::stamp_opened(const std::string& input, OpenedLog& opened) const {
+  opened.stamped = input_folder_->stamp(input, opened.stamp);
+  platform::FileId read;
+  if (opened.stamped && opened.stream->file_id(read) && !(read == opened.stamp.id)) {
+    opened.stamped = false;
+  }
+}
+
+// Deletes a converted log unless it changed since it was read: it grew or
+// shrank, or another file (or another version of it) took its place.
+bool ConversionLoop::delete_input(const std::string& input, const OpenedLog& opened) {
   StatResult now;
-  if (!input_folder_->stat(input, now) || now.kind != kFile || now.size != size_at_open) {
+  platform::FileStamp stamp;
+  if (!input_folder_->stat(input, now) || now.kind != kFile || now.size != opened.size_at_open ||
+      !opened.stamped || !input_folder_->stamp(input, stamp) || !(stamp == opened.stamp)) {
     // Deleting it would lose what was added after it was read.
     QLOG(LOG_WARN, "Input file changed during conversion: %.*s", path_length(input), input.c_str());
     return false;

@@ -17,6 +17,7 @@
 #include "input/progress.h"
 #include "input/sink.h"
 #include "input/stream.h"
+#include "platform/platform.h"
 
 namespace quillon {
 
@@ -36,6 +37,10 @@ struct OpenedLog {
   // Taken before reading: a log cut short while read is told from one that
   // ended where it should, and a log that grew is not deleted.
   int64_t size_at_open = 0;
+  // The file as it was opened: a log put in its place while it was read
+  // (of the same size or not) is not the one converted. stamped: known.
+  platform::FileStamp stamp;
+  bool stamped = false;
 };
 
 // Chooses the logs a run converts once their headers are read (a shard of
@@ -62,6 +67,10 @@ struct LogOutcome {
   int result = 0;
   uint64_t frames_read = 0;
   uint64_t frames_dropped = 0;  // frame lines that gave no frame
+  // Of those: dropped for going back in time, and outliers dropped (the
+  // report gives their sum with the malformed lines as frames_dropped).
+  uint64_t frames_out_of_order = 0;
+  uint64_t frames_outliers = 0;
   bool repeated = false;
   // Passed over, neither converted nor failed: a repeat, or a link to
   // nothing named as a log.
@@ -177,6 +186,7 @@ class ConversionLoop {
   void count_log(const std::string& input, int64_t size);
   bool deleted_before_listed(const WalkEntry& entry) const;
   int convert_opened(FileRecord& file, bool continuation, OpenedLog& opened);
+  int convert_series(FileRecord& file, bool continuation, OpenedLog& opened);
   // quiet: nothing logged (a log that may be another run's).
   std::unique_ptr<ByteStream> open_window(const std::string& input, int64_t window,
                                           int64_t& size_at_open, bool quiet);
@@ -187,14 +197,22 @@ class ConversionLoop {
   bool open_log(const std::string& input, const std::string& output, int64_t window,
                 OpenedLog& opened, FileRecord& file, bool quiet = false);
   bool repeats_previous(const FileRecord& file, bool& continuation, bool warn);
+  // A log that continues a failed log of its series starts outputs of its
+  // own: were it to append to the names the failed log began, converting
+  // that log again would replace them.
+  bool continues_failed(const FileRecord& file) const;
+  void note_result(const FileRecord& file, bool failed);
   // Lines ahead of the frame being converted that the sinks get hints of:
   // one for each step in which the frame handler fetches ahead.
   static constexpr int kHintLead = 2;
   static constexpr uint64_t kHintAgain = 1023;  // asked again every 1024 frames
   bool feed_frames(LogReader& reader, ByteStream& stream, int64_t size_at_open,
                    const std::string& input);
+  static constexpr uint64_t kMostDropsAlways = 100;  // out-of-order drops always taken
+  bool explains_drops(const LogReader& reader, const std::string& input) const;
   // True when the log was deleted.
-  bool delete_input(const std::string& input, int64_t size_at_open);
+  bool delete_input(const std::string& input, const OpenedLog& opened);
+  void stamp_opened(const std::string& input, OpenedLog& opened) const;
   void report(const std::string& input, int result, bool repeated, bool skipped = false);
 
   const RootedFolder* input_folder_;
@@ -209,13 +227,19 @@ class ConversionLoop {
   std::vector<uint64_t> deleted_by_entry_;
   std::map<std::string, uint64_t> deleted_;
   FileRecord previous_;  // the last file whose header was accepted
-  Frame frame_;          // one record for every line of every file
+  // The last log this loop converted (or tried to), and whether it failed.
+  std::string last_logger_;
+  uint32_t last_session_ = 0, last_split_ = 0;
+  bool last_failed_ = false;
+  Frame frame_;  // one record for every line of every file
   ProgressReporter progress_;
   LogReport* report_ = nullptr;
   // Of the last log converted, for the report.
   uint64_t walk_index_ = 0;
   uint64_t log_frames_ = 0;
   uint64_t log_dropped_ = 0;
+  uint64_t log_out_of_order_ = 0;
+  uint64_t log_outliers_ = 0;
   bool log_deleted_ = false;
 };
 

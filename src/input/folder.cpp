@@ -17,6 +17,10 @@ bool RootedFolder::stat(const std::string& relative, StatResult& out) const {
   return platform::stat_path(full_path(relative), out);
 }
 
+bool RootedFolder::stamp(const std::string& relative, platform::FileStamp& out) const {
+  return platform::path_stamp(full_path(relative), out);
+}
+
 bool RootedFolder::list(const std::string& relative, FolderListing& out,
                         FolderListing* unlisted) const {
   out.clear();

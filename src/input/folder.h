@@ -48,6 +48,9 @@ class RootedFolder {
   // Makes every missing folder along the path; true when all are folders.
   bool make_folders(const std::string& relative) const;
   bool remove(const std::string& relative) const;
+  // The version of the file at relative (links followed); false when it
+  // cannot be looked at.
+  bool stamp(const std::string& relative, platform::FileStamp& out) const;
   // The folder at relative, opened folder by folder from the root without
   // ever following a link below it (the root itself may be one). With
   // created given, missing folders are made and their relative paths

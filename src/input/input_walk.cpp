@@ -1,6 +1,7 @@
 #include "input/input_walk.h"
 
 #include <new>
+#include <set>
 
 #include "platform/platform.h"
 #include "support/text.h"
@@ -115,9 +116,17 @@ bool list_inputs(const RootedFolder& folder, const std::vector<std::string>& inp
   listing = InputListing();
   try {
     Lister lister(folder, listing);
+    std::set<std::string> given;
     for (const std::string& input : input_paths) {
       if (platform::interrupt_signal() != 0) break;
       lister.check();
+      // Walked twice, its logs would be converted twice: every row written
+      // twice. (Inputs lie side by side in one folder, so a path given
+      // never lies inside another one given.)
+      if (!given.insert(input).second) {
+        lister.add(WalkEntry::Kind::kGivenTwice, input);
+        continue;
+      }
       StatResult st;
       if (!folder.stat(input, st)) {
         // Where the output path depends on the kind, nothing can go on.

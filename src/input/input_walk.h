@@ -21,6 +21,7 @@ struct WalkEntry {
     kNotFound,     // an input path that does not exist
     kInvalid,      // an input path that is neither file nor folder
     kQueryFailed,  // an input path that could not be queried: ends the walk
+    kGivenTwice,   // an input path given again (after normalisation)
   };
   Kind kind = Kind::kLog;
   // An interrupt that came before this entry ends the walk here; entries
@@ -50,7 +51,8 @@ struct InputListing {
 // folders and nothing is logged: the walk tells of the entries when it
 // reaches them. no_append_root: folder inputs keep their name in the
 // output path (else "logs" becomes "logs_out"). Stops at an interrupt, and
-// after an input path that could not be queried. False when memory is
+// after an input path that could not be queried. An input path given
+// again is listed once, the repeat as kGivenTwice. False when memory is
 // short.
 bool list_inputs(const RootedFolder& folder, const std::vector<std::string>& input_paths,
                  bool no_append_root, InputListing& listing);

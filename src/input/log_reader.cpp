@@ -224,6 +224,7 @@ inline bool LogReader::scan_line(const uint8_t* p, size_t available, ScannedLine
   out.length = static_cast<int>(length);
   out.cut_count = cuts;
   out.feed = feed;
+  out.cut = !feed;
   return true;
 }
 
@@ -292,6 +293,8 @@ int LogReader::copy_line(const char*& text) {
   line.length = n;
   line.cut_count = 0;
   line.id_read = false;
+  line.feed = done;
+  line.cut = !done && consumed == kMaxLine;
   for (int i = 0; i < n && line.cut_count < kMaxColumns; ++i) {
     if (copied_[i] == split_at_ && split_at_ != 0) line.cuts[line.cut_count++] = i;
   }
@@ -300,7 +303,10 @@ int LogReader::copy_line(const char*& text) {
   return n;
 }
 
-std::unique_ptr<LogReader> LogReader::create(ByteStream* stream) {
+std::unique_ptr<LogReader> LogReader::create(ByteStream* stream, HeaderFault* fault) {
+  HeaderFault none;
+  HeaderFault& why = fault != nullptr ? *fault : none;
+  why = HeaderFault();
   if (stream == nullptr) return nullptr;
   std::unique_ptr<LogReader> reader(new (std::nothrow) LogReader(stream));
   if (!reader) return nullptr;
@@ -308,15 +314,36 @@ std::unique_ptr<LogReader> LogReader::create(ByteStream* stream) {
 
   // Header lines, then the first line that is not one: the column header.
   const char* text = nullptr;
+  int line = 1;
   int length = reader->read_line(text);
-  if (length <= 0 || text[0] != '#') return nullptr;
+  if (length < 0) {
+    why = HeaderFault{"the log is empty", line};
+    return nullptr;
+  }
+  if (length == 0 || text[0] != '#') {
+    why = HeaderFault{"the first line is no header line (\"#\")", line};
+    return nullptr;
+  }
   while (length > 0 && text[0] == '#') {
+    // Its rest would be read as a line of its own, most likely as the
+    // column header.
+    if (reader->line_->cut) {
+      why = HeaderFault{"header line longer than 199 bytes", line};
+      return nullptr;
+    }
     reader->offer_header_line(text, length);
     length = reader->read_line(text);
+    ++line;
   }
-  if (length < 0) return nullptr;
+  if (length < 0) {
+    why = HeaderFault{"the log ends before its column-header line", line};
+    return nullptr;
+  }
   reader->data_start_ = stream->tell();
-  if (!reader->parse_columns(text, length)) return nullptr;
+  if (!reader->parse_columns(text, length)) {
+    why = HeaderFault{"no known column name in the column-header line", line};
+    return nullptr;
+  }
   // A carriage return or line feed never stays inside a line, so it splits
   // nothing.
   const char sep = reader->value_separator_;
@@ -414,6 +441,7 @@ bool LogReader::parse_columns(const char* text, int length) {
         if (c.column != kLost) last_column_ = slot;
         if (c.column == kType) type_slot_ = static_cast<int8_t>(slot);
         if (c.column == kId) id_slot_ = static_cast<int8_t>(slot);
+        if (c.column == kTimestamp) stamp_slot_ = static_cast<int8_t>(slot);
       }
     }
     if (stop == line.npos) break;
@@ -599,6 +627,59 @@ int parse_data(const char* v, int length, uint8_t* bytes) {
 
 }  // namespace
 
+[[gnu::always_inline]] inline bool LogReader::parse_line(const char* text, int length,
+                                                         Frame& frame) {
+  // Value i ends at the i-th separator, the last one at the end of the
+  // line.
+  const int* cuts = line_->cuts;
+  const int cut_count = line_->cut_count;
+  bool malformed = false;
+  const char* p = text;
+  for (int slot = 0; slot <= last_column_; ++slot) {
+    const bool last = slot >= cut_count;
+    const char* stop = last ? text + length : text + cuts[slot];
+    const int n = static_cast<int>(stop - p);
+    switch (columns_[slot]) {
+      case kTimestamp:
+        if (!parse_timestamp(p, n, frame)) {
+          malformed = true;
+          if (!malformed_reported_) {
+            malformed_reported_ = true;
+            QLOG(LOG_WARN, "Skipping frame with malformed timestamp: %.*s", n, p);
+          }
+        }
+        break;
+      case kType:
+        if (n > 0) {
+          char c = p[0];
+          if (c == '1' || c == '9') frame.extended = 1;
+          if (c == '8' || c == '9') frame.type_flag = 1;
+        }
+        break;
+      case kId:
+        frame.id = line_->id_read ? line_->id : parse_hex32(p, n);
+        break;
+      case kLength:
+        frame.bits.dlc = parse_u8(p, n);
+        break;
+      case kData: {
+        // The payload keeps its capacity from line to line.
+        uint8_t bytes[8];
+        const int count = parse_data(p, n, bytes);
+        frame.payload.assign(bytes, bytes + count);
+        frame.bits.dlc = static_cast<uint8_t>(count);
+        break;
+      }
+      case kLost:
+      case kNone:
+        break;
+    }
+    if (last) break;
+    p = stop + 1;
+  }
+  return !malformed;
+}
+
 bool LogReader::next_frame(Frame& frame) {
   bool dropped = false;
   double remembered = 0;
@@ -610,64 +691,28 @@ bool LogReader::next_frame(Frame& frame) {
     frame_lines_ += 1;
     frame.reset();
     frame.channel = 1;
-
-    // Value i ends at the i-th separator, the last one at the end of the
-    // line.
-    const int* cuts = line_->cuts;
-    const int cut_count = line_->cut_count;
-    bool malformed = false;
-    const char* p = text;
-    for (int slot = 0; slot <= last_column_; ++slot) {
-      const bool last = slot >= cut_count;
-      const char* stop = last ? text + length : text + cuts[slot];
-      const int n = static_cast<int>(stop - p);
-      switch (columns_[slot]) {
-        case kTimestamp:
-          if (!parse_timestamp(p, n, frame)) {
-            malformed = true;
-            if (!malformed_reported_) {
-              malformed_reported_ = true;
-              QLOG(LOG_WARN, "Skipping frame with malformed timestamp: %.*s", n, p);
-            }
-          }
-          break;
-        case kType:
-          if (n > 0) {
-            char c = p[0];
-            if (c == '1' || c == '9') frame.extended = 1;
-            if (c == '8' || c == '9') frame.type_flag = 1;
-          }
-          break;
-        case kId:
-          frame.id = line_->id_read ? line_->id : parse_hex32(p, n);
-          break;
-        case kLength:
-          frame.bits.dlc = parse_u8(p, n);
-          break;
-        case kData: {
-          // The payload keeps its capacity from line to line.
-          uint8_t bytes[8];
-          const int count = parse_data(p, n, bytes);
-          frame.payload.assign(bytes, bytes + count);
-          frame.bits.dlc = static_cast<uint8_t>(count);
-          break;
-        }
-        case kLost:
-        case kNone:
-          break;
-      }
-      if (last) break;
-      p = stop + 1;
-    }
+    // The roll-over as it was before this line, for an outlier to leave
+    // no trace in it.
+    line_rollover_ = rollover_;
+    line_last_timestamp_ = last_timestamp_;
     // A damaged timestamp says nothing about the time: the frame goes, the
     // roll-over and the times compared against stay as they were.
-    if (malformed) continue;
+    if (!parse_line(text, length, frame)) continue;
     frame.kind = kFrameCan;
 
     if (frame.time < last_accepted_) {
       dropped = true;
       remembered = last_accepted_;
+      out_of_order_ += 1;
       continue;
+    }
+    if (frame.time - last_accepted_ > kJump) [[unlikely]] {
+      if (is_outlier(text, frame.time)) {
+        rollover_ = line_rollover_;
+        last_timestamp_ = line_last_timestamp_;
+        continue;
+      }
+      if (lost_place_) break;
     }
     last_accepted_ = frame.time;
     frames_returned_ += 1;
@@ -677,6 +722,69 @@ bool LogReader::next_frame(Frame& frame) {
   if (dropped && remembered > 0)
     QLOG(LOG_WARN, "Skipping non-increasing timestamp: %f", remembered);
   return produced;
+}
+
+bool LogReader::line_time(const char* text, double& time) {
+  Frame frame;  // only its time is set; the payload stays empty
+  for (int slot = 0; slot <= last_column_; ++slot) {
+    int begin, end;
+    if (!line_->value(slot, begin, end)) break;
+    if (columns_[slot] == kTimestamp && !parse_timestamp(text + begin, end - begin, frame)) {
+      return false;
+    }
+  }
+  time = frame.time;
+  return true;
+}
+
+bool LogReader::is_outlier(const char* text, double time) {
+  // Reading ahead moves the line's bytes: its timestamp is kept for the
+  // warning.
+  char stamp[kMaxLine];
+  int begin = 0, end = 0;
+  if (stamp_slot_ >= 0) line_->value(stamp_slot_, begin, end);
+  std::memcpy(stamp, text + begin, static_cast<size_t>(end - begin));
+  const int64_t here = stream_->tell();
+  const uint32_t kept_rollover = rollover_;
+  const double kept_last = last_timestamp_;
+  // Before the first frame kept nothing tells a roll-over from a damaged
+  // value: the lines after it are read as they will be, after it.
+  if (frames_returned_ != 0) {
+    rollover_ = line_rollover_;
+    last_timestamp_ = line_last_timestamp_;
+  }
+  const double back = std::min(kJump, (time - last_accepted_) / 2);
+  int returning = 0, going_on = 0;
+  // Lines with a damaged timestamp (pieces of a long line of junk) say
+  // nothing; each line is looked at by at most kConfirm frames before it,
+  // so reading ahead stays within a few times the log's size.
+  while (returning + going_on < kConfirm) {
+    const char* ahead;
+    if (read_line(ahead) < 0) break;
+    double t;
+    if (!line_time(ahead, t)) continue;
+    if (t < time - back) {
+      ++returning;
+    } else {
+      ++going_on;
+    }
+  }
+  rollover_ = kept_rollover;
+  last_timestamp_ = kept_last;
+  peeked_count_ = 0;
+  // Lost, the place would lose or repeat frames: the log ends here, and
+  // fails.
+  if (stream_->seek(here, 0) != here) {
+    lost_place_ = true;
+    return false;
+  }
+  if (returning <= going_on) return false;
+  outliers_ += 1;
+  if (!outlier_reported_) {
+    outlier_reported_ = true;
+    QLOG(LOG_WARN, "Skipping frame with implausible timestamp: %.*s", end - begin, stamp);
+  }
+  return true;
 }
 
 int LogReader::peek(FrameHint* hints, int lead) {

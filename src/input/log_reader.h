@@ -14,7 +14,8 @@
 // Compact timestamps take their missing high digits (date, hour...) from the
 // header's "Time:"; when they wrap (the next minute, hour, day, month or
 // year, after the time format) the reader adds the period. Frames whose time
-// goes backwards are dropped.
+// goes backwards are dropped, and so is a frame far ahead of the frames
+// around it (a damaged timestamp): see next_frame.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +28,14 @@ namespace quillon {
 
 class BufferedReader;
 
+// Why a log's header could not be read, and at which line (1 for the
+// first); what is null when the reason is no fault of the log (memory
+// short, the stream failed).
+struct HeaderFault {
+  const char* what = nullptr;
+  int line = 0;
+};
+
 class LogReader {
  public:
   // Longest line in bytes; the rest of a longer line reads as the next line.
@@ -36,8 +45,9 @@ class LogReader {
   // Reads the header and the column-header line. Null when the stream is
   // missing, the first line is not a "#" line, the data ends within the
   // header, or no column name is known. The stream is not owned; when it is
-  // a BufferedReader, bytes are taken straight from its buffer.
-  static std::unique_ptr<LogReader> create(ByteStream* stream);
+  // a BufferedReader, bytes are taken straight from its buffer. A header
+  // line longer than kMaxLine fails too. fault, when given, tells why.
+  static std::unique_ptr<LogReader> create(ByteStream* stream, HeaderFault* fault = nullptr);
   LogReader(const LogReader&) = delete;
   LogReader& operator=(const LogReader&) = delete;
 
@@ -63,7 +73,21 @@ class LogReader {
   // Resets and fills frame from the next frame line whose time does not go
   // backwards and whose timestamp is well formed. False when the data is
   // exhausted.
+  //
+  // A frame more than kJump seconds ahead of the last frame returned is
+  // checked against the frame lines after it, read as if it were not there
+  // (so a roll-over it would cause is not taken; the lines after the first
+  // frame of a log are read after it, as nothing before it tells a
+  // roll-over from a damaged value): of the next kConfirm
+  // lines whose timestamp reads, those earlier than the frame by more than
+  // kJump (or than half its lead, when that is less) return to the time
+  // before it. When they outnumber the others, the frame is an outlier: it
+  // is dropped (the first of a file with a warning) and leaves no trace in
+  // the roll-over; the frames after it are read as usual. Otherwise it is a
+  // real jump and kept, and the frames after it go on from it.
   bool next_frame(Frame& frame);
+  static constexpr double kJump = 1.0;
+  static constexpr int kConfirm = 5;
 
   // Hints for the lines after those already hinted, until the lines hinted
   // lie up to `lead` (at most 4) lines past the last one read; returns how
@@ -77,6 +101,14 @@ class LogReader {
   // with lines but no frame is a log that could not be read.
   uint64_t frame_lines() const { return frame_lines_; }
   uint64_t frames_returned() const { return frames_returned_; }
+  // Frame lines whose timestamp read, and of them those dropped for going
+  // backwards and the outliers dropped.
+  uint64_t frames_timed() const { return frames_returned_ + out_of_order_ + outliers_; }
+  uint64_t out_of_order() const { return out_of_order_; }
+  uint64_t outliers() const { return outliers_; }
+  // True when the stream could not go back after reading ahead: the frames
+  // returned end there, and the log cannot be read whole.
+  bool lost_place() const { return lost_place_; }
 
  private:
   enum Column : uint8_t { kNone, kTimestamp, kLost, kType, kId, kLength, kData };
@@ -95,6 +127,16 @@ class LogReader {
   // a digit nor a separator that timestamps leave out.
   bool parse_timestamp(const char* value, int length, Frame& frame);
   bool parse_new_timestamp(const char* value, int length, int64_t& seconds, int64_t& ms);
+  // Fills the frame from the line's values; false when its timestamp is
+  // malformed.
+  bool parse_line(const char* text, int length, Frame& frame);
+  // The time of the line just read, as next_frame would make it; false
+  // when a timestamp is malformed.
+  bool line_time(const char* text, double& time);
+  // Whether the frame at time of the line just read (text) is an outlier
+  // (see next_frame); one is counted and, the first, told of. Reads ahead
+  // and comes back.
+  bool is_outlier(const char* text, double time);
 
   ByteStream* stream_;
   BufferedReader* buffered_;  // stream_ when it is buffered, else null
@@ -124,7 +166,14 @@ class LogReader {
   char split_at_ = 0;     // the value separator, 0 when lines are not split
   uint64_t frame_lines_ = 0;
   uint64_t frames_returned_ = 0;
+  uint64_t out_of_order_ = 0;
+  uint64_t outliers_ = 0;
   bool malformed_reported_ = false;
+  bool outlier_reported_ = false;
+  bool lost_place_ = false;
+  // The roll-over state before the line being read.
+  uint32_t line_rollover_ = 0;
+  double line_last_timestamp_ = 0;
 
   // Derived once from the header, for the timestamps. Per byte: its digit
   // value, kNotDigit, or kDropped for the separators and "T" that
@@ -153,6 +202,7 @@ class LogReader {
     int cut_count = 0;
     int cuts[kMaxColumns];
     bool feed = false;
+    bool cut = false;      // ended at kMaxLine bytes, not at a line feed
     bool id_read = false;  // by peek: id holds the identifier value
     uint32_t id = 0;
 
@@ -177,6 +227,7 @@ class LogReader {
   int peeked_first_ = 0, peeked_count_ = 0;
   int64_t peeked_at_ = 0, peeked_end_ = 0;
   int8_t type_slot_ = -1, id_slot_ = -1;  // -1: the log has no such column
+  int8_t stamp_slot_ = -1;                // the last "Timestamp" column
 
   char copied_[kMaxLine + 1];  // a line that could not be read in place
   // The line read last: its length, separators and identifier as peek

@@ -65,6 +65,10 @@ int64_t FileStream::write(const void* buffer, int64_t n) {
   return static_cast<int64_t>(put);
 }
 
+bool FileStream::file_id(platform::FileId& out) {
+  return file_ != nullptr && file_->id(out);
+}
+
 int64_t FileStream::seek(int64_t offset, int origin) {
   if (origin < 0 || origin > 2) return -1;
   if (file_ == nullptr) return -1;

@@ -12,7 +12,8 @@ namespace quillon {
 
 namespace platform {
 class File;
-}
+struct FileId;
+}  // namespace platform
 
 // An operation a variant does not have returns -2 (the defaults here).
 class ByteStream {
@@ -43,6 +44,11 @@ class ByteStream {
   // True once a read failed for another reason than the end of the data, so
   // that a short read is never mistaken for a complete file.
   virtual bool read_failed() const { return false; }
+  // The id of the file read; false when the stream reads no file.
+  virtual bool file_id(platform::FileId& out) {
+    (void)out;
+    return false;
+  }
 };
 
 // Remembers the position, seeks to the end, tells, seeks back.
@@ -83,6 +89,7 @@ class FileStream : public ByteStream {
   int64_t seek(int64_t offset, int origin) override;
   int close() override;
   bool read_failed() const override { return read_failed_; }
+  bool file_id(platform::FileId& out) override;
 
  private:
   FileStream(platform::File* file, Mode mode) : file_(file), mode_(mode) {}
@@ -105,6 +112,7 @@ class BufferedReader : public ByteStream {
   int64_t seek(int64_t offset, int origin) override;
   int close() override;
   bool read_failed() const override { return inner_ && inner_->read_failed(); }
+  bool file_id(platform::FileId& out) override { return inner_ && inner_->file_id(out); }
 
   // The next byte, or -1 at the end of the data: an inlined load while the
   // buffer lasts, for readers that go one byte at a time.

@@ -7,6 +7,18 @@
 
 namespace quillon {
 
+namespace {
+
+// A path short enough that the reason after it stays on the log line (510
+// characters): a name over the system's limit is what fails most often.
+std::string shown_path(const std::string& path) {
+  constexpr size_t kKept = 160;
+  if (path.size() <= 2 * kKept + 3) return path;
+  return path.substr(0, kKept) + "..." + path.substr(path.size() - kKept);
+}
+
+}  // namespace
+
 OutputSet::OutputSet(const RootedFolder* root, SharedOutputs* shared, OutputJournal* journal,
                      size_t open_files)
     : root_(root), shared_(shared), journal_(journal), open_files_(open_files) {}
@@ -85,7 +97,7 @@ std::unique_ptr<platform::File> OutputSet::open_file(const std::string& candidat
                       : folder->create_file(name, name + kAsideSuffix, outcome));
     if (!file) fault = PathFault{outcome.kind, outcome.error, full};
   } else if (fault.kind != platform::Outcome::kLink) {
-    shared_->report_once("Could not create output folder", fault.path, fault.error);
+    shared_->report_once("Could not create output folder", shown_path(fault.path), fault.error);
   }
   int64_t length = 0;
   if (file && (!file->id(id) || (append && (length = file->size()) < 0))) {

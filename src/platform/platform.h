@@ -218,3 +218,17 @@ bool slash_is_absolute();
 // them over in another encoding; the storage lives until the process ends.
 void utf8_arguments(int& argc, char**& argv);
 }  // namespace quillon::platform
+
+namespace quillon::platform {
+// One version of a file: the file itself (its id) and when its content last
+// changed. A file put in another's place, or written again in place, has
+// another stamp, whatever its size.
+struct FileStamp {
+  FileId id;
+  int64_t modified_ns = 0;  // since 1970 on POSIX; the system's own count elsewhere
+  bool operator==(const FileStamp&) const = default;
+};
+// Of the file at path, links followed as opening it does; false when it
+// cannot be looked at.
+bool path_stamp(const std::string& path, FileStamp& out);
+}  // namespace quillon::platform

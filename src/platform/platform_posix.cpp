@@ -567,3 +567,13 @@ void utf8_arguments(int&, char**&) {
   // The arguments are the bytes the caller gave; file names are bytes too.
 }
 }  // namespace quillon::platform
+
+namespace quillon::platform {
+bool path_stamp(const std::string& path, FileStamp& out) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  out.id = FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  out.modified_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return true;
+}
+}  // namespace quillon::platform

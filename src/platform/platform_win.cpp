@@ -1118,3 +1118,24 @@ void reraise_interrupt(int) {
 }
 
 }  // namespace quillon::platform
+
+namespace quillon::platform {
+bool path_stamp(const std::string& path, FileStamp& out) {
+  std::wstring w;
+  if (!native_path(path, w)) return false;
+  HANDLE h = CreateFileW(w.c_str(), FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = GetFileInformationByHandle(h, &info);
+  CloseHandle(h);
+  if (!ok) return false;
+  out.id = id_of(info);
+  out.modified_ns =
+      static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                           info.ftLastWriteTime.dwLowDateTime) *
+      100;
+  return true;
+}
+}  // namespace quillon::platform

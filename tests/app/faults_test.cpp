@@ -118,6 +118,49 @@ TEST_F(Faults, AContinuedSplitThatFailsPartWayLeavesNoRowBehind) {
   EXPECT_EQ(rows("out"), expected);  // none twice, none missing, none cut
 }
 
+TEST_F(Faults, ASplitAfterAFailedOneStartsItsOwnFilesSoTheReRunLosesNothing) {
+  // The limit of 8 KiB stops the first split (about 12 KiB of rows); the
+  // second (about 2 KiB) converts and is deleted. Had it continued into
+  // the names the first split began, converting the first split again
+  // would replace them, its rows with them.
+  dir.write("logs/00000001.TXT", make_log(3, 1, 0, 300));
+  dir.write("logs/00000002.TXT", make_log(3, 2, 300, 50));
+  dir.write("clean/00000001.TXT", make_log(3, 1, 0, 300));
+  dir.write("clean/00000002.TXT", make_log(3, 2, 300, 50));
+
+  EXPECT_EQ(sh("(ulimit -f 8; exec \"$Q\" -d --dbc-can1=j1939.dbc -O out logs) 2>err"), 8);
+  EXPECT_TRUE(fs::exists(dir.path() / "logs/00000001.TXT"));
+  EXPECT_FALSE(fs::exists(dir.path() / "logs/00000002.TXT")) << dir.read("err");
+  EXPECT_TRUE(fs::exists(dir.path() / "out/TRUCK07_out/CAN1_EEC1_S00/2024/05/17/"
+                                      "00000003_00000002.csv"));
+  EXPECT_EQ(rows("out").size(), 50u);
+
+  EXPECT_EQ(sh("\"$Q\" -d --dbc-can1=j1939.dbc -O out logs 2>err"), 0) << dir.read("err");
+  EXPECT_FALSE(fs::exists(dir.path() / "logs/00000001.TXT"));
+  EXPECT_EQ(sh("\"$Q\" --dbc-can1=j1939.dbc -O reference clean 2>err"), 0);
+  std::vector<std::string> expected = rows("reference");
+  ASSERT_EQ(expected.size(), 350u);
+  EXPECT_EQ(rows("out"), expected);
+}
+
+TEST_F(Faults, AnOutputFolderNameOverTheSystemsLimitSaysWhy) {
+  // A message name of 5,000 characters makes a folder name no file system
+  // takes; the reason must not be cut off the log line by the long path.
+  dir.write("long.dbc",
+            "VERSION \"\"\n\nBU_: ECU\n\nBO_ 2364540158 " + std::string(5000, 'M') +
+                ": 8 ECU\n SG_ Torque : 0|8@1+ (1,-125) [-125|125] \"%\" ECU\n\n"
+                "BA_DEF_  \"ProtocolType\" STRING ;\nBA_ \"ProtocolType\" \"J1939\";\n");
+  dir.write("logs/00000001.TXT", make_log(3, 1, 0, 5));
+  EXPECT_EQ(sh("\"$Q\" -d --dbc-can1=long.dbc -O out logs 2>err"), 8);
+  const std::string err = dir.read("err");
+  const size_t at = err.find(" E Could not create output folder: ");
+  ASSERT_NE(at, std::string::npos) << err;
+  const std::string line = err.substr(at, err.find('\n', at) - at);
+  EXPECT_NE(line.find("...MMMM"), std::string::npos) << line;
+  EXPECT_NE(line.find("MMMM_S00 (File name too long)"), std::string::npos) << line;
+  EXPECT_TRUE(fs::exists(dir.path() / "logs/00000001.TXT"));
+}
+
 TEST_F(Faults, ASyncThatFailsBeforeTheDeleteKeepsTheLogThatWroteTheData) {
   // The first log's rows (about 2 KiB) wait in the write buffer until they
   // are synced before the delete, past the 1 KiB limit; the second log

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -189,7 +190,8 @@ TEST_F(ConversionLoopTest, FailuresAndExitStatuses) {
   EXPECT_EQ(run({"zerosplit.txt"}), 8);
   EXPECT_TRUE(logged(" E Could not parse file header")) << err;
   EXPECT_EQ(run({"empty.txt"}), 8);
-  EXPECT_TRUE(logged(" E Could not open log")) << err;
+  // The reason, not a bare "Could not open log".
+  EXPECT_TRUE(logged(" E Could not open log: line 1: the log is empty")) << err;
   EXPECT_TRUE(sink.events.empty());
 
   auto root = RootedFolder::create(dir.root());
@@ -315,6 +317,58 @@ TEST_F(ConversionLoopTest, ALogThatGrewIsKeptAndTheSinksAreTold) {
   EXPECT_EQ(run({"done.txt"}), 0);
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "done.txt"));
   EXPECT_EQ(err, "");
+}
+
+// Puts another log of the same size in the log's place, or writes the log
+// again in place, while its first frame is converted.
+class SwappingSink : public RecordingSink {
+ public:
+  std::filesystem::path log;
+  std::string other;  // as long as the log
+  bool in_place = false;
+  bool on_frame(Frame& f) override {
+    if (frames.empty()) {
+      if (in_place) {
+        // The same file (same id) with a later modification time.
+        std::filesystem::last_write_time(
+            log, std::filesystem::last_write_time(log) + std::chrono::seconds(2));
+      } else {
+        std::filesystem::path swap = log;
+        swap += ".new";
+        std::ofstream(swap, std::ios::binary) << other;
+        std::filesystem::rename(swap, log);
+      }
+    }
+    return RecordingSink::on_frame(f);
+  }
+};
+
+TEST_F(ConversionLoopTest, ALogReplacedWhileReadIsKeptWhateverItsSize) {
+  const std::string log = make_log("L", "1", "1", 3);
+  std::string other = make_log("L", "1", "2", 3);  // another split, byte for byte as long
+  ASSERT_EQ(other.size(), log.size());
+  options.delete_converted = true;
+#ifdef _WIN32
+  // A file open for reading cannot be replaced there.
+  const bool kinds[] = {true};
+#else
+  const bool kinds[] = {false, true};
+#endif
+  for (bool in_place : kinds) {
+    for (int64_t size : {int64_t(-1), int64_t(0), ConversionOptions::kDefaultBuffer}) {
+      dir.write("x.txt", log);
+      options.buffer_size = size;
+      SwappingSink swapping;
+      swapping.log = dir.path() / "x.txt";
+      swapping.other = other;
+      swapping.in_place = in_place;
+      auto loop = ConversionLoop::create(folder.get(), folder.get(), options, &swapping);
+      EXPECT_EQ(run_captured(*loop, {"x.txt"}), 0);
+      EXPECT_TRUE(logged(" W Input file changed during conversion: x.txt")) << err;
+      ASSERT_TRUE(std::filesystem::exists(dir.path() / "x.txt")) << in_place << " " << size;
+      EXPECT_EQ(dir.read("x.txt"), in_place ? log : other);
+    }
+  }
 }
 
 TEST_F(ConversionLoopTest, BufferSizesGiveTheSameFrames) {
@@ -492,7 +546,8 @@ TEST_F(ConversionLoopTest, SizesAbove4GiBAreCounted) {
   options.buffer_size = 4096;
   std::unique_ptr<ConversionLoop> loop;
   EXPECT_EQ(run({"big.txt"}, &loop), 8);
-  EXPECT_TRUE(logged(" E Could not open log")) << err;
+  EXPECT_TRUE(logged(" E Could not open log: line 1: the first line is no header line (\"#\")"))
+      << err;
   EXPECT_EQ(loop->bytes(), size);
 }
 

@@ -137,21 +137,52 @@ TEST(LogReader, OneLineFeedsEveryEntryWhoseLabelItHolds) {
   EXPECT_EQ(r->split(), 7);
 }
 
-TEST(LogReader, UnusableFilesCannotBeOpened) {
-  const char* cases[] = {
-      "",                                               // empty
-      "Timestamp;ID\n# Value separator: \";\"\n",       // first line not "#"
-      "# Value separator: \";\"\n# Session No.: 1\n",   // "#" lines only
-      "# Value separator: \";\"\nStamp;Ident;Bytes\n",  // no known column
-      "# Value separator: ;\nTimestamp;ID\n",           // separator without quotes
-      "# Value separator: \";\"\ntimestamp;id\n",       // names are case-sensitive
-      "# Value separator: \";\"\r\r\r\n\nTimestamp\n",  // an empty line is the column header
+TEST(LogReader, UnusableFilesCannotBeOpenedAndSayWhy) {
+  const std::string long_line = "# Comment: " + std::string(188, 'x') + "\n";  // 200 bytes
+  const std::string longest = "# Comment: " + std::string(187, 'x') + "\n";    // 199 bytes
+  const struct {
+    std::string log;
+    const char* what;
+    int line;
+  } cases[] = {
+      {"", "the log is empty", 1},
+      {"Timestamp;ID\n# Value separator: \";\"\n", "the first line is no header line", 1},
+      {"\n# Value separator: \";\"\nTimestamp\n", "the first line is no header line", 1},
+      {"# Value separator: \";\"\n# Session No.: 1\n", "the log ends before its column", 3},
+      {"# Value separator: \";\"\nStamp;Ident;Bytes\n", "no known column name", 2},
+      {"# Value separator: ;\nTimestamp;ID\n", "no known column name", 2},  // no quotes
+      {"# Value separator: \";\"\ntimestamp;id\n", "no known column name", 2},
+      // An empty line is the column header.
+      {"# Value separator: \";\"\r\r\r\n\nTimestamp\n", "no known column name", 2},
+      // Its rest would read as the column header, or as a header line.
+      {"# Value separator: \";\"\n" + long_line + "Timestamp;ID\n", "longer than 199 bytes", 2},
+      {"# Value separator: \";\"\n" + long_line.substr(0, 199) + "#" + long_line.substr(199) +
+           "Timestamp;ID\n",
+       "longer than 199 bytes", 2},
+      {long_line + "# Value separator: \";\"\nTimestamp;ID\n", "longer than 199 bytes", 1},
   };
-  for (const char* c : cases) {
-    test::MemoryStream s(c);
-    EXPECT_FALSE(LogReader::create(&s)) << c;
+  for (int64_t buffer : {0, 64, 4096}) {
+    for (const auto& c : cases) {
+      auto s = make_stream(c.log, buffer);
+      HeaderFault fault;
+      EXPECT_FALSE(LogReader::create(s.get(), &fault)) << c.log;
+      ASSERT_NE(fault.what, nullptr) << c.log;
+      EXPECT_NE(std::string(fault.what).find(c.what), std::string::npos) << fault.what;
+      EXPECT_EQ(fault.line, c.line) << c.log << " " << buffer;
+    }
+    // The longest header line that fits, carriage returns counted.
+    auto s = make_stream("# Value separator: \";\"\n" + longest + "Timestamp;ID\n", buffer);
+    EXPECT_TRUE(LogReader::create(s.get()));
+    std::string with_cr = longest;
+    with_cr.insert(5, "\r");
+    s = make_stream("# Value separator: \";\"\n" + with_cr + "Timestamp;ID\n", buffer);
+    HeaderFault fault;
+    EXPECT_FALSE(LogReader::create(s.get(), &fault));
+    EXPECT_EQ(fault.line, 2);
   }
-  EXPECT_FALSE(LogReader::create(nullptr));
+  HeaderFault fault;
+  EXPECT_FALSE(LogReader::create(nullptr, &fault));
+  EXPECT_EQ(fault.what, nullptr);
 }
 
 TEST(LogReader, ColumnsAndValues) {
@@ -446,7 +477,9 @@ struct Conventions {
 
 // A plain reading of frame lines: byte by byte, values split one by one, the
 // template read with the C library's scanner, against which the reader's
-// in-place splitting and its reuse of the previous timestamp are checked.
+// in-place splitting and its reuse of the previous timestamp are checked;
+// then the rules for times: the roll-over, frames that go back, and a frame
+// far ahead of those around it (read on as if it were not there).
 std::vector<Seen> reference_frames(const std::string& data, const Conventions& c) {
   auto dropped = [&](char ch) {
     return ch == c.value || ch == 'T' ||
@@ -456,9 +489,14 @@ std::vector<Seen> reference_frames(const std::string& data, const Conventions& c
   for (char ch : c.start) {
     if (!dropped(ch)) header_digits += ch;
   }
-  std::vector<Seen> out;
-  double last_timestamp = 0, last_accepted = 0;
-  uint32_t rollover = 0;
+  // Every line: its values, and the time before any roll-over (none when
+  // the timestamp is malformed).
+  struct Line {
+    std::vector<std::string> values;
+    bool timed = false;
+    double time = 0;
+  };
+  std::vector<Line> lines;
   size_t at = 0;
   while (at < data.size()) {
     std::string line;
@@ -468,18 +506,18 @@ std::vector<Seen> reference_frames(const std::string& data, const Conventions& c
       if (ch == '\n') break;
       if (ch != '\r') line += ch;
     }
-    std::vector<std::string> values;
+    Line& l = lines.emplace_back();
     size_t start = 0;
     for (int v = 0; v < LogReader::kMaxColumns; ++v) {
       const size_t stop = line.find(c.value, start);
-      values.push_back(line.substr(start, stop == std::string::npos ? stop : stop - start));
+      l.values.push_back(line.substr(start, stop == std::string::npos ? stop : stop - start));
       if (stop == std::string::npos) break;
       start = stop + 1;
     }
     // Columns: Timestamp;ID;Data.
     std::string digits;
     bool malformed = false;
-    for (char ch : values[0]) {
+    for (char ch : l.values[0]) {
       if (ch >= '0' && ch <= '9') {
         digits += ch;
       } else if (!dropped(ch)) {
@@ -494,24 +532,55 @@ std::vector<Seen> reference_frames(const std::string& data, const Conventions& c
     unsigned f[7] = {};
     std::sscanf(tmpl.c_str(), "%4u%2u%2u%2u%2u%2u%3u", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5],
                 &f[6]);
-    double time = static_cast<double>(platform::utc_seconds(int(f[0]), int(f[1]), int(f[2]),
-                                                            int(f[3]), int(f[4]), int(f[5]))) +
-                  f[6] * 0.001 + rollover;
-    const uint32_t periods[] = {0, 60, 3600, 86400};
-    if (time < last_timestamp && periods[c.format] != 0 && last_timestamp - time > 1.0) {
-      rollover += periods[c.format];
+    l.timed = true;
+    l.time = static_cast<double>(platform::utc_seconds(int(f[0]), int(f[1]), int(f[2]), int(f[3]),
+                                                       int(f[4]), int(f[5]))) +
+             f[6] * 0.001;
+  }
+  struct Clock {
+    double last = 0;
+    uint32_t rollover = 0;
+  };
+  const uint32_t periods[] = {0, 60, 3600, 86400};
+  auto time_of = [&](const Line& l, Clock& clock) {
+    double time = l.time + clock.rollover;
+    if (time < clock.last && periods[c.format] != 0 && clock.last - time > 1.0) {
+      clock.rollover += periods[c.format];
       time += periods[c.format];
     }
-    last_timestamp = time;
+    clock.last = time;
+    return time;
+  };
+  std::vector<Seen> out;
+  double last_accepted = 0;
+  Clock clock;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const Line& l = lines[i];
+    if (!l.timed) continue;
+    const Clock before = clock;
+    const double time = time_of(l, clock);
     if (time < last_accepted) continue;
+    if (time - last_accepted > LogReader::kJump) {
+      Clock ahead = out.empty() ? clock : before;
+      const double back = std::min(LogReader::kJump, (time - last_accepted) / 2);
+      int returning = 0, going_on = 0;
+      for (size_t j = i + 1; j < lines.size() && returning + going_on < LogReader::kConfirm; ++j) {
+        if (lines[j].timed) (time_of(lines[j], ahead) < time - back ? returning : going_on) += 1;
+      }
+      if (returning > going_on) {
+        clock = before;
+        continue;
+      }
+    }
     last_accepted = time;
     Seen s{time, 0, 0, 0, 0, 1, 1, {}};
+    const std::vector<std::string>& values = l.values;
     if (values.size() > 1)
       s.id = static_cast<uint32_t>(std::strtoul(values[1].c_str(), nullptr, 16));
     if (values.size() > 2) {
-      for (size_t i = 0; i + 1 < values[2].size() + 1 && s.payload.size() < 8; i += 2) {
+      for (size_t k = 0; k + 1 < values[2].size() + 1 && s.payload.size() < 8; k += 2) {
         s.payload.push_back(
-            static_cast<uint8_t>(std::strtoul(values[2].substr(i, 2).c_str(), nullptr, 16)));
+            static_cast<uint8_t>(std::strtoul(values[2].substr(k, 2).c_str(), nullptr, 16)));
       }
       s.dlc = static_cast<int>(s.payload.size());
     }
