@@ -144,8 +144,10 @@ int ConversionLoop::walk_entry(const WalkEntry& entry, int64_t window, LogTaker&
   if (report_ != nullptr) report_->log_started(entry.input);
   if (entry.kind == WalkEntry::Kind::kLog) return reach_log(entry, window, taker);
   const int result = tell_entry(entry);
-  // A link to nothing is skipped with a warning: a log when named as one.
-  const bool skipped = entry.kind == WalkEntry::Kind::kDangling && is_log_name(entry.input);
+  // A link to nothing is skipped with a warning: a log when named as one;
+  // so is an input given again, which the report lists with its warning.
+  const bool skipped = (entry.kind == WalkEntry::Kind::kDangling && is_log_name(entry.input)) ||
+                       entry.kind == WalkEntry::Kind::kGivenTwice;
   if (result != kResultOk || skipped) report(entry.input, result, false, skipped);
   return result;
 }

@@ -129,7 +129,9 @@ def round_once(binary, validator, work, rng, index):
         if kind == 'missing':
             want = [('E', 'Could not find input file/folder ' + path)]
         elif kind == 'header':
-            want = [('E', 'Could not open log'), ('E', 'Error during conversion of ' + path)]
+            # A header fault says what was wrong and where.
+            want = [('E', 'Could not open log: line 2: no known column name in the column-header'
+                     ' line'), ('E', 'Error during conversion of ' + path)]
         elif kind == 'damaged':
             want = [('W', 'Skipping frame with malformed timestamp: ' + DAMAGED)]
         else:
