@@ -35,7 +35,7 @@ case "$(basename "$deb")" in
 esac
 
 allowed_package() {
-  case $1 in libc6 | libgcc-s1 | libstdc++6) return 0 ;; *) return 1 ;; esac
+  case $1 in libc6 | libgcc-s1 | libstdc++6 | libzstd1 | zlib1g) return 0 ;; *) return 1 ;; esac
 }
 depends=$(field Depends)
 for name in $(echo "$depends" | tr ',|' '\n\n' | sed 's/(.*//; s/ //g' | sort -u); do

@@ -147,6 +147,9 @@ TEST_F(CommandLine, ParseErrorsDecideTheStatus) {
       {{"--verbosity=-1", a}, 131, ""},
       {{"-j", "-1", a}, 131, ""},
       {{"--jobs=two", a}, 131, ""},
+      {{"--compress=lz4", a}, 131, ""},
+      {{"--compress", "zstd:23", a}, 131, ""},
+      {{"--comp=gzip:10", a}, 131, ""},
       // The first record decides even when others follow.
       {{"-b", "x", "-z", a}, 131, ""},
       {{"-z", "-b", "x", a},
@@ -254,8 +257,18 @@ TEST_F(CommandLine, EveryLongOptionKeepsItsShortestAbbreviation) {
       {"shard", "sh"},
       {"signals", "si"},
       {"report", "r"},
+      // Taken, but as --concat's (below).
+      {"compress", "c"},
   };
   EXPECT_EQ(shortest, expected);
+  // --compress came after --concat and leaves it "c" and "co": a value
+  // given through them is never a compression.
+  for (const std::string prefix : {"c", "co", "com", "comp", "compress"}) {
+    ConverterState c;
+    with_decoder(c);
+    run_cli(c, {"--" + prefix + "=gzip", at("logs/a.txt")});
+    EXPECT_EQ(c.compression.codec == Codec::kGzip, prefix.size() >= 3) << prefix;
+  }
 }
 
 TEST_F(CommandLine, FlagsAndBufferReachTheConverter) {
@@ -411,10 +424,11 @@ TEST_F(CommandLine, PluginAddsOptions) {
   EXPECT_EQ(plugin->calls, (std::vector<std::string>{"add_options"}));
 
   Outcome usage = run({});
-  // The plug-in's options follow the last generic one, which is --report
-  // since fleets could be divided by the program and told of to programs.
+  // The plug-in's options follow the last generic one, which is --compress
+  // since the CSV files can be written compressed (before that --report).
   size_t buffer = usage.out.find(
-      "[-b|--buffer=<n>] [-j|--jobs=<n>] [--shard=<k/n>] [--report=<file>] [--concat] "
+      "[-b|--buffer=<n>] [-j|--jobs=<n>] [--shard=<k/n>] [--report=<file>] "
+      "[--compress=<zstd|gzip|none>[:level]] [--concat] "
       "[--no-concat] "
       "[--dbc-can*=<string>]... [-O|--output-directory=<file>]");
   EXPECT_NE(buffer, std::string::npos) << usage.out;
