@@ -4,7 +4,12 @@
 #pragma once
 
 #include <zlib.h>
+// The Windows build has no zstd: codec_built says so, and no such file is
+// made there.
+#if __has_include(<zstd.h>)
 #include <zstd.h>
+#define QUILLON_TEST_ZSTD 1
+#endif
 
 #include <string>
 
@@ -27,6 +32,9 @@ inline bool decompress(const std::string& bytes, Codec codec, std::string& text,
   if (bytes.empty()) return false;
   char out[16384];
   if (codec == Codec::kZstd) {
+#ifndef QUILLON_TEST_ZSTD
+    return false;
+#else
     ZSTD_DStream* stream = ZSTD_createDStream();
     ZSTD_inBuffer in{bytes.data(), bytes.size(), 0};
     size_t left = 1;  // 0 once a frame is complete
@@ -42,6 +50,7 @@ inline bool decompress(const std::string& bytes, Codec codec, std::string& text,
     ZSTD_freeDStream(stream);
     if (frames) *frames = count;
     return left == 0;
+#endif
   }
   z_stream z{};
   if (inflateInit2(&z, 15 + 16) != Z_OK) return false;

@@ -84,8 +84,9 @@ std::unique_ptr<Compressor> Compressor::create(const Compression& compression) {
     // A block's size is known before it is compressed: the library fits
     // its window and tables to it, so the level's window never costs its
     // full memory.
+    // No frame checksum: a tenth of the speed on blocks this small, and
+    // a damaged frame still fails to decode as a rule.
     ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, compression.level);
-    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
 #endif
     return c;
   }

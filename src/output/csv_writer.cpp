@@ -163,7 +163,7 @@ bool CsvWriter::drain() {
   // by one.
   if (capacity_ == 0) {
     buffer_ = pool_ ? pool_->take() : new (std::nothrow) char[kBuffer];
-    if (buffer_) capacity_ = kBuffer;
+    if (buffer_) capacity_ = pool_ ? static_cast<uint32_t>(pool_->buffer_bytes()) : kBuffer;
   }
   return true;
 }

@@ -22,7 +22,8 @@ namespace quillon {
 void append_header_field(std::string& out, std::string_view name);
 
 // Rows are gathered in a buffer of the writer's own (made at the first row)
-// and reach the file in chunks of up to kBuffer bytes: with thousands of
+// and reach the file in chunks of up to the pool's buffer size (kBuffer
+// without a pool): with thousands of
 // outputs open, a row touches only the writer and the end of its buffer,
 // not a stream's state and buffer besides.
 class alignas(64) CsvWriter {

@@ -14,6 +14,8 @@ OutputSet::OutputSet(const RootedFolder* root, SharedOutputs* shared, OutputJour
       shared_(shared),
       journal_(journal),
       open_files_(open_files),
+      buffers_(compression.codec == Codec::kNone ? BufferPool::kBufferBytes
+                                                 : BufferPool::kCompressedBufferBytes),
       compressor_(Compressor::create(compression)),
       extension_(output_extension(compression.codec)) {}
 

@@ -411,6 +411,21 @@ class StandInPlugin : public ConverterPlugin {
 // The command line only fills the converter: loading the DBC files (once an
 // initialise hook at its end, refused with 129) is the run's next step, and
 // the e2e case dbc_every_argument_fails pins its 129.
+TEST_F(CommandLine, ZstdIsRefusedWithAMessageWhereTheBuildLacksIt) {
+  // Windows: Debian has no zstd for mingw-w64.
+  ConverterState c;
+  Outcome o = run_cli(c, {"--compress=zstd:1", at("logs/a.txt")});
+  if (codec_built(Codec::kZstd)) {
+    EXPECT_TRUE(o.ok) << o.out << o.err;
+    EXPECT_TRUE(c.compression.codec == Codec::kZstd && c.compression.level == 1);
+  } else {
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.status, 131);
+    EXPECT_NE(o.err.find("This build cannot write zstd: use --compress=gzip"), std::string::npos)
+        << o.err;
+  }
+}
+
 TEST_F(CommandLine, PluginAddsOptions) {
   auto owned = std::make_unique<StandInPlugin>();
   StandInPlugin* plugin = owned.get();

@@ -167,14 +167,16 @@ TEST(CsvWriter, CompressedFramesDecompressToWhatThePlainWriterWrites) {
   // last, a short buffer. Each buffer that reaches the file is one frame,
   // so cutting the file back to where a writer began leaves a whole stream.
   test::TempDir dir;
-  const std::string label(6000, 'x');
+  const std::string label(20000, 'x');
   const std::string* long_label[] = {&label, nullptr};
   for (const char* kind : {"zstd:1", "zstd", "zstd:19", "zstd:-5", "gzip:1", "gzip", "gzip:9"}) {
     Compression compression;
     ASSERT_TRUE(parse_compression(kind, compression));
+    if (!codec_built(compression.codec)) continue;  // zstd on Windows
     std::unique_ptr<Compressor> compressor = Compressor::create(compression);
     ASSERT_TRUE(compressor);
-    BufferPool pool;
+    // Plain rows through 4 KiB buffers, compressed ones through 16 KiB.
+    BufferPool pool, compressed_pool(BufferPool::kCompressedBufferBytes);
     std::vector<int64_t> lengths;
     for (int writer = 0; writer < 3; ++writer) {
       lengths.push_back(writer == 0 ? 0 : static_cast<int64_t>(dir.read("c").size()));
@@ -184,7 +186,8 @@ TEST(CsvWriter, CompressedFramesDecompressToWhatThePlainWriterWrites) {
             platform::File::open(dir.root() + (compressed ? "c" : "p"),
                                  writer == 0 ? platform::File::kWrite : platform::File::kAppend));
         ASSERT_TRUE(file);
-        auto w = CsvWriter::create(std::move(file), {"a", "b"}, writer != 0, header_ok, &pool,
+        auto w = CsvWriter::create(std::move(file), {"a", "b"}, writer != 0, header_ok,
+                                   compressed ? &compressed_pool : &pool,
                                    compressed ? compressor.get() : nullptr);
         ASSERT_TRUE(w && header_ok);
         for (int row = 0; row < 700 * (writer + 1); ++row) {

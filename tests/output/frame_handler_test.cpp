@@ -254,6 +254,7 @@ TEST_F(FrameHandlerTest, ACompressedFileAppendedByThreeLogsIsOneStreamWithOneHea
     SCOPED_TRACE(kind);
     FrameHandlerOptions options;
     ASSERT_TRUE(parse_compression(kind, options.compression));
+    if (!codec_built(options.compression.codec)) continue;  // zstd on Windows
     make(options);
     auto rows = [&](double from, int count) {
       for (int i = 0; i < count; ++i) {

@@ -99,6 +99,7 @@ TEST_F(OutputSetTest, ManyMoreOutputsThanTheBoundWriteWhatAnUnboundedSetWrites) 
     SCOPED_TRACE(kind);
     Compression compression;
     ASSERT_TRUE(parse_compression(kind, compression));
+    if (!codec_built(compression.codec)) continue;  // zstd on Windows
     std::map<std::string, std::string> expected;
     std::vector<std::string> names;  // the identities view them
     for (int i = 0; i < 40; ++i) names.push_back("M" + std::to_string(i));
