@@ -89,6 +89,8 @@ complete_line quillon -O ""
 complete_line quillon --output-directory = l
 complete_line quillon --dbc-can1 = engine.dbc -O out ""
 complete_line quillon -j ""
+complete_line quillon --compress = ""
+complete_line quillon --compress = z
 complete_line quillon -- --n
 EOF
 )
@@ -131,6 +133,8 @@ check "quillon --output-directory=l" "$(section 'quillon --output-directory=l')"
 check "an input" "$(section 'quillon --dbc-can1=engine.dbc -O out ')" \
   $'ENGINE.DBC\nbody.dbc\nengine.dbc\nlogs\nlogs old\nnotes.txt\nout'
 check "quillon -j " "$(section 'quillon -j ')" ""
+check "quillon --compress=" "$(section 'quillon --compress=')" $'gzip\nnone\nzstd'
+check "quillon --compress=z" "$(section 'quillon --compress=z')" "zstd"
 check "quillon -- --n" "$(section 'quillon -- --n')" ""
 if [ $failed != 0 ]; then
   echo "--- the whole output:"

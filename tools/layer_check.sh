@@ -21,7 +21,7 @@ allowed() {  # the folders a library may include from
     *) echo "" ;;
   esac
 }
-third_party="stb/stb_sprintf.h"
+third_party="stb/stb_sprintf.h zlib.h zstd.h"
 
 fail=0
 for dir in src/*/; do

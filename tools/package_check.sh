@@ -35,7 +35,7 @@ case "$(basename "$deb")" in
 esac
 
 allowed_package() {
-  case $1 in libc6 | libgcc-s1 | libstdc++6) return 0 ;; *) return 1 ;; esac
+  case $1 in libc6 | libgcc-s1 | libstdc++6 | libzstd1 | zlib1g) return 0 ;; *) return 1 ;; esac
 }
 depends=$(field Depends)
 for name in $(echo "$depends" | tr ',|' '\n\n' | sed 's/(.*//; s/ //g' | sort -u); do
@@ -67,7 +67,7 @@ program="$scratch/usr/bin/quillon"
 "$program" -v | grep -qx "Version: $version" || fail "the unpacked program does not run"
 for lib in $(objdump -p "$program" | awk '$1 == "NEEDED" {print $2}'); do
   case $lib in
-    libc.so.6 | libm.so.6 | libstdc++.so.6 | libgcc_s.so.1) ;;
+    libc.so.6 | libm.so.6 | libstdc++.so.6 | libgcc_s.so.1 | libzstd.so.1 | libz.so.1) ;;
     *) fail "the program links to $lib" ;;
   esac
 done

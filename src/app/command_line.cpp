@@ -98,6 +98,7 @@ struct Entries {
   IntegerOption* jobs;
   PathOption* shard;
   PathOption* report;
+  PathOption* compress;
   const OptionEnd* end;
 };
 
@@ -126,6 +127,13 @@ bool build_table(ConverterState& converter, int argc, OptionTable& table, Entrie
   auto report = make_path_option(nullptr, "report", "<file>", 0, 1,
                                  "writes what happened to each log as JSON to the file", nullptr,
                                  report_collect_error);
+  auto compress =
+      make_path_option(nullptr, "compress", "<zstd|gzip|none>[:level]", 0, 1,
+                       "writes the CSV files compressed, as .csv.zst or .csv.gz (default none; "
+                       "default levels zstd 3, gzip 6)",
+                       nullptr, report_collect_error);
+  // "--c" and "--co" stay --concat's, as they were before this option came.
+  compress->set_shortest_abbreviation(3);
   auto output_directory =
       make_path_option("O", "output-directory", "<file>", 0, 1, "path to output files",
                        collect_paths(converter.output_directories), report_collect_error);
@@ -149,6 +157,7 @@ bool build_table(ConverterState& converter, int argc, OptionTable& table, Entrie
   entries.jobs = table.append(std::move(jobs));
   entries.shard = table.append(std::move(shard));
   entries.report = table.append(std::move(report));
+  entries.compress = table.append(std::move(compress));
   if (converter.plugin && !converter.plugin->add_options(converter, table)) return false;
   table.append(std::move(output_directory));
   table.append(std::move(input_files));
@@ -240,6 +249,23 @@ bool set_shard(ConverterState& converter, const PathOption& shard, int& status) 
   return true;
 }
 
+// False for a value that is not a codec and level.
+bool set_compression(ConverterState& converter, const PathOption& compress, int& status) {
+  if (compress.count() == 0 || parse_compression(compress.value(0), converter.compression)) {
+    return true;
+  }
+  status = kExitInvalidValue;
+  return false;
+}
+
+// False (told, once the log is set up) for a codec this build lacks.
+bool compression_built(const ConverterState& converter, int& status) {
+  if (codec_built(converter.compression.codec)) return true;
+  QLOG(LOG_FATAL, "This build cannot write zstd: use --compress=gzip");
+  status = kExitInvalidValue;
+  return false;
+}
+
 void store_choices(ConverterState& converter, const Entries& entries) {
   converter.delete_converted = entries.delete_converted->count() == 1 ? 1 : 0;
   converter.no_append_root = entries.no_append_root->count() == 1 ? 1 : 0;
@@ -281,7 +307,9 @@ bool run_command_line(ConverterState& converter, int argc, char** argv, int& sta
   // A refused value leaves the log threshold as it was: nothing is logged.
   if (!set_jobs(converter, *entries.jobs, status)) return false;
   if (!set_shard(converter, *entries.shard, status)) return false;
+  if (!set_compression(converter, *entries.compress, status)) return false;
   if (!set_verbosity(*entries.verbosity, status)) return false;
+  if (!compression_built(converter, status)) return false;
   store_choices(converter, entries);
   return open_folders(converter, status);
 }

@@ -9,6 +9,7 @@
 
 #include "input/conversion_loop.h"
 #include "input/folder.h"
+#include "output/compressor.h"
 
 namespace quillon {
 
@@ -48,6 +49,8 @@ struct ConverterState {
   // --report=FILE: empty when not given. The collector lives in the run.
   std::string report_path;
   RunReport* report = nullptr;
+  // --compress: every CSV written through it (none by default).
+  Compression compression;
   std::string input_root;                       // ends in "/"
   std::vector<std::string> input_paths;         // relative to input_root once validated
   std::vector<std::string> output_directories;  // none or one

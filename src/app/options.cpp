@@ -630,6 +630,7 @@ class Parser {
     bool ambiguous = false;
     for (const LongName& n : names_) {
       if (n.name.substr(0, name.size()) != name) continue;
+      if (name.size() < n.entry->shortest_abbreviation()) continue;
       if (candidate && candidate != n.entry) ambiguous = true;
       if (!candidate) candidate = n.entry;
     }

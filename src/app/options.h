@@ -100,6 +100,11 @@ class OptionEntry {
     if (takes_value()) flags_ |= kValueOptional;
   }
 
+  // Abbreviations shorter than length do not name the option: an option
+  // added later thus leaves the older ones the abbreviations they had.
+  void set_shortest_abbreviation(size_t length) { shortest_abbreviation_ = length; }
+  size_t shortest_abbreviation() const { return shortest_abbreviation_; }
+
   const std::string& short_options() const { return shorts_; }  // letters; empty: none
   const std::string& long_options() const { return longs_; }    // names joined by ","
   const std::vector<std::string>& long_names() const { return long_names_; }
@@ -141,6 +146,7 @@ class OptionEntry {
   std::vector<std::string> long_names_;
   int32_t min_, max_;
   int32_t count_ = 0;
+  size_t shortest_abbreviation_ = 1;
 };
 
 // Writes the message for a callback's own code (already divided by

@@ -125,8 +125,12 @@ size_t open_files_per_thread(int64_t limit, unsigned& threads) {
   if (threads > 1 && most < static_cast<int64_t>(threads)) {
     threads = static_cast<unsigned>(std::max<int64_t>(1, most));
   }
-  if (threads <= 1) return 0;
-  return static_cast<size_t>(shared / threads - kOpenFilesPerThread);
+  if (threads <= 1) threads = 1;
+  return static_cast<size_t>(std::max<int64_t>(shared / threads - kOpenFilesPerThread, 0));
+}
+
+size_t open_files_bound(unsigned& threads) {
+  return open_files_per_thread(platform::raise_open_file_limit(kOpenFilesWanted), threads);
 }
 
 namespace {
@@ -137,8 +141,7 @@ namespace {
 bool make_workers(const ConverterState& state, const DecoderPart& decoder,
                   FrameHandlerOptions options, unsigned threads, ProgressListener* progress,
                   std::vector<Worker>& workers) {
-  options.open_files =
-      open_files_per_thread(platform::raise_open_file_limit(kOpenFilesWanted), threads);
+  options.open_files = open_files_bound(threads);
   workers.resize(threads);
   for (Worker& worker : workers) {
     const FrameChain* first = &worker == &workers.front() ? nullptr : workers.front().chain.get();

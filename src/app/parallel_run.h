@@ -23,8 +23,11 @@ unsigned thread_count(uint32_t jobs);
 
 // Each thread's bound on open output files when threads share limit open
 // files (FrameHandlerOptions::open_files); lowers threads until every
-// thread gets a workable share. 0 (no bound) for one thread.
+// thread gets a workable share. One thread is bounded too, so that a log
+// needing more outputs than the limit allows converts on every count.
 size_t open_files_per_thread(int64_t limit, unsigned& threads);
+// The same for the limit raised as far as the system lets the run.
+size_t open_files_bound(unsigned& threads);
 
 // Walks and converts the state's inputs on up to threads threads,
 // reporting to progress (null: nowhere) from every thread. Fills the

@@ -88,7 +88,10 @@ int run_serial(const ConverterState& state, const DecoderPart& decoder,
                RunCounters& counters, bool& started) {
   started = false;
   Worker worker;
-  if (!make_worker(state, decoder, options, nullptr, progress, worker)) return kResultOk;
+  FrameHandlerOptions bounded = options;
+  unsigned one = 1;
+  bounded.open_files = open_files_bound(one);
+  if (!make_worker(state, decoder, bounded, nullptr, progress, worker)) return kResultOk;
   started = true;
   // An interrupt stops after the current frame and undoes that file.
   platform::catch_interrupts();
@@ -118,6 +121,7 @@ int run(int argc, char** argv) {
   options.concat = decoder->concat;
   options.pgn_src_merge = decoder->pgn_src_merge;
   options.pgn_dst_merge = decoder->pgn_dst_merge;
+  options.compression = state->compression;
   // A status line while the run lasts, on a terminal only.
   std::unique_ptr<TerminalProgress> progress = TerminalProgress::create(state->non_interactive);
   std::unique_ptr<RunReport> report;

@@ -16,8 +16,8 @@ char* BufferPool::take() {
     free_.pop_back();
     return buffer;
   }
-  if (slabs_.empty() || carved_ + kBufferBytes > platform::kSlabBytes) {
-    // The first slab's 512 buffers are few enough for the processor to
+  if (slabs_.empty() || carved_ + buffer_bytes_ > platform::kSlabBytes) {
+    // The first slab's 512 buffers (of 4 KiB) are few enough for the processor to
     // keep their pages' translations; large pages pay from the second on,
     // and a small run does not take 2 MiB at once.
     void* slab = platform::allocate_slab(!slabs_.empty());
@@ -26,7 +26,7 @@ char* BufferPool::take() {
       slabs_.push_back(slab);
       // Room for every buffer of the slab to come back, so that giving one
       // back never needs memory.
-      free_.reserve(slabs_.size() * (platform::kSlabBytes / kBufferBytes));
+      free_.reserve(slabs_.size() * (platform::kSlabBytes / buffer_bytes_));
     } catch (const std::bad_alloc&) {
       if (!slabs_.empty() && slabs_.back() == slab) slabs_.pop_back();
       platform::free_slab(slab);
@@ -35,7 +35,7 @@ char* BufferPool::take() {
     carved_ = 0;
   }
   char* buffer = static_cast<char*>(slabs_.back()) + carved_;
-  carved_ += kBufferBytes;
+  carved_ += buffer_bytes_;
   return buffer;
 }
 

@@ -1,5 +1,6 @@
 #include "output/csv_writer.h"
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -73,12 +74,13 @@ std::unique_ptr<CsvWriter> CsvWriter::create(const std::string& path,
 
 std::unique_ptr<CsvWriter> CsvWriter::create(std::unique_ptr<platform::File> owned,
                                              const std::vector<std::string_view>& columns,
-                                             bool append, bool& header_ok, BufferPool* pool) {
+                                             bool append, bool& header_ok, BufferPool* pool,
+                                             Compressor* compressor) {
   header_ok = true;
   if (!owned) return nullptr;
   platform::File* file = owned.get();
-  std::unique_ptr<CsvWriter> w(
-      new (std::nothrow) CsvWriter(owned.get(), static_cast<uint32_t>(columns.size()), pool));
+  std::unique_ptr<CsvWriter> w(new (std::nothrow) CsvWriter(
+      owned.get(), static_cast<uint32_t>(columns.size()), pool, compressor));
   if (!w) return nullptr;
   owned.release();
   // The writer gathers the rows itself: a second buffer would cost a copy
@@ -91,8 +93,13 @@ std::unique_ptr<CsvWriter> CsvWriter::create(std::unique_ptr<platform::File> own
       header += ',';
     }
     header.back() = '\n';
-    header_ok = file->write(header.data(), header.size()) == header.size();
-    w->write_failed_ = !header_ok;
+    if (compressor) {
+      // In the first frame, with the rows that follow.
+      header_ok = w->put(header.data(), header.size());
+    } else {
+      header_ok = file->write(header.data(), header.size()) == header.size();
+      w->write_failed_ = !header_ok;
+    }
   }
   return w;
 }
@@ -132,13 +139,12 @@ bool CsvWriter::write_row(double time, const double* values, const std::string* 
 }
 
 bool CsvWriter::put(const char* p, size_t length) {
+  recent_ = true;
   if (length > capacity_ - used_) {
     if (!drain()) return false;
     if (length > capacity_) {
       // Longer than any buffer the writer keeps: straight to the file.
-      if (file_->write(p, length) == length) return true;
-      write_failed_ = true;
-      return false;
+      return emit(p, length);
     }
   }
   std::memcpy(buffer_ + used_, p, length);
@@ -151,25 +157,37 @@ bool CsvWriter::drain() {
   if (used_ != 0) {
     const size_t used = used_;
     used_ = 0;
-    if (file_->write(buffer_, used) != used) {
-      write_failed_ = true;
-      return false;
-    }
+    if (!emit(buffer_, used)) return false;
   }
   // Made when the first row comes; without memory, rows go to the file one
   // by one.
   if (capacity_ == 0) {
     buffer_ = pool_ ? pool_->take() : new (std::nothrow) char[kBuffer];
-    if (buffer_) capacity_ = kBuffer;
+    if (buffer_) capacity_ = pool_ ? static_cast<uint32_t>(pool_->buffer_bytes()) : kBuffer;
   }
   return true;
+}
+
+bool CsvWriter::emit(const char* p, size_t length) {
+  if (compressor_) {
+    if (!compressor_->compress(p, length)) {
+      write_failed_ = true;
+      error_ = ENOMEM;
+      return false;
+    }
+    p = compressor_->data();
+    length = compressor_->size();
+  }
+  if (file_->write(p, length) == length) return true;
+  write_failed_ = true;
+  return false;
 }
 
 bool CsvWriter::close() {
   if (!file_) return true;
   bool ok = drain();
   if (file_->close() != 0) ok = false;
-  error_ = file_->error();
+  if (error_ == 0) error_ = file_->error();
   file_.reset();
   return ok;
 }

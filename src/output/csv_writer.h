@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "output/buffer_pool.h"
+#include "output/compressor.h"
 #include "output/number_format.h"
 #include "platform/platform.h"
 #include "support/prefetch.h"
@@ -21,7 +22,8 @@ namespace quillon {
 void append_header_field(std::string& out, std::string_view name);
 
 // Rows are gathered in a buffer of the writer's own (made at the first row)
-// and reach the file in chunks of up to kBuffer bytes: with thousands of
+// and reach the file in chunks of up to the pool's buffer size (kBuffer
+// without a pool): with thousands of
 // outputs open, a row touches only the writer and the end of its buffer,
 // not a stream's state and buffer besides.
 class alignas(64) CsvWriter {
@@ -43,11 +45,14 @@ class alignas(64) CsvWriter {
                                            bool append, bool& header_ok,
                                            BufferPool* pool = nullptr);
   // The same over a file opened by the caller, which the writer takes over
-  // before anything was read or written through it.
+  // before anything was read or written through it. With a compressor
+  // (which must outlive the writer), every buffer that goes to the file is
+  // one whole frame of it, the header line in the first: the header is
+  // then buffered with the rows, and header_ok tells only that it was.
   static std::unique_ptr<CsvWriter> create(std::unique_ptr<platform::File> file,
                                            const std::vector<std::string_view>& columns,
-                                           bool append, bool& header_ok,
-                                           BufferPool* pool = nullptr);
+                                           bool append, bool& header_ok, BufferPool* pool = nullptr,
+                                           Compressor* compressor = nullptr);
 
   // Formats "time,v1,...\n" with six decimals ("NaN", "Inf" as such) and
   // adds it to the buffer, which goes to the file when the row does not fit.
@@ -77,10 +82,16 @@ class alignas(64) CsvWriter {
   // file's content.
   platform::File* file() { return file_.get(); }
   // The system's code of the last failure.
-  int error() const { return file_ ? file_->error() : error_; }
+  int error() const { return error_ != 0 || !file_ ? error_ : file_->error(); }
   bool write_failed() const { return write_failed_; }
 
   uint32_t column_count() const { return column_count_; }
+  // Whether a row came since the last call.
+  bool take_recent() {
+    const bool recent = recent_;
+    recent_ = false;
+    return recent;
+  }
 
   // Fetches the end of the buffer, where the next row goes, to be written:
   // called a while before write_row, so that the row need not wait for it.
@@ -92,22 +103,27 @@ class alignas(64) CsvWriter {
   }
 
  private:
-  CsvWriter(platform::File* file, uint32_t columns, BufferPool* pool)
-      : column_count_(columns), pool_(pool), file_(file) {}
+  CsvWriter(platform::File* file, uint32_t columns, BufferPool* pool, Compressor* compressor)
+      : column_count_(columns), pool_(pool), compressor_(compressor), file_(file) {}
   // Writes the buffered rows; false (and nothing more is written) when the
   // write was short.
   bool drain();
   // Adds a formatted row to the buffer (or straight to the file).
   bool put(const char* p, size_t length);
+  // Writes length bytes to the file, as one frame when compressed; false
+  // (and nothing more is written) when the write was short.
+  bool emit(const char* p, size_t length);
 
   // What every row touches first, together.
   char* buffer_ = nullptr;  // from pool_, or new[] without one
   uint32_t used_ = 0, capacity_ = 0;
   uint32_t column_count_;
   bool write_failed_ = false;
+  bool recent_ = true;  // a row came (or the writer opened) since take_recent
   BufferPool* pool_;
+  Compressor* compressor_;  // null: the rows go as they are
   std::unique_ptr<platform::File> file_;
-  int error_ = 0;  // kept when the file is gone
+  int error_ = 0;  // kept when the file is gone, or the compressor's
 };
 
 }  // namespace quillon

@@ -31,8 +31,8 @@ FrameHandler::FrameHandler(const RootedFolder* output_folder, SharedOutputs* sha
                            const FrameHandlerOptions& options)
     : options_(options),
       root_suffix_(options.no_append_root ? "" : "_out"),
-      journal_(output_folder, shared),
-      outputs_(output_folder, shared, &journal_, options.open_files),
+      journal_(output_folder, shared, output_extension(options.compression.codec)),
+      outputs_(output_folder, shared, &journal_, options.open_files, options.compression),
       table_(can_channels, lin_channels, options.pgn_src_merge, options.pgn_dst_merge) {
   identity_.logger_folder.assign(kLoggerFolderSize, '\0');
   path_.reserve(128);

@@ -39,9 +39,12 @@ struct FrameHandlerOptions {
   // handler); null: the handler keeps its own.
   SharedOutputs* shared = nullptr;
   // Open files (CSV files and held folders) the handler keeps at most: past
-  // it every writer is closed and opened again, appending, when needed.
+  // it the least recently written writer is closed and opened again,
+  // appending, when its next row comes.
   // 0: no bound (one handler alone has the whole limit).
   size_t open_files = 0;
+  // Every CSV written compressed (kNone: as it is).
+  Compression compression{};
 };
 
 class FrameHandler : public FrameSink {

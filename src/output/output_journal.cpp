@@ -78,7 +78,7 @@ OutputJournal::Undone OutputJournal::undo_file(const std::string& path, const To
                                                int& error) {
   std::string folder_path, name;
   split_path(path, folder_path, name);
-  name += ".csv";
+  name += extension_;
   PathFault fault;
   std::unique_ptr<platform::Folder> folder = root_->open_folder(folder_path, nullptr, fault);
   error = fault.error;
@@ -131,7 +131,8 @@ void OutputJournal::undo(std::vector<std::string>& removed) {
     int error = 0;
     const Undone undone = undo_file(path, touched, error);
     if (undone == Undone::kFailed || undone == Undone::kGoneAsideLeft) {
-      shared_->report_once("Could not undo output file", root_->full_path(path + ".csv"), error);
+      shared_->report_once("Could not undo output file", root_->full_path(path + extension_),
+                           error);
     }
     if (undone == Undone::kGone || undone == Undone::kGoneAsideLeft) removed.push_back(path);
   }
@@ -144,7 +145,7 @@ void OutputJournal::commit() {
     if (!touched.replaced) continue;
     std::string folder_path, name;
     split_path(path, folder_path, name);
-    name += ".csv";
+    name += extension_;
     name += kAsideSuffix;
     PathFault fault;
     std::unique_ptr<platform::Folder> folder = root_->open_folder(folder_path, nullptr, fault);

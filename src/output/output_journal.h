@@ -38,15 +38,17 @@ class OutputJournal {
     platform::FileId id;  // undo touches only this very file
   };
 
-  // Neither is owned; both must outlive the journal.
-  OutputJournal(const RootedFolder* root, SharedOutputs* shared) : root_(root), shared_(shared) {}
+  // Neither is owned; both must outlive the journal. extension: what the
+  // output files' paths are followed by.
+  OutputJournal(const RootedFolder* root, SharedOutputs* shared, const char* extension = ".csv")
+      : root_(root), shared_(shared), extension_(extension) {}
 
   // A log starts with an empty journal; durable: its output is synced
   // before it ends.
   void begin(bool durable);
   bool durable() const { return durable_; }
 
-  // The log opened the file at path (relative, without ".csv") in the
+  // The log opened the file at path (relative, without the extension) in the
   // folder folder_path: only the first touch of a log counts.
   void opened(const std::string& path, const std::string& folder_path, const Touched& touched);
   // Takes note of the folders of the run along relative (made by any log,
@@ -81,6 +83,7 @@ class OutputJournal {
 
   const RootedFolder* root_;
   SharedOutputs* shared_;
+  std::string extension_;
   bool durable_ = false;
   // Files by relative path, and the folders of the run on their paths
   // (whoever made them: undo removes those left empty, deepest first).

@@ -1,5 +1,6 @@
 #include "output/output_set.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <mutex>
 
@@ -20,16 +21,46 @@ std::string shown_path(const std::string& path) {
 }  // namespace
 
 OutputSet::OutputSet(const RootedFolder* root, SharedOutputs* shared, OutputJournal* journal,
-                     size_t open_files)
-    : root_(root), shared_(shared), journal_(journal), open_files_(open_files) {}
+                     size_t open_files, const Compression& compression)
+    : root_(root),
+      shared_(shared),
+      journal_(journal),
+      open_files_(open_files),
+      buffers_(compression.codec == Codec::kNone ? BufferPool::kBufferBytes
+                                                 : BufferPool::kCompressedBufferBytes),
+      compressor_(Compressor::create(compression)),
+      extension_(output_extension(compression.codec)) {}
 
 OutputSet::~OutputSet() {
   // Normally nothing is open by now (each log closes its outputs, the run
   // closes the rest and counts a failure); the output folder may be gone,
   // so no path is looked at.
-  for (auto it = slots_.rbegin(); it != slots_.rend(); ++it) {
-    if (!it->writer->close()) QLOG(LOG_ERROR, "Could not close output writer");
+  for (Output* output : newest_first()) {
+    if (!output->writer->close()) QLOG(LOG_ERROR, "Could not close output writer");
   }
+}
+
+std::vector<OutputSet::Output*> OutputSet::newest_first() {
+  // The C library keeps open streams in a list, newest at its head, and
+  // unlinking from the head costs nothing, while oldest first would walk
+  // the whole list for each of thousands of files.
+  std::vector<Output*> open;
+  open.reserve(open_count_);
+  for (Output& output : slots_) {
+    if (output.writer) open.push_back(&output);
+  }
+  std::sort(open.begin(), open.end(),
+            [](const Output* a, const Output* b) { return a->serial > b->serial; });
+  return open;
+}
+
+void OutputSet::clear_slots() {
+  slots_.clear();
+  free_slots_.clear();
+  open_count_ = 0;
+  clock_hand_ = 0;
+  folders_detached_ = false;
+  ++generation_;
 }
 
 OutputSet::Found OutputSet::find(const OutputIdentity& identity, OutputHandle& handle) const {
@@ -40,7 +71,9 @@ OutputSet::Found OutputSet::find(const OutputIdentity& identity, OutputHandle& h
     handle = OutputHandle{nullptr, 0, generation_};
     return Found::kFailed;
   }
-  if (k.slot_generation != generation_) return Found::kClosed;
+  if (k.serial == 0 || k.slot >= slots_.size() || slots_[k.slot].serial != k.serial) {
+    return Found::kClosed;
+  }
   handle = OutputHandle{slots_[k.slot].writer.get(), k.slot, generation_};
   return Found::kOpen;
 }
@@ -67,8 +100,8 @@ std::string OutputSet::claim_path(uint32_t number, const std::string& path, bool
     candidate = path + "-" + std::to_string(n);
   }
   if (!append && candidate.size() != path.size()) {
-    QLOG(LOG_WARN, "Output %s.csv is taken by another output; writing to %s.csv", path.c_str(),
-         candidate.c_str());
+    QLOG(LOG_WARN, "Output %s%s is taken by another output; writing to %s%s", path.c_str(),
+         extension_.c_str(), candidate.c_str(), extension_.c_str());
   }
   return candidate;
 }
@@ -78,8 +111,8 @@ std::unique_ptr<platform::File> OutputSet::open_file(const std::string& candidat
                                                      platform::FileId& id) {
   std::string folder_path, name;
   split_path(candidate, folder_path, name);
-  name += ".csv";
-  const std::string full = root_->full_path(candidate + ".csv");
+  name += extension_;
+  const std::string full = root_->full_path(candidate + extension_);
   // Folder by folder, and the file itself, never through a link: a link
   // planted below the output folder must not redirect what is written.
   // Until the file exists its folder may be empty, which another thread's
@@ -136,17 +169,21 @@ bool OutputSet::open(const OutputIdentity& identity, const std::string& path,
   if (inserted) record.number = static_cast<uint32_t>(records_.size());
   bool append = false;
   const std::string candidate = claim_path(record.number, path, append);
-  const std::string full = root_->full_path(candidate + ".csv");
+  const std::string full = root_->full_path(candidate + extension_);
   keep_open_files_bounded();
   std::shared_ptr<platform::Folder> folder;
   platform::FileId id;
   std::unique_ptr<platform::File> file = open_file(candidate, append, folder, id);
   std::unique_ptr<CsvWriter> writer;
   bool header_ok = true;
-  if (file) {
-    writer = CsvWriter::create(std::move(file), columns, append, header_ok, &buffers_);
-    if (!writer) shared_->report_once("Could not create output writer", full, ENOMEM);
+  // Compressed output without its compressor (memory was short) is not
+  // written plain under the compressed name.
+  const bool compressor_ok = compressor_ || extension_ == output_extension(Codec::kNone);
+  if (file && compressor_ok) {
+    writer = CsvWriter::create(std::move(file), columns, append, header_ok, &buffers_,
+                               compressor_.get());
   }
+  if (file && !writer) shared_->report_once("Could not create output writer", full, ENOMEM);
   if (!writer) {
     lost_ = true;
     record.failed_generation = generation_;
@@ -161,12 +198,19 @@ bool OutputSet::open(const OutputIdentity& identity, const std::string& path,
     path_owner_.emplace(candidate, record.number);
     ++files_;
   }
-  record.slot = static_cast<uint32_t>(slots_.size());
-  record.slot_generation = generation_;
+  if (free_slots_.empty()) {
+    record.slot = static_cast<uint32_t>(slots_.size());
+    slots_.emplace_back();
+  } else {
+    record.slot = free_slots_.back();
+    free_slots_.pop_back();
+  }
+  record.serial = next_serial_++;
   record.path = candidate;
   record.path_epoch = path_epoch_;
   handle = OutputHandle{writer.get(), record.slot, generation_};
-  slots_.push_back(Output{std::move(writer), candidate, id, std::move(folder)});
+  slots_[record.slot] = Output{std::move(writer), candidate, id, std::move(folder), record.serial};
+  ++open_count_;
   return true;
 }
 
@@ -174,19 +218,20 @@ void OutputSet::write_failed(const OutputHandle& handle) {
   lost_ = true;
   if (!current(handle) || !handle.writer || !handle.writer->write_failed()) return;
   shared_->report_once("Could not write output file",
-                       root_->full_path(slots_[handle.slot].path + ".csv"), handle.writer->error());
+                       root_->full_path(slots_[handle.slot].path + extension_),
+                       handle.writer->error());
 }
 
 bool OutputSet::still_at_path(const Output& output) const {
   std::string folder_path, name;
   split_path(output.path, folder_path, name);
   platform::FileId now;
-  return output.folder->entry_id(name + ".csv", now) && now == output.id;
+  return output.folder->entry_id(name + extension_, now) && now == output.id;
 }
 
 bool OutputSet::finish(Output& output) {
   CsvWriter& w = *output.writer;
-  const std::string full = root_->full_path(output.path + ".csv");
+  const std::string full = root_->full_path(output.path + extension_);
   bool ok = true;
   // Rows written into a file that is no longer at its path are lost.
   if (!still_at_path(output)) {
@@ -207,16 +252,11 @@ bool OutputSet::finish(Output& output) {
 }
 
 bool OutputSet::close_all() {
-  // Newest first: the C library keeps open streams in a list, newest at
-  // its head, and unlinking from the head costs nothing, while oldest
-  // first would walk the whole list for each of thousands of files.
   bool ok = true;
-  for (auto it = slots_.rbegin(); it != slots_.rend(); ++it) {
-    if (!finish(*it)) ok = false;
+  for (Output* output : newest_first()) {
+    if (!finish(*output)) ok = false;
   }
-  slots_.clear();
-  folders_detached_ = false;
-  ++generation_;
+  clear_slots();
   if (!ok) lost_ = true;
   return ok;
 }
@@ -224,11 +264,9 @@ bool OutputSet::close_all() {
 void OutputSet::abandon_all() {
   // The rows still buffered belong to the failed log: they never reach
   // the disk.
-  for (auto it = slots_.rbegin(); it != slots_.rend(); ++it) it->writer->abandon();
-  slots_.clear();
+  for (Output* output : newest_first()) output->writer->abandon();
+  clear_slots();
   folders_.clear();
-  folders_detached_ = false;
-  ++generation_;
 }
 
 void OutputSet::forget_folders() {
@@ -248,7 +286,7 @@ std::shared_ptr<platform::Folder> OutputSet::folder_at(const std::string& relati
   if (found != folders_.end()) return found->second;
   // Bounded: each held folder is an open descriptor.
   if (folders_.size() >= 1024) {
-    folders_detached_ = !slots_.empty();
+    folders_detached_ = open_count_ != 0;
     folders_.clear();
   }
   std::vector<std::string> created;
@@ -261,12 +299,37 @@ std::shared_ptr<platform::Folder> OutputSet::folder_at(const std::string& relati
 
 void OutputSet::keep_open_files_bounded() {
   if (open_files_ == 0) return;
-  // A writer holds its file and, when the held folders were let go, its
-  // folder; one more output needs a file and a folder.
-  const size_t open = slots_.size() * (folders_detached_ ? 2 : 1) + folders_.size();
-  if (open + 2 <= open_files_) return;
-  close_all();
-  folders_.clear();
+  for (;;) {
+    // A writer holds its file and, when the held folders were let go, its
+    // folder; one more output needs a file and a folder.
+    const size_t open = open_count_ * (folders_detached_ ? 2 : 1) + folders_.size();
+    if (open + 2 <= open_files_) return;
+    if (open_count_ == 0 || folders_.size() > open_files_ / 2) {
+      if (folders_.empty()) return;  // a bound too small for even one output
+      folders_detached_ = open_count_ != 0;
+      folders_.clear();
+      continue;
+    }
+    close_least_recent();
+  }
+}
+
+void OutputSet::close_least_recent() {
+  for (;;) {
+    if (clock_hand_ >= slots_.size()) clock_hand_ = 0;
+    const uint32_t slot = static_cast<uint32_t>(clock_hand_++);
+    Output& output = slots_[slot];
+    if (!output.writer || output.writer->take_recent()) continue;
+    // Closed whole (a compressed output ends its frame), to be reopened
+    // appending when its next row comes.
+    if (!finish(output)) lost_ = true;
+    output = Output();
+    free_slots_.push_back(slot);
+    if (--open_count_ == 0) folders_detached_ = false;
+    // Every handle given out so far may be this writer's.
+    ++generation_;
+    return;
+  }
 }
 
 }  // namespace quillon

@@ -13,6 +13,7 @@
 
 #include "input/folder.h"
 #include "output/buffer_pool.h"
+#include "output/compressor.h"
 #include "output/csv_writer.h"
 #include "output/output_identity.h"
 #include "output/output_journal.h"
@@ -22,7 +23,7 @@
 namespace quillon {
 
 // An open output's writer, valid while the set's generation is the one it
-// was given in (every close of the writers advances it). A null writer in
+// was given in (every close of a writer advances it). A null writer in
 // a current handle: opening failed in this generation, and was told.
 struct OutputHandle {
   CsvWriter* writer = nullptr;
@@ -33,9 +34,10 @@ struct OutputHandle {
 class OutputSet {
  public:
   // None of them is owned; all must outlive the set. open_files: see
-  // FrameHandlerOptions.
+  // FrameHandlerOptions. With compression every output is written through
+  // it, its name ending in the codec's extension.
   OutputSet(const RootedFolder* root, SharedOutputs* shared, OutputJournal* journal,
-            size_t open_files);
+            size_t open_files, const Compression& compression = Compression());
   ~OutputSet();
   OutputSet(const OutputSet&) = delete;
   OutputSet& operator=(const OutputSet&) = delete;
@@ -50,7 +52,7 @@ class OutputSet {
   // The path the identity's output was opened at since paths last changed
   // (new_paths), or null: a reopened output keeps its file.
   const std::string* kept_path(const OutputIdentity& identity) const;
-  // Opens the identity's output at path (relative, without ".csv"), taking
+  // Opens the identity's output at path (relative, without the extension), taking
   // the first free "-<n>" variant when another output of the run has the
   // path, with its header of columns. False when it could not (told, and
   // the set's output is lost); handle is current either way.
@@ -80,20 +82,25 @@ class OutputSet {
   void mark_lost() { lost_ = true; }
   void clear_lost() { lost_ = false; }
   uint64_t files() const { return files_; }
+  size_t open_writers() const { return open_count_; }
+  // What an output's path is followed by: ".csv", or the compressed kind's.
+  const std::string& extension() const { return extension_; }
 
  private:
   // An open output.
+  // An open output; a free slot has no writer.
   struct Output {
     std::unique_ptr<CsvWriter> writer;
-    std::string path;  // relative to the output folder, without ".csv"
+    std::string path;  // relative to the output folder, without the extension
     platform::FileId id;
     std::shared_ptr<platform::Folder> folder;  // where it was opened
+    uint64_t serial = 0;                       // tells one opening from another; 0: free
   };
   // What became of an identity's output over the run.
   struct Record {
     uint32_t number = 0;  // tells the identity in path_owner_
     uint32_t slot = 0;
-    uint64_t slot_generation = 0;    // slot is its open output while current
+    uint64_t serial = 0;             // slot is its open output while the serials match
     uint64_t failed_generation = 0;  // opening failed in this generation
     std::string path;                // where it was opened last
     uint64_t path_epoch = 0;         // path holds while path_epoch_ is unchanged
@@ -111,9 +118,16 @@ class OutputSet {
   bool still_at_path(const Output& output) const;
   // The folder at relative, made when missing, from the held ones or opened.
   std::shared_ptr<platform::Folder> folder_at(const std::string& relative, PathFault& fault);
-  // Closes every writer and lets go of the held folders when one more
-  // output would pass the bound on open files.
+  // Closes the least recently written writers (and lets go of the held
+  // folders when they are many) until one more output stays within the
+  // bound on open files.
   void keep_open_files_bounded();
+  // Closes the least recently written writer: a clock hand passes over the
+  // slots, sparing once each writer that wrote a row since it last passed.
+  void close_least_recent();
+  // The open slots, newest first.
+  std::vector<Output*> newest_first();
+  void clear_slots();
 
   const RootedFolder* root_;
   SharedOutputs* shared_;
@@ -121,10 +135,16 @@ class OutputSet {
   size_t open_files_;
   // Declared before the writers, which give their buffers back to it.
   BufferPool buffers_;
-  std::vector<Output> slots_;  // the open outputs of this generation
+  std::unique_ptr<Compressor> compressor_;  // null: plain CSV
+  std::string extension_;
+  std::vector<Output> slots_;  // the open outputs, and free slots
+  std::vector<uint32_t> free_slots_;
+  size_t open_count_ = 0;
+  size_t clock_hand_ = 0;
+  uint64_t next_serial_ = 1;
   uint64_t generation_ = 1;
   std::unordered_map<OutputIdentity, Record, OutputIdentityHash> records_;
-  // Output path (relative, no ".csv") to the number of the identity that
+  // Output path (relative, no extension) to the number of the identity that
   // created it, over the whole run: the sets of a parallel run are given
   // tasks whose paths never meet. Grows with output files, not frames.
   std::unordered_map<std::string, uint32_t> path_owner_;

@@ -147,6 +147,9 @@ TEST_F(CommandLine, ParseErrorsDecideTheStatus) {
       {{"--verbosity=-1", a}, 131, ""},
       {{"-j", "-1", a}, 131, ""},
       {{"--jobs=two", a}, 131, ""},
+      {{"--compress=lz4", a}, 131, ""},
+      {{"--compress", "zstd:23", a}, 131, ""},
+      {{"--comp=gzip:10", a}, 131, ""},
       // The first record decides even when others follow.
       {{"-b", "x", "-z", a}, 131, ""},
       {{"-z", "-b", "x", a},
@@ -254,8 +257,18 @@ TEST_F(CommandLine, EveryLongOptionKeepsItsShortestAbbreviation) {
       {"shard", "sh"},
       {"signals", "si"},
       {"report", "r"},
+      // Taken, but as --concat's (below).
+      {"compress", "c"},
   };
   EXPECT_EQ(shortest, expected);
+  // --compress came after --concat and leaves it "c" and "co": a value
+  // given through them is never a compression.
+  for (const std::string prefix : {"c", "co", "com", "comp", "compress"}) {
+    ConverterState c;
+    with_decoder(c);
+    run_cli(c, {"--" + prefix + "=gzip", at("logs/a.txt")});
+    EXPECT_EQ(c.compression.codec == Codec::kGzip, prefix.size() >= 3) << prefix;
+  }
 }
 
 TEST_F(CommandLine, FlagsAndBufferReachTheConverter) {
@@ -398,6 +411,21 @@ class StandInPlugin : public ConverterPlugin {
 // The command line only fills the converter: loading the DBC files (once an
 // initialise hook at its end, refused with 129) is the run's next step, and
 // the e2e case dbc_every_argument_fails pins its 129.
+TEST_F(CommandLine, ZstdIsRefusedWithAMessageWhereTheBuildLacksIt) {
+  // Windows: Debian has no zstd for mingw-w64.
+  ConverterState c;
+  Outcome o = run_cli(c, {"--compress=zstd:1", at("logs/a.txt")});
+  if (codec_built(Codec::kZstd)) {
+    EXPECT_TRUE(o.ok) << o.out << o.err;
+    EXPECT_TRUE(c.compression.codec == Codec::kZstd && c.compression.level == 1);
+  } else {
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.status, 131);
+    EXPECT_NE(o.err.find("This build cannot write zstd: use --compress=gzip"), std::string::npos)
+        << o.err;
+  }
+}
+
 TEST_F(CommandLine, PluginAddsOptions) {
   auto owned = std::make_unique<StandInPlugin>();
   StandInPlugin* plugin = owned.get();
@@ -411,10 +439,11 @@ TEST_F(CommandLine, PluginAddsOptions) {
   EXPECT_EQ(plugin->calls, (std::vector<std::string>{"add_options"}));
 
   Outcome usage = run({});
-  // The plug-in's options follow the last generic one, which is --report
-  // since fleets could be divided by the program and told of to programs.
+  // The plug-in's options follow the last generic one, which is --compress
+  // since the CSV files can be written compressed (before that --report).
   size_t buffer = usage.out.find(
-      "[-b|--buffer=<n>] [-j|--jobs=<n>] [--shard=<k/n>] [--report=<file>] [--concat] "
+      "[-b|--buffer=<n>] [-j|--jobs=<n>] [--shard=<k/n>] [--report=<file>] "
+      "[--compress=<zstd|gzip|none>[:level]] [--concat] "
       "[--no-concat] "
       "[--dbc-can*=<string>]... [-O|--output-directory=<file>]");
   EXPECT_NE(buffer, std::string::npos) << usage.out;

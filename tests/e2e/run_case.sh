@@ -28,14 +28,24 @@
 # and must give what the serial run recorded, but for the order of the log
 # lines (compared sorted); a case that tests the command line itself carries
 # a serial_only file saying why it cannot take the option.
+# With --compress <codec> first (zstd or gzip), the run gets
+# "--compress=<codec>" before the case's arguments; every CSV it writes
+# must be compressed (no plain .csv beside those input/ had), decompress
+# whole with the codec's own tool, and the decompressed tree must be the
+# expected one; messages name the files with the codec's extension, which
+# is read as ".csv". A serial_only case is skipped here too.
 set -u
 record=0
 jobs=
+codec=
 if [ "${1:-}" = "--record" ]; then
   record=1
   shift
 elif [ "${1:-}" = "--jobs" ]; then
   jobs=$2
+  shift 2
+elif [ "${1:-}" = "--compress" ]; then
+  codec=$2
   shift 2
 fi
 bin=$(realpath "$1")
@@ -44,10 +54,19 @@ if [ -n "${QUILLON_TARGET:-}" ] && [ -f "$case_dir/skip_$QUILLON_TARGET" ]; then
   echo "skipped on $QUILLON_TARGET: $(cat "$case_dir/skip_$QUILLON_TARGET")"
   exit 77
 fi
-if [ -n "$jobs" ] && [ -f "$case_dir/serial_only" ]; then
+if [ -n "$jobs$codec" ] && [ -f "$case_dir/serial_only" ]; then
   echo "serial only: $(cat "$case_dir/serial_only")"
   exit 77
 fi
+if [ "$codec" = zstd ] && [ "${QUILLON_TARGET:-}" = windows ]; then
+  echo "skipped on windows: the Windows build has no zstd"
+  exit 77
+fi
+case $codec in
+  zstd) extension=.zst ;;
+  gzip) extension=.gz ;;
+  *) extension= ;;
+esac
 # Resolved, as the program sees it from its working folder.
 work=$(realpath "$(mktemp -d)")
 out=$(mktemp -d)
@@ -60,6 +79,7 @@ fi
 unset POSIXLY_CORRECT EF_DUMPCORE
 eval "set -- $(cat "$case_dir/cmd")"
 if [ -n "$jobs" ]; then set -- -j "$jobs" "$@"; fi
+if [ -n "$codec" ]; then set -- "--compress=$codec" "$@"; fi
 (cd "$work" && exec ${QUILLON_EMULATOR:-} "$bin" "$@") >"$out/stdout" 2>"$out/stderr.raw"
 echo $? >"$out/status"
 # The time, pid and tid prefix of log lines differs on every run, and so
@@ -77,13 +97,32 @@ report_mask() {
     -e 's/"(start|end)_time":"[^"]*"/"\1_time":"<time>"/g' -e "s|$drive$work/|<work>/|g"
 }
 report_jobs_mask() {
-  if [ -z "$jobs" ]; then cat; return; fi
-  sed -E -e 's/"command_line":\["<quillon>","-j","[0-9]+"/"command_line":["<quillon>"/' \
+  if [ -z "$jobs$codec" ]; then cat; return; fi
+  sed -E -e 's/"command_line":\["<quillon>","--compress=[^"]*"/"command_line":["<quillon>"/' \
+    -e 's/"command_line":\["<quillon>","-j","[0-9]+"/"command_line":["<quillon>"/' \
     -e 's/"threads":[0-9]+/"threads":<n>/'
 }
 if [ -f "$work/report.json" ] && [ ! -f "$before/report.json" ]; then
   report_mask <"$work/report.json" | report_jobs_mask >"$out/report.json"
   rm "$work/report.json"
+fi
+if [ -n "$codec" ]; then
+  sed -i -e "s/\.csv$extension/.csv/g" "$out/stderr"
+  compressed_fail=0
+  while IFS= read -r -d '' file; do
+    if [ ! -e "$before/${file#"$work/"}" ]; then
+      echo "written uncompressed: ${file#"$work/"}"
+      compressed_fail=1
+    fi
+  done < <(find "$work" -name '*.csv' -print0)
+  while IFS= read -r -d '' file; do
+    if ! "$codec" -d -q -f "$file"; then
+      echo "does not decompress whole: ${file#"$work/"}"
+      compressed_fail=1
+    fi
+    rm -f "$file"
+  done < <(find "$work" -name "*.csv$extension" -print0)
+  if [ $compressed_fail = 1 ]; then exit 1; fi
 fi
 
 if [ $record = 1 ]; then

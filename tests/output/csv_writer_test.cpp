@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "decompress.h"
 #include "test_util.h"
 
 namespace quillon {
@@ -157,6 +158,85 @@ TEST(CsvWriter, PooledBuffersWriteWhatHeapBuffersWrite) {
     writers[i].reset();
     ASSERT_EQ(dir.read("w" + std::to_string(i) + ".csv"), expected[i]) << i;
   }
+}
+
+TEST(CsvWriter, CompressedFramesDecompressToWhatThePlainWriterWrites) {
+  // Three writers one after the other on one file, as three logs appending
+  // to one output: the first writes the header; rows that fill the buffer
+  // many times, a row longer than the buffer (straight to the file) and,
+  // last, a short buffer. Each buffer that reaches the file is one frame,
+  // so cutting the file back to where a writer began leaves a whole stream.
+  test::TempDir dir;
+  const std::string label(20000, 'x');
+  const std::string* long_label[] = {&label, nullptr};
+  for (const char* kind : {"zstd:1", "zstd", "zstd:19", "zstd:-5", "gzip:1", "gzip", "gzip:9"}) {
+    Compression compression;
+    ASSERT_TRUE(parse_compression(kind, compression));
+    if (!codec_built(compression.codec)) continue;  // zstd on Windows
+    std::unique_ptr<Compressor> compressor = Compressor::create(compression);
+    ASSERT_TRUE(compressor);
+    // Plain rows through 4 KiB buffers, compressed ones through 16 KiB.
+    BufferPool pool, compressed_pool(BufferPool::kCompressedBufferBytes);
+    std::vector<int64_t> lengths;
+    for (int writer = 0; writer < 3; ++writer) {
+      lengths.push_back(writer == 0 ? 0 : static_cast<int64_t>(dir.read("c").size()));
+      for (bool compressed : {false, true}) {
+        bool header_ok = false;
+        std::unique_ptr<platform::File> file(
+            platform::File::open(dir.root() + (compressed ? "c" : "p"),
+                                 writer == 0 ? platform::File::kWrite : platform::File::kAppend));
+        ASSERT_TRUE(file);
+        auto w = CsvWriter::create(std::move(file), {"a", "b"}, writer != 0, header_ok,
+                                   compressed ? &compressed_pool : &pool,
+                                   compressed ? compressor.get() : nullptr);
+        ASSERT_TRUE(w && header_ok);
+        for (int row = 0; row < 700 * (writer + 1); ++row) {
+          const double values[] = {row * 0.001 + writer, static_cast<double>(row % 7)};
+          ASSERT_TRUE(w->write_row(1715904000.0 + row, values, 2));
+          if (row == 300) {
+            ASSERT_TRUE(w->write_row(1, values, long_label, 2));
+          }
+        }
+        ASSERT_TRUE(w->close());
+      }
+    }
+    const std::string plain = dir.read("p");
+    ASSERT_EQ(plain.rfind("t,a,b\n", 0), 0u);
+    EXPECT_EQ(plain.find("t,a,b", 1), std::string::npos);
+    const std::string bytes = dir.read("c");
+    std::string text;
+    int frames = 0;
+    ASSERT_TRUE(test::decompress(bytes, compression.codec, text, &frames)) << kind;
+    EXPECT_EQ(text, plain) << kind;
+    EXPECT_GT(frames, 3 * 2) << kind;
+    EXPECT_LT(bytes.size() * 3, plain.size()) << kind;
+    // The length before the third writer is a frame boundary.
+    std::string first_two;
+    ASSERT_TRUE(test::decompress(bytes.substr(0, lengths[2]), compression.codec, first_two));
+    EXPECT_EQ(first_two, plain.substr(0, first_two.size()));
+    EXPECT_EQ(text.substr(first_two.size()).find("t,a,b"), std::string::npos);
+  }
+}
+
+TEST(CsvWriter, CompressionValuesAsTheLibrariesNumberTheirLevels) {
+  Compression c;
+  ASSERT_TRUE(parse_compression("zstd", c));
+  EXPECT_TRUE(c.codec == Codec::kZstd && c.level == 3);
+  ASSERT_TRUE(parse_compression("gzip", c));
+  EXPECT_TRUE(c.codec == Codec::kGzip && c.level == 6);
+  ASSERT_TRUE(parse_compression("zstd:22", c));
+  EXPECT_EQ(c.level, 22);
+  ASSERT_TRUE(parse_compression("gzip:0", c));
+  EXPECT_EQ(c.level, 0);
+  ASSERT_TRUE(parse_compression("none", c));
+  EXPECT_TRUE(c.codec == Codec::kNone);
+  for (const char* bad : {"", "zstd:", "zstd:23", "zstd:3x", "gzip:10", "gzip:-1", "gz", "ZSTD",
+                          "none:1", "zstd:+3", "lz4", "zstd:1:2"}) {
+    EXPECT_FALSE(parse_compression(bad, c)) << bad;
+  }
+  EXPECT_STREQ(output_extension(Codec::kZstd), ".csv.zst");
+  EXPECT_STREQ(output_extension(Codec::kGzip), ".csv.gz");
+  EXPECT_STREQ(output_extension(Codec::kNone), ".csv");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "../dbc/log_capture.h"
 #include "dbc/selection.h"
+#include "decompress.h"
 #include "platform/platform.h"
 #include "test_util.h"
 
@@ -238,6 +239,60 @@ TEST_F(FrameHandlerTest, ConcatKeepsTheFirstSplitsFilesNoConcatSplits) {
       EXPECT_EQ(files(), (Files{first, "AB12_out/CAN1_Plain/2024/05/17/00000007_00000002.csv"}));
     }
     std::filesystem::remove_all(dir.path() / "AB12_out");
+  }
+}
+
+TEST_F(FrameHandlerTest, ACompressedFileAppendedByThreeLogsIsOneStreamWithOneHeader) {
+  // Two continuing splits append to the first split's file, the second
+  // after frames that went on to the next day and came back; a fourth log
+  // appends and fails. The same logs written plain, then with each codec,
+  // side by side: decompressed, each file is the plain one, one stream with
+  // one header, and the failed log left the compressed bytes as they were.
+  const std::string day = "AB12_out/CAN1_Plain/2024/05/17/00000007_00000001";
+  const std::string next = "AB12_out/CAN1_Plain/2024/05/18/00000007_00000001";
+  for (const char* kind : {"none", "zstd", "gzip"}) {
+    SCOPED_TRACE(kind);
+    FrameHandlerOptions options;
+    ASSERT_TRUE(parse_compression(kind, options.compression));
+    if (!codec_built(options.compression.codec)) continue;  // zstd on Windows
+    make(options);
+    auto rows = [&](double from, int count) {
+      for (int i = 0; i < count; ++i) {
+        send(0x321, false, {static_cast<uint8_t>(i * 7)}, from + i * 0.001);
+      }
+    };
+    ASSERT_TRUE(start(1));
+    rows(kMay17, 3000);
+    ASSERT_TRUE(end());
+    ASSERT_TRUE(start(2, true));
+    rows(kMay17 + 10, 2000);
+    ASSERT_TRUE(end());
+    ASSERT_TRUE(start(3, true));
+    rows(kMay17 + 86400, 500);
+    rows(kMay17 + 20, 1000);  // back to the first day: its file again
+    ASSERT_TRUE(end());
+    const std::string extension = output_extension(options.compression.codec);
+    const auto before = tree(dir.path());
+    ASSERT_TRUE(start(4, true));
+    rows(kMay17 + 30, 2000);
+    rows(kMay17 + 86500, 10);
+    EXPECT_TRUE(end(/*failed=*/true));
+    EXPECT_EQ(tree(dir.path()), before);
+    handler.reset();
+    if (options.compression.codec == Codec::kNone) continue;
+    for (const std::string& path : {day, next}) {
+      std::string text;
+      int frames = 0;
+      ASSERT_TRUE(
+          test::decompress(dir.read(path + extension), options.compression.codec, text, &frames))
+          << path;
+      EXPECT_EQ(text, dir.read(path + ".csv")) << path;
+      EXPECT_EQ(text.find("t,P\n"), 0u);
+      EXPECT_EQ(text.find("t,P", 1), std::string::npos);
+      if (path == day) {
+        EXPECT_GE(frames, 3);
+      }
+    }
   }
 }
 

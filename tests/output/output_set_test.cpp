@@ -7,10 +7,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
 #include "../dbc/log_capture.h"
+#include "decompress.h"
 #include "test_util.h"
 
 namespace quillon {
@@ -35,12 +37,13 @@ OutputIdentity output(std::string_view message) {
 
 class OutputSetTest : public ::testing::Test {
  protected:
-  void make(size_t open_files) {
+  void make(size_t open_files, const Compression& compression = Compression()) {
     root = RootedFolder::create(dir.root());
     ASSERT_TRUE(root);
-    journal = std::make_unique<OutputJournal>(root.get(), &shared);
+    journal =
+        std::make_unique<OutputJournal>(root.get(), &shared, output_extension(compression.codec));
     journal->begin(false);
-    set = std::make_unique<OutputSet>(root.get(), &shared, journal.get(), open_files);
+    set = std::make_unique<OutputSet>(root.get(), &shared, journal.get(), open_files, compression);
   }
   // One row of value into identity's output, opened at path when closed.
   OutputHandle write(const OutputIdentity& identity, const std::string& path, double value) {
@@ -83,6 +86,70 @@ TEST_F(OutputSetTest, PastTheBoundOnOpenFilesWritersCloseAndReopenToAppend) {
   EXPECT_EQ(set->files(), 4u);
   EXPECT_EQ(read(dir.path() / "out/c.csv"),
             "t,v\n0.000000,2.000000\n0.000000,12.000000\n0.000000,22.000000\n");
+}
+
+TEST_F(OutputSetTest, ManyMoreOutputsThanTheBoundWriteWhatAnUnboundedSetWrites) {
+  // 40 outputs in two folders under a bound that keeps five writers open,
+  // rows in a random order with runs on a few outputs (as a log's frames
+  // come): each output's file holds its header once and its rows in order,
+  // as without a bound, plain and compressed. Then a log that churns the
+  // same outputs and fails: undo cuts every file back to what it was,
+  // writers closed and reopened within the log included.
+  for (const char* kind : {"none", "zstd:1", "gzip:1"}) {
+    SCOPED_TRACE(kind);
+    Compression compression;
+    ASSERT_TRUE(parse_compression(kind, compression));
+    if (!codec_built(compression.codec)) continue;  // zstd on Windows
+    std::map<std::string, std::string> expected;
+    std::vector<std::string> names;  // the identities view them
+    for (int i = 0; i < 40; ++i) names.push_back("M" + std::to_string(i));
+    std::vector<OutputIdentity> ids;
+    for (const std::string& name : names) ids.push_back(output(name));
+    make(8, compression);
+    std::mt19937 rng(7);
+    auto churn = [&](int rows, bool record) {
+      int current = 0;
+      for (int row = 0; row < rows; ++row) {
+        if (rng() % 4 == 0) current = static_cast<int>(rng() % ids.size());
+        const std::string path = (current % 2 ? "odd/" : "even/") + names[current];
+        const double value = row;
+        write(ids[current], path, value);
+        ASSERT_LE(set->open_writers(), 5u);  // 8 less the two folders, one to spare
+        if (record) {
+          std::string& text = expected[path];
+          if (text.empty()) text = "t,v\n";
+          char line[64];
+          std::snprintf(line, sizeof line, "0.000000,%d.000000\n", row);
+          text += line;
+        }
+      }
+    };
+    churn(20000, true);
+    ASSERT_TRUE(set->close_all());
+    EXPECT_FALSE(set->lost());
+    EXPECT_EQ(set->files(), 40u);
+    std::map<std::string, std::string> before;
+    for (const auto& [path, text] : expected) {
+      const std::string bytes = read(dir.path() / (path + set->extension()));
+      std::string got;
+      ASSERT_TRUE(test::decompress(bytes, compression.codec, got)) << path;
+      EXPECT_EQ(got, text) << path;
+      before[path] = bytes;
+    }
+    journal->begin(false);
+    churn(5000, false);
+    set->abandon_all();
+    std::vector<std::string> removed;
+    journal->undo(removed);
+    EXPECT_TRUE(removed.empty());
+    for (const auto& [path, bytes] : before) {
+      EXPECT_EQ(read(dir.path() / (path + set->extension())), bytes) << path;
+    }
+    set.reset();
+    journal.reset();
+    fs::remove_all(dir.path() / "odd");
+    fs::remove_all(dir.path() / "even");
+  }
 }
 
 TEST_F(OutputSetTest, AReopenedOutputKeepsItsPathUntilPathsChange) {
