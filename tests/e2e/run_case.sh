@@ -96,11 +96,13 @@ report_mask() {
     -e 's/"version":"[^"]*"/"version":"<version>"/' \
     -e 's/"(start|end)_time":"[^"]*"/"\1_time":"<time>"/g' -e "s|$drive$work/|<work>/|g"
 }
+# Threads and compression must give the serial plain run's report, apart
+# from the options themselves and the codec's extension in messages.
 report_jobs_mask() {
   if [ -z "$jobs$codec" ]; then cat; return; fi
   sed -E -e 's/"command_line":\["<quillon>","--compress=[^"]*"/"command_line":["<quillon>"/' \
     -e 's/"command_line":\["<quillon>","-j","[0-9]+"/"command_line":["<quillon>"/' \
-    -e 's/"threads":[0-9]+/"threads":<n>/'
+    -e 's/"threads":[0-9]+/"threads":<n>/' -e "s/\.csv$extension/.csv/g"
 }
 if [ -f "$work/report.json" ] && [ ! -f "$before/report.json" ]; then
   report_mask <"$work/report.json" | report_jobs_mask >"$out/report.json"
