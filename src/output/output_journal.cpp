@@ -197,7 +197,7 @@ bool OutputJournal::prepare() {
   if (logged_ || logger_.empty()) return true;
   if (failed_entry_) return false;
   if (entered_ != logger_) {
-    leave();
+    leave_folder(false);
     platform::Folder* folder = nullptr;
     const SharedOutputs::Entry entry = shared_->enter(*root_, logger_, durable_, folder);
     // Nothing can be written below a folder that cannot be opened: the
@@ -303,16 +303,23 @@ bool OutputJournal::sync_aside_folders() {
   return ok;
 }
 
-void OutputJournal::leave() {
+void OutputJournal::leave(bool quiet) {
+  if (entered_.empty()) return;
+  std::lock_guard<std::mutex> lock(shared_->tree_mutex());
+  leave_folder(quiet);
+}
+
+void OutputJournal::leave_folder(bool quiet) {
   if (entered_.empty()) return;
   if (file_) {
     // Gone only once nothing in it is needed: a journal that cannot be
     // synced or closed stays for the next run to replay.
-    const bool done = sync_aside_folders() && file_->close() == 0;
+    const bool synced = quiet ? aside_folders_.empty() : sync_aside_folders();
+    const bool done = synced && file_->close() == 0;
     file_.reset();
     int error = 0;
     const std::string name = kJournalPrefix + std::to_string(number_);
-    if (done && !folder_->remove_file(name, error)) {
+    if (done && !folder_->remove_file(name, error) && !quiet) {
       shared_->report_once("Could not remove output journal",
                            root_->full_path(entered_ + "/" + name), error);
     }

@@ -44,7 +44,9 @@ class OutputJournal {
   // Neither is owned; both must outlive the journal.
   OutputJournal(const RootedFolder* root, SharedOutputs* shared)
       : root_(root), shared_(shared), number_(shared->next_journal_number()) {}
-  ~OutputJournal() { leave(); }
+  // Leaves the logger folder without a word: the output folder's path may
+  // be gone by now.
+  ~OutputJournal() { leave(true); }
   OutputJournal(const OutputJournal&) = delete;
   OutputJournal& operator=(const OutputJournal&) = delete;
 
@@ -99,7 +101,7 @@ class OutputJournal {
   // Done with the logger folder: the journal on disk is removed and the
   // folder left to the other handlers (the run ends, or the next log
   // writes elsewhere).
-  void leave();
+  void leave(bool quiet = false);
 
   const std::map<std::string, Touched>& touched() const { return touched_; }
 
@@ -121,6 +123,7 @@ class OutputJournal {
   bool note(JournalEntry::Kind kind, const std::string& path, int64_t length, bool sync);
   bool open_journal();
   bool sync_aside_folders();
+  void leave_folder(bool quiet);  // leave with the shared tree lock held
 
   const RootedFolder* root_;
   SharedOutputs* shared_;

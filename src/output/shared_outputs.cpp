@@ -111,7 +111,6 @@ SharedOutputs::Entry SharedOutputs::lock(const RootedFolder& root, const std::st
 }
 
 void SharedOutputs::leave(const std::string& logger) {
-  std::lock_guard<std::mutex> tree(tree_mutex_);
   std::lock_guard<std::mutex> lock(held_mutex_);
   auto found = held_.find(logger);
   if (found == held_.end() || --found->second.handlers > 0) return;

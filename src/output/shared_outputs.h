@@ -55,7 +55,7 @@ class SharedOutputs {
               platform::Folder*& folder);
   // One handler fewer in the logger folder: the last one lets go of its
   // lock, removes the lock file and, when the run made it and it is empty,
-  // the folder.
+  // the folder. Call with tree_mutex() held.
   void leave(const std::string& logger);
   // Tells the handlers' journals apart in a logger folder.
   unsigned next_journal_number() { return journals_++; }
