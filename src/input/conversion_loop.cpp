@@ -450,7 +450,8 @@ void ConversionLoop::sync_removal(const std::string& input) {
   const size_t slash = full.rfind('/');
   if (slash == std::string::npos) return;
   int error = 0;
-  std::unique_ptr<platform::Folder> folder(platform::Folder::open(full.substr(0, slash + 1), error));
+  std::unique_ptr<platform::Folder> folder(
+      platform::Folder::open(full.substr(0, slash + 1), error));
   if (!folder || !folder->sync(error)) {
     QLOG(LOG_WARN, "Could not sync input folder after removing %.*s (%s)", path_length(input),
          input.c_str(), platform::error_text(error).c_str());

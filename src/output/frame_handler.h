@@ -116,7 +116,7 @@ class FrameHandler : public FrameSink {
 
   uint32_t session_ = 0, split_ = 0;
   std::string logger_path_;  // the logger folder (relative) the outputs go to
-  PathDate date_;  // 0/0/0 until the first decoded frame
+  PathDate date_;            // 0/0/0 until the first decoded frame
   // Seconds since 1970 of the current day's first and next day's first
   // second, so that most frames skip the calendar conversion.
   int64_t day_begin_ = 0, day_end_ = 0;

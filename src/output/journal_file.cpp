@@ -29,7 +29,7 @@ bool read_number(const std::string& text, size_t& at, int64_t& out) {
   if (negative) ++at;
   const size_t start = at;
   uint64_t value = 0;
-  while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 19) {
+  while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 20) {
     value = value * 10 + static_cast<uint64_t>(text[at++] - '0');
   }
   if (at == start || at >= text.size() || text[at] != ' ') return false;
@@ -63,8 +63,13 @@ bool decode_line(const std::string& text, size_t& at, JournalEntry& entry) {
   at += static_cast<size_t>(path_size);
   const size_t end = at;
   if (text[at] != ' ' || text[at + 9] != '\n') return false;
-  unsigned crc = 0;
-  if (std::sscanf(text.c_str() + at + 1, "%8x", &crc) != 1) return false;
+  uint32_t crc = 0;
+  for (size_t k = at + 1; k < at + 9; ++k) {
+    const char c = text[k];
+    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    if (digit < 0) return false;
+    crc = crc << 4 | static_cast<uint32_t>(digit);
+  }
   at += 10;
   return crc == fnv1a(text.data() + start, end - start);
 }
@@ -209,8 +214,13 @@ class Replay {
         std::unique_ptr<platform::Folder> holder;
         int error = 0;
         platform::Folder* at = reach(folder_, parent, holder, error);
-        if (!at || !at->remove_folder(name, error)) break;
-        changed_.insert(parent);
+        // A folder never made is passed; one that holds something stays,
+        // and so do the folders above it.
+        if (at && at->remove_folder(name, error)) {
+          changed_.insert(parent);
+        } else if (!gone(error)) {
+          break;
+        }
         path = parent;
       }
     }

@@ -170,7 +170,7 @@ void OutputJournal::commit() {
 }
 
 std::unique_ptr<platform::Folder> OutputJournal::open_folder(const std::string& relative,
-                                                            int& error) const {
+                                                             int& error) const {
   if (!entered_.empty() && shared_->root_folder()) {
     return open_below(*shared_->root_folder(), relative, error);
   }
@@ -237,8 +237,7 @@ bool OutputJournal::open_journal() {
   file_ = JournalFile::create(*folder_, name, error);
   // With durable the journal's entry, and the logger folder's, reach the
   // device before anything the journal protects.
-  if (file_ && durable_ &&
-      (!folder_->sync(error) || !shared_->root_folder()->sync(error))) {
+  if (file_ && durable_ && (!folder_->sync(error) || !shared_->root_folder()->sync(error))) {
     file_.reset();
   }
   if (!file_) {

@@ -140,11 +140,11 @@ class OutputJournal {
 
   // On disk.
   unsigned number_;
-  std::string logger_;         // the log's logger folder
-  bool keeps_paths_ = false;   // the log continues the previous one's outputs
-  bool failed_entry_ = false;  // the log could not enter its folder
-  JournalEntry seal_;          // the log's commit record
-  std::string entered_;        // the logger folder entered, "" when none
+  std::string logger_;                  // the log's logger folder
+  bool keeps_paths_ = false;            // the log continues the previous one's outputs
+  bool failed_entry_ = false;           // the log could not enter its folder
+  JournalEntry seal_;                   // the log's commit record
+  std::string entered_;                 // the logger folder entered, "" when none
   platform::Folder* folder_ = nullptr;  // it, held by the shared outputs
   std::unique_ptr<JournalFile> file_;
   bool logged_ = false;  // the log's "B" record is written

@@ -83,7 +83,7 @@ SharedOutputs::Entry SharedOutputs::make_entry(const RootedFolder& root, const s
 }
 
 SharedOutputs::Entry SharedOutputs::lock(const RootedFolder& root, const std::string& logger,
-                         platform::Folder& folder, Held& held) {
+                                         platform::Folder& folder, Held& held) {
   const std::string full = root.full_path(logger);
   const std::string path = full + "/" + kLockName;
   int error = 0;

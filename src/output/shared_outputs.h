@@ -69,8 +69,7 @@ class SharedOutputs {
   // kBusy when another process holds the lock (told).
   Entry lock(const RootedFolder& root, const std::string& logger, platform::Folder& folder,
              Held& held);
-  Entry make_entry(const RootedFolder& root, const std::string& logger, bool durable,
-                   Held& held);
+  Entry make_entry(const RootedFolder& root, const std::string& logger, bool durable, Held& held);
 
   std::mutex report_mutex_;
   std::set<std::string> reported_;
