@@ -88,6 +88,7 @@ bool FrameHandler::on_file_start(const FileRecord& file, bool continuation) {
   }
   journal_.set_log(logger_path_, keeps_paths, file.stamped ? &file.input_full_path : nullptr,
                    &file.input_stamp);
+  if (keeps_paths && file.durable) outputs_.note_kept();
   return true;
 }
 

@@ -53,6 +53,7 @@ class JournalFile {
                                              int& error);
   // Writes the entry through to the system, and with sync to the device.
   bool append(const JournalEntry& entry, bool sync);
+  bool sync() { return file_->sync(); }
   // Empties the journal (the logs in it are done with).
   bool restart();
   int64_t size() const { return size_; }

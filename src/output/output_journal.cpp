@@ -165,6 +165,13 @@ void OutputJournal::commit() {
       aside_folders_.insert(folder_path);
     }
   }
+  // Deleted by the loop after this; synced before the journal forgets the
+  // log, so that a power cut cannot bring back a log whose rows stand.
+  if (logged_ && durable_ && file_ && !seal_.path.empty()) {
+    std::string folder, name;
+    split_path(seal_.path, folder, name);
+    input_folders_.insert(folder + "/");
+  }
   logged_ = false;
   clear();
 }
@@ -194,8 +201,8 @@ void OutputJournal::set_log(const std::string& logger, bool keeps_paths, const s
 }
 
 bool OutputJournal::prepare() {
-  if (logged_ || logger_.empty()) return true;
   if (failed_entry_) return false;
+  if (logged_ || logger_.empty()) return true;
   if (entered_ != logger_) {
     leave_folder(false);
     platform::Folder* folder = nullptr;
@@ -263,9 +270,18 @@ bool OutputJournal::note(JournalEntry::Kind kind, const std::string& path, int64
   return false;
 }
 
-bool OutputJournal::note_append(const std::string& path, int64_t length) {
+bool OutputJournal::note_append(const std::string& path, int64_t length, bool sync) {
   // Rows of an earlier log, whose input may be gone: always durable first.
-  return note(JournalEntry::kAppend, path, length, true);
+  return note(JournalEntry::kAppend, path, length, sync);
+}
+
+bool OutputJournal::sync_notes() {
+  if (!file_ || !durable_ || file_->sync()) return true;
+  failed_entry_ = true;  // the log writes nothing more
+  shared_->report_once("Could not sync output journal",
+                       root_->full_path(entered_ + "/" + kJournalPrefix + std::to_string(number_)),
+                       file_->error());
+  return false;
 }
 
 bool OutputJournal::note_create(const std::string& path, bool replaces) {
@@ -299,6 +315,15 @@ bool OutputJournal::sync_aside_folders() {
     }
   }
   aside_folders_.clear();
+  for (const std::string& full : input_folders_) {
+    int error = 0;
+    std::unique_ptr<platform::Folder> folder(platform::Folder::open(full, error));
+    if (!folder || !folder->sync(error)) {
+      shared_->report_once("Could not sync input folder", full, error);
+      ok = false;
+    }
+  }
+  input_folders_.clear();
   return ok;
 }
 
@@ -313,7 +338,8 @@ void OutputJournal::leave_folder(bool quiet) {
   if (file_) {
     // Gone only once nothing in it is needed: a journal that cannot be
     // synced or closed stays for the next run to replay.
-    const bool synced = quiet ? aside_folders_.empty() : sync_aside_folders();
+    const bool synced =
+        quiet ? aside_folders_.empty() && input_folders_.empty() : sync_aside_folders();
     const bool done = synced && file_->close() == 0;
     file_.reset();
     int error = 0;

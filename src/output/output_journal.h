@@ -72,7 +72,10 @@ class OutputJournal {
   // path; with durable it reaches the device first where the log keeps
   // paths (and for every append). False (told) when it could not be
   // written: then nothing may be done.
-  bool note_append(const std::string& path, int64_t length);
+  bool note_append(const std::string& path, int64_t length, bool sync = true);
+  // With durable, the notes written so far reach the device (those of
+  // note_append with sync unset).
+  bool sync_notes();
   bool note_create(const std::string& path, bool replaces);
   bool note_folder(const std::string& relative);
   bool noted(const std::string& path) const { return touched_.count(path) != 0; }
@@ -149,8 +152,10 @@ class OutputJournal {
   std::unique_ptr<JournalFile> file_;
   bool logged_ = false;  // the log's "B" record is written
   // With durable: folders of replaced files removed since the journal was
-  // last emptied, synced before it is.
+  // last emptied, and the folders of the inputs committed logs deleted
+  // (full paths), synced before it is.
   std::set<std::string> aside_folders_;
+  std::set<std::string> input_folders_;
 };
 
 }  // namespace quillon

@@ -256,6 +256,29 @@ void OutputSet::forget_folders() {
   folders_.clear();
 }
 
+void OutputSet::note_kept() {
+  std::lock_guard<std::mutex> lock(shared_->tree_mutex());
+  if (!journal_->prepare()) return;  // told; the outputs fail as they open
+  bool noted = false;
+  for (const auto& [identity, record] : records_) {
+    if (record.path_epoch != path_epoch_ || journal_->noted(record.path)) continue;
+    std::string folder_path, name;
+    split_path(record.path, folder_path, name);
+    // An output whose folder is no longer held is noted when it opens.
+    auto found = folders_.find(folder_path);
+    if (found == folders_.end()) continue;
+    platform::Outcome outcome;
+    std::unique_ptr<platform::File> file(found->second->open_file(name + ".csv", true, outcome));
+    platform::FileId id;
+    const int64_t length = file && file->id(id) ? file->size() : -1;
+    if (length < 0 || file->close() != 0) continue;
+    if (!journal_->note_append(record.path, length, false)) return;
+    journal_->opened(record.path, folder_path, OutputJournal::Touched{false, false, length, id});
+    noted = true;
+  }
+  if (noted) journal_->sync_notes();
+}
+
 void OutputSet::forget_created(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
     path_owner_.erase(path);

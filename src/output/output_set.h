@@ -71,6 +71,10 @@ class OutputSet {
   // Paths are composed afresh from here on: a new day, logger, session or
   // split.
   void new_paths() { ++path_epoch_; }
+  // A log that continues the outputs of the one before starts: with
+  // durable the journal on disk notes every output whose path stands, with
+  // one sync for all, rather than one per output as the log opens it.
+  void note_kept();
   // The journal removed these files the run had created.
   void forget_created(const std::vector<std::string>& paths);
 
