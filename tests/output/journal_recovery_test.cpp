@@ -74,6 +74,8 @@ struct Outputs {
              const platform::FileStamp* stamp = nullptr) {
     journal.begin(durable);
     journal.set_log("L_out", keeps_paths, input, stamp);
+    // As the frame handler starts a log that continues the one before.
+    if (keeps_paths && durable) set.note_kept();
   }
   void write(const OutputIdentity& identity, const std::string& path, int value) {
     OutputHandle handle;
