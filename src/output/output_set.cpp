@@ -296,15 +296,14 @@ std::shared_ptr<platform::Folder> OutputSet::folder_at(const std::string& relati
     folders_.clear();
   }
   std::vector<std::string> created;
-  // The journal on disk notes a folder before it is made.
-  std::shared_ptr<platform::Folder> folder = root_->open_folder(relative, nullptr, fault);
-  if (!folder && fault.error == ENOENT) {
-    if (!journal_->note_folder(relative)) {
-      fault = PathFault{platform::Outcome::kFailed, 0, std::string()};  // told
-      return nullptr;
-    }
-    folder = root_->open_folder(relative, &created, fault);
+  // The journal on disk notes the folders before any is made (whether
+  // they exist is not asked: a folder that holds something outlives the
+  // rollback anyway).
+  if (!journal_->note_folder(relative)) {
+    fault = PathFault{platform::Outcome::kFailed, 0, std::string()};  // told
+    return nullptr;
   }
+  std::shared_ptr<platform::Folder> folder = root_->open_folder(relative, &created, fault);
   for (const std::string& path : created) shared_->made_folders()[path] = false;
   journal_->claim_made_folders(relative);
   if (folder) folders_.emplace(relative, folder);
