@@ -353,6 +353,12 @@ int ConversionLoop::convert_opened(FileRecord& file, bool continuation, OpenedLo
 int ConversionLoop::convert_series(FileRecord& file, bool continuation, OpenedLog& opened) {
   const std::string& input = file.input_path;
   bool ok = false;
+  // The input as it is read, named by the record that lets it be deleted.
+  if (file.durable) {
+    file.input_full_path = input_folder_->full_path(input);
+    file.stamped = opened.stamped;
+    file.input_stamp = opened.stamp;
+  }
   if (first_sink_->on_file_start(file, continuation)) {
     ok = feed_frames(*opened.reader, *opened.stream, opened.size_at_open, input);
   } else {

@@ -18,7 +18,7 @@ bool RootedFolder::stat(const std::string& relative, StatResult& out) const {
 }
 
 bool RootedFolder::stamp(const std::string& relative, platform::FileStamp& out) const {
-  return platform::path_stamp(full_path(relative), out);
+  return platform::file_stamp(full_path(relative), out);
 }
 
 bool RootedFolder::list(const std::string& relative, FolderListing& out,

@@ -119,21 +119,22 @@ std::unique_ptr<platform::File> OutputSet::open_file(const std::string& candidat
   // undo must not take away meanwhile.
   std::unique_lock<std::mutex> tree_lock(shared_->tree_mutex());
   PathFault fault;
-  folder = folder_at(folder_path, fault);
   platform::Outcome outcome;
   std::unique_ptr<platform::File> file;
+  int64_t length = 0;
+  // Nothing below the logger folder changes before the journal on disk
+  // says what.
+  if (!journal_->prepare()) return nullptr;
+  folder = folder_at(folder_path, fault);
+  bool told = folder == nullptr && fault.path.empty();
   if (folder) {
-    // A file of an earlier run is moved aside and a new one made, not
-    // emptied in place (which would cost a wait when it is closed); undo
-    // puts it back.
-    file.reset(append ? folder->open_file(name, true, outcome)
-                      : folder->create_file(name, name + kAsideSuffix, outcome));
-    if (!file) fault = PathFault{outcome.kind, outcome.error, full};
-  } else if (fault.kind != platform::Outcome::kLink) {
+    file = open_noted(*folder, candidate, name, append, outcome, length, told);
+    if (!file && !told) fault = PathFault{outcome.kind, outcome.error, full};
+  } else if (!told && fault.kind != platform::Outcome::kLink) {
     shared_->report_once("Could not create output folder", shown_path(fault.path), fault.error);
   }
-  int64_t length = 0;
-  if (file && (!file->id(id) || (append && (length = file->size()) < 0))) {
+  if (told) return nullptr;
+  if (file && !file->id(id)) {
     fault = PathFault{platform::Outcome::kFailed, file->error(), full};
     file->abandon();
     file.reset();
@@ -160,6 +161,38 @@ std::unique_ptr<platform::File> OutputSet::open_file(const std::string& candidat
       candidate, folder_path,
       OutputJournal::Touched{!append, outcome.kind == platform::Outcome::kReplaced, length, id});
   return file;
+}
+
+std::unique_ptr<platform::File> OutputSet::open_noted(platform::Folder& folder,
+                                                      const std::string& candidate,
+                                                      const std::string& name, bool append,
+                                                      platform::Outcome& outcome, int64_t& length,
+                                                      bool& told) {
+  told = false;
+  if (append) {
+    std::unique_ptr<platform::File> file(folder.open_file(name, true, outcome));
+    if (!file) return nullptr;
+    length = file->size();
+    if (length < 0) {
+      outcome = platform::Outcome{platform::Outcome::kFailed, file->error()};
+      file->abandon();
+      return nullptr;
+    }
+    // The first touch of the log is what undo restores.
+    if (journal_->noted(candidate) || journal_->note_append(candidate, length)) return file;
+    file->abandon();
+    told = true;
+    return nullptr;
+  }
+  platform::FileId earlier;
+  if (!journal_->note_create(candidate, folder.entry_id(name, earlier))) {
+    told = true;
+    return nullptr;
+  }
+  // A file of an earlier run is moved aside and a new one made, not
+  // emptied in place (which would cost a wait when it is closed); undo
+  // puts it back.
+  return std::unique_ptr<platform::File>(folder.create_file(name, name + kAsideSuffix, outcome));
 }
 
 bool OutputSet::open(const OutputIdentity& identity, const std::string& path,
@@ -273,6 +306,30 @@ void OutputSet::forget_folders() {
   folders_.clear();
 }
 
+void OutputSet::note_kept() {
+  std::lock_guard<std::mutex> lock(shared_->tree_mutex());
+  if (!journal_->prepare()) return;  // told; the outputs fail as they open
+  bool noted = false;
+  for (const auto& [identity, record] : records_) {
+    if (record.path_epoch != path_epoch_ || journal_->noted(record.path)) continue;
+    std::string folder_path, name;
+    split_path(record.path, folder_path, name);
+    // An output whose folder is no longer held is noted when it opens.
+    auto found = folders_.find(folder_path);
+    if (found == folders_.end()) continue;
+    platform::Outcome outcome;
+    std::unique_ptr<platform::File> file(
+        found->second->open_file(name + extension_, true, outcome));
+    platform::FileId id;
+    const int64_t length = file && file->id(id) ? file->size() : -1;
+    if (length < 0 || file->close() != 0) continue;
+    if (!journal_->note_append(record.path, length, false)) return;
+    journal_->opened(record.path, folder_path, OutputJournal::Touched{false, false, length, id});
+    noted = true;
+  }
+  if (noted) journal_->sync_notes();
+}
+
 void OutputSet::forget_created(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
     path_owner_.erase(path);
@@ -290,6 +347,13 @@ std::shared_ptr<platform::Folder> OutputSet::folder_at(const std::string& relati
     folders_.clear();
   }
   std::vector<std::string> created;
+  // The journal on disk notes the folders before any is made (whether
+  // they exist is not asked: a folder that holds something outlives the
+  // rollback anyway).
+  if (!journal_->note_folder(relative)) {
+    fault = PathFault{platform::Outcome::kFailed, 0, std::string()};  // told
+    return nullptr;
+  }
   std::shared_ptr<platform::Folder> folder = root_->open_folder(relative, &created, fault);
   for (const std::string& path : created) shared_->made_folders()[path] = false;
   journal_->claim_made_folders(relative);

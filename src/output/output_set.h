@@ -73,6 +73,10 @@ class OutputSet {
   // Paths are composed afresh from here on: a new day, logger, session or
   // split.
   void new_paths() { ++path_epoch_; }
+  // A log that continues the outputs of the one before starts: with
+  // durable the journal on disk notes every output whose path stands, with
+  // one sync for all, rather than one per output as the log opens it.
+  void note_kept();
   // The journal removed these files the run had created.
   void forget_created(const std::vector<std::string>& paths);
 
@@ -114,9 +118,17 @@ class OutputSet {
   std::unique_ptr<platform::File> open_file(const std::string& candidate, bool append,
                                             std::shared_ptr<platform::Folder>& folder,
                                             platform::FileId& id);
+  // The file name in folder opened to append or created, the journal on
+  // disk noting it first; null when it could not be (outcome set, or told
+  // already when told is set).
+  std::unique_ptr<platform::File> open_noted(platform::Folder& folder, const std::string& candidate,
+                                             const std::string& name, bool append,
+                                             platform::Outcome& outcome, int64_t& length,
+                                             bool& told);
   bool finish(Output& output);
   bool still_at_path(const Output& output) const;
-  // The folder at relative, made when missing, from the held ones or opened.
+  // The folder at relative, made when missing (the journal on disk noting
+  // it first), from the held ones or opened; a fault with no path: told.
   std::shared_ptr<platform::Folder> folder_at(const std::string& relative, PathFault& fault);
   // Closes the least recently written writers (and lets go of the held
   // folders when they are many) until one more output stays within the

@@ -18,6 +18,8 @@
 namespace quillon {
 namespace {
 
+namespace fs = std::filesystem;
+
 using testing_support::LogCapture;
 
 Signal* add(SignalList& list, const char* name, uint16_t pos, uint8_t len, double min, double max,
@@ -33,6 +35,11 @@ Signal* add(SignalList& list, const char* name, uint16_t pos, uint8_t len, doubl
 }
 
 const double kMay17 = static_cast<double>(platform::utc_seconds(2024, 5, 17, 0, 0, 0));
+
+// The journal and lock of a run in a logger folder.
+bool run_entry(const std::filesystem::path& path) {
+  return path.filename().string().rfind(".quillon-", 0) == 0;
+}
 
 class FrameHandlerTest : public ::testing::Test {
  protected:
@@ -107,6 +114,7 @@ class FrameHandlerTest : public ::testing::Test {
   std::vector<std::string> files() {
     std::vector<std::string> out;
     for (auto& e : std::filesystem::recursive_directory_iterator(dir.path())) {
+      if (run_entry(e.path())) continue;
       if (e.is_regular_file())
         out.push_back(std::filesystem::relative(e.path(), dir.path()).generic_string());
     }
@@ -123,9 +131,13 @@ class FrameHandlerTest : public ::testing::Test {
 using Files = std::vector<std::string>;
 
 // Every file and folder below the output folder, with the content of files.
+// The run's journal and lock are left out: they are there while a handler
+// holds outputs in the logger folder (gone when it is done: see
+// HandlersSharingTheTreeTakeBackWhatTheRunMadeOnceItIsEmpty).
 std::map<std::string, std::string> tree(const std::filesystem::path& root) {
   std::map<std::string, std::string> out;
   for (auto& e : std::filesystem::recursive_directory_iterator(root)) {
+    if (run_entry(e.path())) continue;
     std::string name = std::filesystem::relative(e.path(), root).generic_string();
     if (e.is_symlink()) {
       out[name] = "-> " + std::filesystem::read_symlink(e.path()).string();
@@ -529,7 +541,13 @@ TEST_F(FrameHandlerTest, HandlersSharingTheTreeTakeBackWhatTheRunMadeOnceItIsEmp
                             "AB12_out/CAN1_EEC1_S00/2024/05/17/00000008_00000001.csv"}));
   r.session = 8;
   second->on_file_end(r);
-  EXPECT_EQ(tree(dir.path()), (std::map<std::string, std::string>{}));
+  // The logger folder holds the run's journals and lock until both
+  // handlers are done; then it goes too, and nothing of the run is left.
+  EXPECT_EQ(tree(dir.path()), (std::map<std::string, std::string>{{"AB12_out/", ""}}));
+  EXPECT_TRUE(first->close_all());
+  EXPECT_TRUE(fs::exists(dir.path() / "AB12_out/.quillon-lock"));
+  EXPECT_TRUE(second->close_all());
+  EXPECT_FALSE(fs::exists(dir.path() / "AB12_out"));
 }
 
 TEST_F(FrameHandlerTest, AnOutputLostInTheFileUndoesItAll) {
