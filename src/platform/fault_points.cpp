@@ -205,7 +205,10 @@ Point::~Point() {
 #ifndef _WIN32
   if (entry_ && creates(kind_)) {
     const unsigned long long after = identity(dir_, name_);
-    if (after != 0 && after != before_) ++s.generation[after];
+    if (after != 0 && after != before_) {
+      const unsigned gen = ++s.generation[after];
+      put(s, "N " + std::to_string(after) + " " + std::to_string(gen) + "\n");
+    }
   } else if (kind_ == kSyncFile && stream_ != nullptr) {
     record_file_sync(s, stream_);
   } else if (kind_ == kSyncFolder && !entry_) {

@@ -9,8 +9,12 @@
 //                                 every kind together); the process ends at
 //                                 once with status 137, nothing flushed
 //   QUILLON_FAULT_COUNTS=FILE     at a normal end, "KIND N" per kind
-//   QUILLON_POWER_TRACE=FOLDER    record every sync (the file's content, the
-//                                 folder's entries) and file identities there
+//   QUILLON_POWER_TRACE=FOLDER    record there every sync ("F inode gen blob":
+//                                 the file's content in blob; "D inode gen n"
+//                                 and n lines "f|d|o inode gen name": the
+//                                 folder's entries) and every file or folder
+//                                 made ("N inode gen": numbers come back, so
+//                                 each one made is a new generation)
 //                                 (not on Windows)
 #pragma once
 
