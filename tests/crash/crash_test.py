@@ -24,6 +24,7 @@ that replays it (--replay "CONFIG SEED").
 """
 
 import argparse
+import bisect
 import calendar
 import collections
 import concurrent.futures
@@ -38,16 +39,19 @@ import tempfile
 import time
 
 # Name, fleet shape (loggers, sessions, splits, frames per split), options,
-# whether the run goes over an earlier run's tree. The fleet's sessions cross
-# midnight, so the runs change day folders; the earlier tree comes from logs
-# of other lengths, so a file put back where the new one belongs shows.
+# whether the run goes over an earlier run's tree, whether the run after the
+# kill is itself interrupted (SIGINT) before the last one. The fleet's
+# sessions cross midnight, so the runs change day folders; the earlier tree
+# comes from logs of other lengths, so a file put back where the new one
+# belongs shows.
 CONFIGS = [
-    ('splits', (1, 1, 4, 1500), [], False),
-    ('splits_d', (1, 1, 4, 1500), ['-d'], False),
-    ('fleet_j2', (3, 3, 3, 150), ['-j', '2'], False),
-    ('fleet_j2_d', (3, 3, 3, 150), ['-j', '2', '-d'], False),
-    ('rerun', (2, 3, 2, 300), [], True),
-    ('rerun_d', (2, 3, 2, 300), ['-d'], True),
+    ('splits', (1, 1, 4, 1500), [], False, False),
+    ('splits_d', (1, 1, 4, 1500), ['-d'], False, False),
+    ('fleet_j2', (3, 3, 3, 150), ['-j', '2'], False, False),
+    ('fleet_j2_d', (3, 3, 3, 150), ['-j', '2', '-d'], False, False),
+    ('rerun', (2, 3, 2, 300), [], True, False),
+    ('rerun_d', (2, 3, 2, 300), ['-d'], True, False),
+    ('rerun_int', (2, 3, 2, 300), [], True, True),
 ]
 EARLIER_FRAMES = 170
 
@@ -67,7 +71,7 @@ class Corpus:
     """The inputs of one configuration and its clean result."""
 
     def __init__(self, args, base, config):
-        self.name, shape, self.options, self.earlier = config
+        self.name, shape, self.options, self.earlier, self.interrupted = config
         self.deletes = '-d' in self.options
         self.folder = os.path.join(base, 'corpus-' + self.name)
         loggers, sessions, splits, frames = shape
@@ -84,7 +88,9 @@ class Corpus:
             shutil.rmtree(os.path.join(self.folder, 'out'))
             shutil.copytree(os.path.join(scratch, 'out'), os.path.join(self.folder, 'out'))
             shutil.rmtree(scratch)
+        self.before = Tree(self.folder)
         self.spanning = spanning_times(os.path.join(self.folder, 'fleet'))
+        self.starts = first_frames(os.path.join(self.folder, 'fleet'))
         clean = self.fresh(os.path.join(base, 'clean'))
         start = time.monotonic()
         self.status = run(args.release, clean, self.options)
@@ -107,6 +113,21 @@ class Corpus:
             shutil.rmtree(root)
         shutil.copytree(self.folder, root)
         return root
+
+
+def first_frames(fleet):
+    """The time of every log's first frame, in order."""
+    starts = []
+    for folder, _, names in os.walk(fleet):
+        for name in names:
+            with open(os.path.join(folder, name), 'rb') as f:
+                for line in f:
+                    if line[:1].isdigit():
+                        stamp = line.split(b';')[0].decode()
+                        seconds = calendar.timegm(time.strptime(stamp[:15], '%Y%m%dT%H%M%S'))
+                        starts.append(seconds + int(stamp[15:18]) / 1000)
+                        break
+    return sorted(starts)
 
 
 def spanning_times(fleet):
@@ -220,6 +241,36 @@ def compare(corpus, status, tree):
     return problems
 
 
+def whole_logs(corpus, path):
+    """The contents a file of the clean run may have after a run that
+    converted only the first logs of its session: its header and the rows
+    of the first k logs, for every k."""
+    data = corpus.result.files.get(path)
+    if data is None:
+        return set()
+    lines = data.split(b'\n')[:-1]
+    allowed = {data}
+    for i in range(1, len(lines) - 1):
+        t, after = float(lines[i].split(b',')[0]), float(lines[i + 1].split(b',')[0])
+        if bisect.bisect_right(corpus.starts, t) != bisect.bisect_right(corpus.starts, after):
+            allowed.add(b'\n'.join(lines[:i + 1]) + b'\n')
+    return allowed
+
+
+def compare_interrupted(corpus, tree):
+    """After an interrupted run over an earlier tree (and a killed one
+    before it): every file is the earlier run's or holds whole logs of the
+    new run; none of the earlier run's is lost."""
+    problems = []
+    for path, data in sorted(tree.files.items()):
+        if data != corpus.before.files.get(path) and data not in whole_logs(corpus, path):
+            kind = 'stray' if not path.endswith('.csv') else 'cut'
+            problems.append((kind, 'after the interrupted run: %s neither earlier nor new' % path))
+    for path in sorted(set(corpus.before.files) - set(tree.files)):
+        problems.append(('missing', 'after the interrupted run: %s lost' % path))
+    return problems
+
+
 class Durable:
     """What the device holds for certain: at the start, the whole tree; then
     what the test build recorded as synced (QUILLON_POWER_TRACE)."""
@@ -314,6 +365,9 @@ def kill_plan(corpus, rng, scale):
             continue
         picks = {1, count} | {rng.randint(1, count) for _ in range(2 * scale)}
         plan += ['stop=%s:%d' % (kind, n) for n in sorted(picks)]
+    if corpus.interrupted:
+        # When the run after the kill gets its SIGINT.
+        plan = [spec + '+%.4f' % rng.uniform(0, corpus.seconds * 0.7) for spec in plan]
     return plan
 
 
@@ -348,6 +402,7 @@ def run_point(args, corpus, work, spec):
         env['QUILLON_POWER_TRACE'] = trace
         durable = Durable(root)
     spec, _, model = spec.partition('/')
+    spec, _, interrupt = spec.partition('+')
     if spec.startswith('stop='):
         env['QUILLON_FAULT_STOP'] = spec[5:]
         status = subprocess.run(command, cwd=root, env=env, stdout=subprocess.DEVNULL,
@@ -362,6 +417,15 @@ def run_point(args, corpus, work, spec):
     if durable is not None:
         durable.replay(env['QUILLON_POWER_TRACE'])
         durable.restore(model)
+    if interrupt:
+        process = subprocess.Popen(command[:1] + command[1:], executable=args.release, cwd=root,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(float(interrupt))
+        process.send_signal(signal.SIGINT)
+        if process.wait() != 0:
+            problems = compare_interrupted(corpus, Tree(root))
+            if problems:
+                return stopped, problems
     status = run(args.release, root, corpus.options)
     return stopped, compare(corpus, status, Tree(root))
 
