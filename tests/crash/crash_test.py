@@ -65,10 +65,9 @@ STOP_KINDS = ['create', 'write', 'flush', 'truncate', 'rename', 'sync_file', 'sy
 
 def run(binary, root, options, env=None):
     command = [*EMULATOR, binary, '--non-interactive', *options, '--dbc-can1=j1939.dbc',
-               '--dbc-can1=can.dbc',
-               '-O', 'out', 'fleet']
+               '--dbc-can1=can.dbc', '-O', 'out', 'fleet']
     return subprocess.run(command, cwd=root, env=env, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.PIPE).returncode
+                          stderr=subprocess.DEVNULL).returncode
 
 
 class Corpus:
@@ -79,13 +78,14 @@ class Corpus:
         self.deletes = '-d' in self.options
         self.folder = os.path.join(base, 'corpus-' + self.name)
         loggers, sessions, splits, frames = shape
-        write = [args.writer, self.folder, str(loggers), str(sessions), str(splits)]
+        write = [*EMULATOR, args.writer, self.folder, str(loggers), str(sessions), str(splits)]
         subprocess.run(write + [str(frames)], check=True)
         os.mkdir(os.path.join(self.folder, 'out'))
         if self.earlier:
             # The earlier tree: a clean run over logs of another length.
             scratch = os.path.join(base, 'earlier-' + self.name)
-            subprocess.run(write[:1] + [scratch] + write[2:] + [str(EARLIER_FRAMES)], check=True)
+            write[len(EMULATOR) + 1] = scratch
+            subprocess.run(write + [str(EARLIER_FRAMES)], check=True)
             os.mkdir(os.path.join(scratch, 'out'))
             if run(args.release, scratch, [o for o in self.options if o != '-d']) != 0:
                 raise SystemExit('the earlier run failed')
@@ -103,8 +103,9 @@ class Corpus:
         counts_file = os.path.join(base, 'counts')
         env = dict(os.environ, QUILLON_FAULT_COUNTS=counts_file)
         self.fresh(clean)
-        if run(args.faults, clean, self.options, env) != self.status:
-            raise SystemExit(self.name + ': the test build does not end as the release build')
+        if run(args.faults, clean, self.options, env) != self.status or \
+                Tree(clean).files != self.result.files:
+            raise SystemExit(self.name + ': the test build does not convert as the release build')
         self.counts = {}
         with open(counts_file) as f:
             for line in f:
