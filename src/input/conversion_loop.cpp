@@ -289,6 +289,11 @@ bool ConversionLoop::open_log(const std::string& input, const std::string& outpu
 int ConversionLoop::convert_opened(FileRecord& file, bool continuation, OpenedLog& opened) {
   const std::string& input = file.input_path;
   bool ok = false;
+  // The input as it is read, named by the record that lets it be deleted.
+  if (file.durable) {
+    file.input_full_path = input_folder_->full_path(input);
+    file.stamped = platform::file_stamp(file.input_full_path, file.input_stamp);
+  }
   if (first_sink_->on_file_start(file, continuation)) {
     ok = feed_frames(*opened.reader, *opened.stream, opened.size_at_open, input);
   } else {
@@ -428,12 +433,28 @@ bool ConversionLoop::delete_input(const std::string& input, int64_t size_at_open
          input.c_str());
     return false;
   }
+  sync_removal(input);
   try {
     deleted_.emplace(input, deleted_.size() + 1);
   } catch (const std::bad_alloc&) {
     // Only a log given twice would be told of as missing the second time.
   }
   return true;
+}
+
+// The removal of a converted log reaches the device before the output
+// journal forgets the log: otherwise a power cut could bring back a log
+// whose rows stand, and the next run would convert it twice.
+void ConversionLoop::sync_removal(const std::string& input) {
+  const std::string full = input_folder_->full_path(input);
+  const size_t slash = full.rfind('/');
+  if (slash == std::string::npos) return;
+  int error = 0;
+  std::unique_ptr<platform::Folder> folder(platform::Folder::open(full.substr(0, slash + 1), error));
+  if (!folder || !folder->sync(error)) {
+    QLOG(LOG_WARN, "Could not sync input folder after removing %.*s (%s)", path_length(input),
+         input.c_str(), platform::error_text(error).c_str());
+  }
 }
 
 }  // namespace quillon

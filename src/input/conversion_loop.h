@@ -186,6 +186,7 @@ class ConversionLoop {
                    const std::string& input);
   // True when the log was deleted.
   bool delete_input(const std::string& input, int64_t size_at_open);
+  void sync_removal(const std::string& input);
   void report(const std::string& input, int result, bool repeated);
 
   const RootedFolder* input_folder_;

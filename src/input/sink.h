@@ -7,6 +7,7 @@
 #include <string>
 
 #include "input/frame.h"
+#include "platform/platform.h"
 
 namespace quillon {
 
@@ -24,6 +25,13 @@ struct FileRecord {
   // error, an interrupt), so what it produced is to be undone.
   bool durable = false;
   bool failed = false;
+  // With durable: the input's full path and stamp as it was read, which a
+  // committed log's record names, so that a run killed before the delete
+  // is finished by the next one only for this very file (stamped unset:
+  // none could be taken).
+  std::string input_full_path;
+  platform::FileStamp input_stamp;
+  bool stamped = false;
 };
 
 // Contract: the conversion loop calls on_file_start once per file, then

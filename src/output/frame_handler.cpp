@@ -60,6 +60,13 @@ std::unique_ptr<FrameHandler> FrameHandler::create(const RootedFolder* output_fo
 
 FrameHandler::~FrameHandler() = default;
 
+bool FrameHandler::close_all() {
+  const bool ok = outputs_.close_all();
+  // The run's end: the journal on disk goes, and the lock.
+  journal_.leave();
+  return ok;
+}
+
 bool FrameHandler::on_file_start(const FileRecord& file, bool continuation) {
   outputs_.clear_lost();
   // Normally nothing is open and nothing recorded: every log closes its
@@ -67,13 +74,20 @@ bool FrameHandler::on_file_start(const FileRecord& file, bool continuation) {
   outputs_.close_all();
   journal_.commit();
   journal_.begin(file.durable);
-  if (continuation && options_.concat) return true;
-  outputs_.forget_folders();
-  outputs_.new_paths();
-  identity_.logger_folder = logger_folder_name(file.logger_id);
-  identity_.logger_id = file.logger_id;
-  session_ = file.session;
-  split_ = file.split;
+  const bool keeps_paths = continuation && options_.concat;
+  if (!keeps_paths) {
+    outputs_.forget_folders();
+    outputs_.new_paths();
+    identity_.logger_folder = logger_folder_name(file.logger_id);
+    identity_.logger_id = file.logger_id;
+    session_ = file.session;
+    split_ = file.split;
+    // The name is kept padded with NULs for the identity's compare.
+    logger_path_.assign(identity_.logger_folder.c_str());
+    logger_path_ += root_suffix_;
+  }
+  journal_.set_log(logger_path_, keeps_paths, file.stamped ? &file.input_full_path : nullptr,
+                   &file.input_stamp);
   return true;
 }
 
@@ -84,6 +98,8 @@ bool FrameHandler::on_file_end(const FileRecord& file) {
   bool ok = !outputs_.lost();
   if (ok && !file.failed) ok = outputs_.close_all();
   if (ok && !file.failed && journal_.durable()) ok = journal_.sync_folders();
+  // Once the outputs are on the device: the record that lets the log go.
+  if (ok && !file.failed) ok = journal_.seal();
   if (!ok || file.failed) {
     outputs_.abandon_all();
     std::vector<std::string> removed;

@@ -79,8 +79,10 @@ class FrameHandler : public FrameSink {
   uint64_t signals() const { return signals_; }
 
   // Closes every open file and empties the writer map; false when one
-  // could not be closed or was removed or replaced behind our back.
-  bool close_all() { return outputs_.close_all(); }
+  // could not be closed or was removed or replaced behind our back. Ends
+  // the run's work in the output folder: the journal on disk and the lock
+  // of the logger folder go.
+  bool close_all();
 
  private:
   FrameHandler(const RootedFolder* output_folder, SharedOutputs* shared,
@@ -113,6 +115,7 @@ class FrameHandler : public FrameSink {
   MessageTable table_;
 
   uint32_t session_ = 0, split_ = 0;
+  std::string logger_path_;  // the logger folder (relative) the outputs go to
   PathDate date_;  // 0/0/0 until the first decoded frame
   // Seconds since 1970 of the current day's first and next day's first
   // second, so that most frames skip the calendar conversion.

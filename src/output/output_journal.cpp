@@ -7,6 +7,14 @@
 
 namespace quillon {
 
+namespace {
+
+// A journal past this size is emptied when the next log starts: the logs
+// in it are done with.
+constexpr int64_t kJournalRestart = 1 << 20;
+
+}  // namespace
+
 void split_path(const std::string& path, std::string& folder, std::string& name) {
   size_t slash = path.rfind('/');
   folder = slash == std::string::npos ? std::string() : path.substr(0, slash);
@@ -54,9 +62,8 @@ void OutputJournal::claim_made_folders(const std::string& relative) {
 bool OutputJournal::sync_folders() {
   bool ok = true;
   for (const std::string& relative : unsynced_folders_) {
-    PathFault fault;
-    std::unique_ptr<platform::Folder> folder = root_->open_folder(relative, nullptr, fault);
-    int error = fault.error;
+    int error = 0;
+    std::unique_ptr<platform::Folder> folder = open_folder(relative, error);
     if (!folder || !folder->sync(error)) {
       shared_->report_once("Could not sync output folder", root_->full_path(relative), error);
       ok = false;
@@ -79,9 +86,7 @@ OutputJournal::Undone OutputJournal::undo_file(const std::string& path, const To
   std::string folder_path, name;
   split_path(path, folder_path, name);
   name += ".csv";
-  PathFault fault;
-  std::unique_ptr<platform::Folder> folder = root_->open_folder(folder_path, nullptr, fault);
-  error = fault.error;
+  std::unique_ptr<platform::Folder> folder = open_folder(folder_path, error);
   if (!folder) return Undone::kFailed;
   if (touched.created) {
     platform::FileId now;
@@ -116,9 +121,8 @@ void OutputJournal::remove_made_folders() {
   for (auto it = made_folders_.rbegin(); it != made_folders_.rend(); ++it) {
     std::string parent, name;
     split_path(*it, parent, name);
-    PathFault fault;
-    std::unique_ptr<platform::Folder> folder = root_->open_folder(parent, nullptr, fault);
     int error = 0;
+    std::unique_ptr<platform::Folder> folder = open_folder(parent, error);
     if (folder && folder->remove_folder(name, error)) {
       unsynced_folders_.erase(*it);
       shared_->made_folders().erase(*it);
@@ -137,6 +141,11 @@ void OutputJournal::undo(std::vector<std::string>& removed) {
   }
   remove_made_folders();
   clear();
+  if (logged_) {
+    // Undone: a later run must not undo it again over what came after.
+    note(JournalEntry::kUndone, std::string(), 0, false);
+  }
+  logged_ = false;
 }
 
 void OutputJournal::commit() {
@@ -146,16 +155,172 @@ void OutputJournal::commit() {
     split_path(path, folder_path, name);
     name += ".csv";
     name += kAsideSuffix;
-    PathFault fault;
-    std::unique_ptr<platform::Folder> folder = root_->open_folder(folder_path, nullptr, fault);
-    int error = fault.error;
+    int error = 0;
+    std::unique_ptr<platform::Folder> folder = open_folder(folder_path, error);
     // Left behind, it costs space but loses nothing: a warning.
     if (!folder || !folder->remove_file(name, error)) {
       QLOG(LOG_WARN, "Could not remove replaced output file: %s (%s)",
            root_->full_path(folder_path + "/" + name).c_str(), platform::error_text(error).c_str());
+    } else if (durable_ && file_) {
+      aside_folders_.insert(folder_path);
     }
   }
+  logged_ = false;
   clear();
+}
+
+std::unique_ptr<platform::Folder> OutputJournal::open_folder(const std::string& relative,
+                                                            int& error) const {
+  if (!entered_.empty() && shared_->root_folder()) {
+    return open_below(*shared_->root_folder(), relative, error);
+  }
+  PathFault fault;
+  std::unique_ptr<platform::Folder> folder = root_->open_folder(relative, nullptr, fault);
+  error = fault.error;
+  return folder;
+}
+
+void OutputJournal::set_log(const std::string& logger, bool keeps_paths, const std::string* input,
+                            const platform::FileStamp* stamp) {
+  logger_ = logger;
+  keeps_paths_ = keeps_paths;
+  failed_entry_ = false;
+  seal_ = JournalEntry();
+  seal_.kind = JournalEntry::kCommit;
+  if (input && stamp) {
+    seal_.path = *input;
+    seal_.stamp = *stamp;
+  }
+}
+
+bool OutputJournal::prepare() {
+  if (logged_ || logger_.empty()) return true;
+  if (failed_entry_) return false;
+  if (entered_ != logger_) {
+    leave();
+    platform::Folder* folder = nullptr;
+    const SharedOutputs::Entry entry = shared_->enter(*root_, logger_, durable_, folder);
+    // Nothing can be written below a folder that cannot be opened: the
+    // outputs fail as they open, each told.
+    if (entry == SharedOutputs::Entry::kNoFolder) return true;
+    if (entry != SharedOutputs::Entry::kEntered) {
+      failed_entry_ = true;
+      return false;
+    }
+    entered_ = logger_;
+    folder_ = folder;
+  }
+  if (!file_ && !open_journal()) {
+    failed_entry_ = true;
+    return false;
+  }
+  // Past its size the journal starts again; with durable the folders of
+  // the files replaced so far are synced first, as the journal no longer
+  // says where their aside files were.
+  if (file_->size() > kJournalRestart && (!sync_aside_folders() || !file_->restart())) {
+    shared_->report_once("Could not write output journal",
+                         root_->full_path(entered_ + "/" + kJournalPrefix), file_->error());
+    failed_entry_ = true;
+    return false;
+  }
+  if (!note(JournalEntry::kBegin, std::string(), 0, false)) {
+    failed_entry_ = true;
+    return false;
+  }
+  logged_ = true;
+  return true;
+}
+
+bool OutputJournal::open_journal() {
+  const std::string name = kJournalPrefix + std::to_string(number_);
+  int error = 0;
+  file_ = JournalFile::create(*folder_, name, error);
+  // With durable the journal's entry, and the logger folder's, reach the
+  // device before anything the journal protects.
+  if (file_ && durable_ &&
+      (!folder_->sync(error) || !shared_->root_folder()->sync(error))) {
+    file_.reset();
+  }
+  if (!file_) {
+    shared_->report_once("Could not write output journal", root_->full_path(entered_ + "/" + name),
+                         error);
+    return false;
+  }
+  return true;
+}
+
+bool OutputJournal::note(JournalEntry::Kind kind, const std::string& path, int64_t length,
+                         bool sync) {
+  if (!file_) return true;  // no journal on disk: no logger folder given
+  JournalEntry entry;
+  entry.kind = kind;
+  entry.length = length;
+  // Below the logger folder, where the journal lies.
+  if (path.size() > entered_.size()) entry.path = path.substr(entered_.size() + 1);
+  if (file_->append(entry, sync && durable_)) return true;
+  shared_->report_once("Could not write output journal",
+                       root_->full_path(entered_ + "/" + kJournalPrefix + std::to_string(number_)),
+                       file_->error());
+  return false;
+}
+
+bool OutputJournal::note_append(const std::string& path, int64_t length) {
+  // Rows of an earlier log, whose input may be gone: always durable first.
+  return note(JournalEntry::kAppend, path, length, true);
+}
+
+bool OutputJournal::note_create(const std::string& path, bool replaces) {
+  // Paths of a log's own are made again by converting the log again; those
+  // it keeps from the log before are not.
+  return note(replaces ? JournalEntry::kReplace : JournalEntry::kCreate, path, 0, keeps_paths_);
+}
+
+bool OutputJournal::note_folder(const std::string& relative) {
+  if (relative.size() <= entered_.size()) return true;
+  return note(JournalEntry::kFolder, relative, 0, keeps_paths_);
+}
+
+bool OutputJournal::seal() {
+  if (!logged_ || !file_) return true;
+  if (file_->append(seal_, durable_)) return true;
+  shared_->report_once("Could not write output journal",
+                       root_->full_path(entered_ + "/" + kJournalPrefix + std::to_string(number_)),
+                       file_->error());
+  return false;
+}
+
+bool OutputJournal::sync_aside_folders() {
+  bool ok = true;
+  for (const std::string& relative : aside_folders_) {
+    int error = 0;
+    std::unique_ptr<platform::Folder> folder = open_folder(relative, error);
+    if (!folder || !folder->sync(error)) {
+      shared_->report_once("Could not sync output folder", root_->full_path(relative), error);
+      ok = false;
+    }
+  }
+  aside_folders_.clear();
+  return ok;
+}
+
+void OutputJournal::leave() {
+  if (entered_.empty()) return;
+  if (file_) {
+    // Gone only once nothing in it is needed: a journal that cannot be
+    // synced or closed stays for the next run to replay.
+    const bool done = sync_aside_folders() && file_->close() == 0;
+    file_.reset();
+    int error = 0;
+    const std::string name = kJournalPrefix + std::to_string(number_);
+    if (done && !folder_->remove_file(name, error)) {
+      shared_->report_once("Could not remove output journal",
+                           root_->full_path(entered_ + "/" + name), error);
+    }
+  }
+  shared_->leave(entered_);
+  entered_.clear();
+  folder_ = nullptr;
+  logged_ = false;
 }
 
 }  // namespace quillon

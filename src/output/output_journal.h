@@ -4,7 +4,9 @@
 // all or nothing. A log that fails is undone: its files are cut back or
 // removed, the files they replaced put back, the folders left empty
 // removed. With durable set the folders that got new entries are synced
-// before the log may be deleted.
+// before the log may be deleted. The same record goes to the journal on
+// disk in the logger folder (output/journal_file) before what it protects
+// is done, so that the next run rolls back a run that was killed.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "input/folder.h"
+#include "output/journal_file.h"
 #include "output/shared_outputs.h"
 #include "platform/platform.h"
 
@@ -39,12 +42,38 @@ class OutputJournal {
   };
 
   // Neither is owned; both must outlive the journal.
-  OutputJournal(const RootedFolder* root, SharedOutputs* shared) : root_(root), shared_(shared) {}
+  OutputJournal(const RootedFolder* root, SharedOutputs* shared)
+      : root_(root), shared_(shared), number_(shared->next_journal_number()) {}
+  ~OutputJournal() { leave(); }
+  OutputJournal(const OutputJournal&) = delete;
+  OutputJournal& operator=(const OutputJournal&) = delete;
 
   // A log starts with an empty journal; durable: its output is synced
   // before it ends.
   void begin(bool durable);
   bool durable() const { return durable_; }
+  // The log writes below the logger folder logger (relative to the output
+  // folder); keeps_paths: it continues the outputs of the log before it,
+  // whose files are deleted by now with durable. input: what a committed
+  // log's record names for deletion (null: nothing).
+  void set_log(const std::string& logger, bool keeps_paths, const std::string* input,
+               const platform::FileStamp* stamp);
+
+  // Before the log changes anything below its logger folder: enters it
+  // (locked, an interrupted run's outputs rolled back) and starts the log
+  // in the journal on disk. False when it cannot (told, or another process
+  // converts into the folder). Call with the shared tree lock held.
+  bool prepare();
+  // The journal on disk notes that the log appends to path (relative, no
+  // ".csv"; length bytes long now), creates it (replaces: an earlier file
+  // is there, to be moved aside) or may make the folders along a folder
+  // path; with durable it reaches the device first where the log keeps
+  // paths (and for every append). False (told) when it could not be
+  // written: then nothing may be done.
+  bool note_append(const std::string& path, int64_t length);
+  bool note_create(const std::string& path, bool replaces);
+  bool note_folder(const std::string& relative);
+  bool noted(const std::string& path) const { return touched_.count(path) != 0; }
 
   // The log opened the file at path (relative, without ".csv") in the
   // folder folder_path: only the first touch of a log counts.
@@ -60,9 +89,17 @@ class OutputJournal {
   // the files the log created that are gone now. Failures are told, once
   // per path. Leaves the journal empty.
   void undo(std::vector<std::string>& removed);
+  // The log's output stands: a record on disk says so (synced with
+  // durable, before the log may be deleted); false (told) when it could
+  // not be written, and the log is then to be undone.
+  bool seal();
   // The log's output stands: the files it replaced go (a warning when one
   // cannot), and the journal is empty.
   void commit();
+  // Done with the logger folder: the journal on disk is removed and the
+  // folder left to the other handlers (the run ends, or the next log
+  // writes elsewhere).
+  void leave();
 
   const std::map<std::string, Touched>& touched() const { return touched_; }
 
@@ -78,6 +115,12 @@ class OutputJournal {
   Undone undo_file(const std::string& path, const Touched& touched, int& error);
   void remove_made_folders();
   void clear();
+  // The folder at relative, through the held output folder once the run
+  // entered it (a renamed tree is still found), else by its path.
+  std::unique_ptr<platform::Folder> open_folder(const std::string& relative, int& error) const;
+  bool note(JournalEntry::Kind kind, const std::string& path, int64_t length, bool sync);
+  bool open_journal();
+  bool sync_aside_folders();
 
   const RootedFolder* root_;
   SharedOutputs* shared_;
@@ -91,6 +134,20 @@ class OutputJournal {
   std::vector<std::string> entries_synced_;
   // Folders (relative) that got entries since the last sync.
   std::set<std::string> unsynced_folders_;
+
+  // On disk.
+  unsigned number_;
+  std::string logger_;         // the log's logger folder
+  bool keeps_paths_ = false;   // the log continues the previous one's outputs
+  bool failed_entry_ = false;  // the log could not enter its folder
+  JournalEntry seal_;          // the log's commit record
+  std::string entered_;        // the logger folder entered, "" when none
+  platform::Folder* folder_ = nullptr;  // it, held by the shared outputs
+  std::unique_ptr<JournalFile> file_;
+  bool logged_ = false;  // the log's "B" record is written
+  // With durable: folders of replaced files removed since the journal was
+  // last emptied, synced before it is.
+  std::set<std::string> aside_folders_;
 };
 
 }  // namespace quillon

@@ -74,21 +74,22 @@ std::unique_ptr<platform::File> OutputSet::open_file(const std::string& candidat
   // undo must not take away meanwhile.
   std::unique_lock<std::mutex> tree_lock(shared_->tree_mutex());
   PathFault fault;
-  folder = folder_at(folder_path, fault);
   platform::Outcome outcome;
   std::unique_ptr<platform::File> file;
+  int64_t length = 0;
+  // Nothing below the logger folder changes before the journal on disk
+  // says what.
+  if (!journal_->prepare()) return nullptr;
+  folder = folder_at(folder_path, fault);
+  bool told = folder == nullptr && fault.path.empty();
   if (folder) {
-    // A file of an earlier run is moved aside and a new one made, not
-    // emptied in place (which would cost a wait when it is closed); undo
-    // puts it back.
-    file.reset(append ? folder->open_file(name, true, outcome)
-                      : folder->create_file(name, name + kAsideSuffix, outcome));
-    if (!file) fault = PathFault{outcome.kind, outcome.error, full};
-  } else if (fault.kind != platform::Outcome::kLink) {
+    file = open_noted(*folder, candidate, name, append, outcome, length, told);
+    if (!file && !told) fault = PathFault{outcome.kind, outcome.error, full};
+  } else if (!told && fault.kind != platform::Outcome::kLink) {
     shared_->report_once("Could not create output folder", fault.path, fault.error);
   }
-  int64_t length = 0;
-  if (file && (!file->id(id) || (append && (length = file->size()) < 0))) {
+  if (told) return nullptr;
+  if (file && !file->id(id)) {
     fault = PathFault{platform::Outcome::kFailed, file->error(), full};
     file->abandon();
     file.reset();
@@ -115,6 +116,38 @@ std::unique_ptr<platform::File> OutputSet::open_file(const std::string& candidat
       candidate, folder_path,
       OutputJournal::Touched{!append, outcome.kind == platform::Outcome::kReplaced, length, id});
   return file;
+}
+
+std::unique_ptr<platform::File> OutputSet::open_noted(platform::Folder& folder,
+                                                      const std::string& candidate,
+                                                      const std::string& name, bool append,
+                                                      platform::Outcome& outcome, int64_t& length,
+                                                      bool& told) {
+  told = false;
+  if (append) {
+    std::unique_ptr<platform::File> file(folder.open_file(name, true, outcome));
+    if (!file) return nullptr;
+    length = file->size();
+    if (length < 0) {
+      outcome = platform::Outcome{platform::Outcome::kFailed, file->error()};
+      file->abandon();
+      return nullptr;
+    }
+    // The first touch of the log is what undo restores.
+    if (journal_->noted(candidate) || journal_->note_append(candidate, length)) return file;
+    file->abandon();
+    told = true;
+    return nullptr;
+  }
+  platform::FileId earlier;
+  if (!journal_->note_create(candidate, folder.entry_id(name, earlier))) {
+    told = true;
+    return nullptr;
+  }
+  // A file of an earlier run is moved aside and a new one made, not
+  // emptied in place (which would cost a wait when it is closed); undo
+  // puts it back.
+  return std::unique_ptr<platform::File>(folder.create_file(name, name + kAsideSuffix, outcome));
 }
 
 bool OutputSet::open(const OutputIdentity& identity, const std::string& path,
@@ -240,7 +273,15 @@ std::shared_ptr<platform::Folder> OutputSet::folder_at(const std::string& relati
     folders_.clear();
   }
   std::vector<std::string> created;
-  std::shared_ptr<platform::Folder> folder = root_->open_folder(relative, &created, fault);
+  // The journal on disk notes a folder before it is made.
+  std::shared_ptr<platform::Folder> folder = root_->open_folder(relative, nullptr, fault);
+  if (!folder && fault.error == ENOENT) {
+    if (!journal_->note_folder(relative)) {
+      fault = PathFault{platform::Outcome::kFailed, 0, std::string()};  // told
+      return nullptr;
+    }
+    folder = root_->open_folder(relative, &created, fault);
+  }
   for (const std::string& path : created) shared_->made_folders()[path] = false;
   journal_->claim_made_folders(relative);
   if (folder) folders_.emplace(relative, folder);

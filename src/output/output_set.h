@@ -107,9 +107,17 @@ class OutputSet {
   std::unique_ptr<platform::File> open_file(const std::string& candidate, bool append,
                                             std::shared_ptr<platform::Folder>& folder,
                                             platform::FileId& id);
+  // The file name in folder opened to append or created, the journal on
+  // disk noting it first; null when it could not be (outcome set, or told
+  // already when told is set).
+  std::unique_ptr<platform::File> open_noted(platform::Folder& folder, const std::string& candidate,
+                                             const std::string& name, bool append,
+                                             platform::Outcome& outcome, int64_t& length,
+                                             bool& told);
   bool finish(Output& output);
   bool still_at_path(const Output& output) const;
-  // The folder at relative, made when missing, from the held ones or opened.
+  // The folder at relative, made when missing (the journal on disk noting
+  // it first), from the held ones or opened; a fault with no path: told.
   std::shared_ptr<platform::Folder> folder_at(const std::string& relative, PathFault& fault);
   // Closes every writer and lets go of the held folders when one more
   // output would pass the bound on open files.

@@ -2,14 +2,22 @@
 // into one output folder: the failures already told, and the folders the
 // run made. Outputs of different tasks never share a file, but they do share
 // folders (one logger's sessions meet in its day folders), so making,
-// filling and taking back folders is done under one lock.
+// filling and taking back folders is done under one lock. Also the output
+// folder and the logger folders held open, each logger folder locked
+// against other processes for as long as a handler of the run writes there.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
+
+#include "input/folder.h"
+#include "platform/platform.h"
 
 namespace quillon {
 
@@ -29,11 +37,49 @@ class SharedOutputs {
   // in their parent has reached the device. Only under tree_mutex().
   std::map<std::string, bool>& made_folders() { return made_folders_; }
 
+  // The output folder, opened once when first needed and held: undo and
+  // sync go through it (and the folders below it), so that a tree renamed
+  // while the run lasts is undone like any other. Null until entered.
+  platform::Folder* root_folder() { return root_folder_.get(); }
+
+  // kNoFolder: the output folder or the logger folder could not be opened
+  // or made (told), so nothing can be written below it.
+  enum class Entry { kEntered, kBusy, kFailed, kNoFolder };
+  // Enters the logger folder logger (relative to root): the first handler
+  // of the run makes it when missing, locks it against other processes
+  // and rolls back what an interrupted run left there (told). The folder
+  // is set to the held folder when kEntered; kBusy: another process
+  // converts into it (told once); kFailed: told. Call with tree_mutex()
+  // held.
+  Entry enter(const RootedFolder& root, const std::string& logger, bool durable,
+              platform::Folder*& folder);
+  // One handler fewer in the logger folder: the last one lets go of its
+  // lock, removes the lock file and, when the run made it and it is empty,
+  // the folder.
+  void leave(const std::string& logger);
+  // Tells the handlers' journals apart in a logger folder.
+  unsigned next_journal_number() { return journals_++; }
+
  private:
+  struct Held {
+    std::unique_ptr<platform::Folder> folder;
+    intptr_t lock = 0;
+    unsigned handlers = 0;
+  };
+  // kBusy when another process holds the lock (told).
+  Entry lock(const RootedFolder& root, const std::string& logger, platform::Folder& folder,
+             Held& held);
+  Entry make_entry(const RootedFolder& root, const std::string& logger, bool durable,
+                   Held& held);
+
   std::mutex report_mutex_;
   std::set<std::string> reported_;
   std::mutex tree_mutex_;
   std::map<std::string, bool> made_folders_;
+  std::mutex held_mutex_;
+  std::unique_ptr<platform::Folder> root_folder_;
+  std::map<std::string, Held> held_;
+  std::atomic<unsigned> journals_{0};
 };
 
 }  // namespace quillon

@@ -218,3 +218,32 @@ bool slash_is_absolute();
 // them over in another encoding; the storage lives until the process ends.
 void utf8_arguments(int& argc, char**& argv);
 }  // namespace quillon::platform
+
+// What the output journal needs of the system beyond files and folders: the
+// stamp of an input it may finish deleting, and a lock per output folder.
+namespace quillon::platform {
+
+// Tells a file from another that took its place at the same path: its id,
+// size and last modification (nanoseconds since 1970).
+struct FileStamp {
+  FileId id;
+  int64_t size = 0;
+  int64_t modified_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+// The stamp of the regular file at path (links followed); false when there
+// is none or it cannot be looked at.
+bool file_stamp(const std::string& path, FileStamp& out);
+
+// An exclusive lock on a file, taken without waiting. The system drops it
+// when the process ends, however it ends: a lock left by a killed process
+// blocks nobody.
+enum class LockResult { kLocked, kBusy, kFailed };
+// Locks the regular file at path, made when missing and never reached
+// through a link at its last component; handle and id (of the file locked)
+// are set when kLocked, error when kFailed.
+LockResult lock_file(const std::string& path, intptr_t& handle, FileId& id, int& error);
+// Lets go of a lock lock_file took.
+void unlock_file(intptr_t handle);
+
+}  // namespace quillon::platform

@@ -589,3 +589,46 @@ void utf8_arguments(int&, char**&) {
   // The arguments are the bytes the caller gave; file names are bytes too.
 }
 }  // namespace quillon::platform
+
+// The output journal's services (platform.h, at its end).
+#include <sys/file.h>
+
+namespace quillon::platform {
+
+bool file_stamp(const std::string& path, FileStamp& out) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  out.id = FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  out.size = static_cast<int64_t>(st.st_size);
+  out.modified_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return true;
+}
+
+LockResult lock_file(const std::string& path, intptr_t& handle, FileId& id, int& error) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    error = errno;
+    return LockResult::kFailed;
+  }
+  struct stat st;
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    error = errno;
+    ::close(fd);
+    return error == EWOULDBLOCK ? LockResult::kBusy : LockResult::kFailed;
+  }
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    error = errno != 0 ? errno : EINVAL;
+    ::close(fd);
+    return LockResult::kFailed;
+  }
+  id = FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  handle = fd;
+  return LockResult::kLocked;
+}
+
+void unlock_file(intptr_t handle) {
+  // Closing the descriptor drops the lock.
+  ::close(static_cast<int>(handle));
+}
+
+}  // namespace quillon::platform

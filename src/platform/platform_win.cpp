@@ -1139,3 +1139,72 @@ void reraise_interrupt(int) {
 }
 
 }  // namespace quillon::platform
+
+// The output journal's services (platform.h, at its end).
+namespace quillon::platform {
+
+namespace {
+
+int64_t file_time_ns(const FILETIME& t) {
+  return static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime) *
+         100;
+}
+
+}  // namespace
+
+bool file_stamp(const std::string& path, FileStamp& out) {
+  std::wstring w;
+  if (!native_path(path, w)) return false;
+  HANDLE h = CreateFileW(w.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = GetFileInformationByHandle(h, &info) &&
+                  (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  CloseHandle(h);
+  if (!ok) return false;
+  out.id = id_of(info);
+  out.size = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
+                                  info.nFileSizeLow);
+  out.modified_ns = file_time_ns(info.ftLastWriteTime);
+  return true;
+}
+
+LockResult lock_file(const std::string& path, intptr_t& handle, FileId& id, int& error) {
+  std::wstring w;
+  if (!native_path(path, w)) {
+    error = EINVAL;
+    return LockResult::kFailed;
+  }
+  HANDLE h = CreateFileW(w.c_str(), GENERIC_READ | GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    // Being deleted by the run that held it: in use until it is gone.
+    if (GetLastError() == ERROR_ACCESS_DENIED) return LockResult::kBusy;
+    error = last_errno();
+    return LockResult::kFailed;
+  }
+  OVERLAPPED at = {};
+  if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    const DWORD code = GetLastError();
+    error = errno_of(code);
+    CloseHandle(h);
+    return code == ERROR_LOCK_VIOLATION ? LockResult::kBusy : LockResult::kFailed;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) {
+    error = last_errno();
+    CloseHandle(h);
+    return LockResult::kFailed;
+  }
+  id = id_of(info);
+  handle = reinterpret_cast<intptr_t>(h);
+  return LockResult::kLocked;
+}
+
+void unlock_file(intptr_t handle) {
+  // Closing the handle drops the lock.
+  CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+}  // namespace quillon::platform
