@@ -605,6 +605,7 @@ bool file_stamp(const std::string& path, FileStamp& out) {
 }
 
 LockResult lock_file(const std::string& path, intptr_t& handle, FileId& id, int& error) {
+  QUILLON_FAULT_POINT(fault::kCreate, path);
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
     error = errno;

@@ -1171,6 +1171,7 @@ bool file_stamp(const std::string& path, FileStamp& out) {
 }
 
 LockResult lock_file(const std::string& path, intptr_t& handle, FileId& id, int& error) {
+  QUILLON_FAULT_POINT(fault::kCreate, path);
   std::wstring w;
   if (!native_path(path, w)) {
     error = EINVAL;
