@@ -66,8 +66,20 @@ STOP_KINDS = ['create', 'write', 'flush', 'truncate', 'rename', 'sync_file', 'sy
 def run(binary, root, options, env=None):
     command = [*EMULATOR, binary, '--non-interactive', *options, '--dbc-can1=j1939.dbc',
                '--dbc-can1=can.dbc', '-O', 'out', 'fleet']
-    return subprocess.run(command, cwd=root, env=env, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.DEVNULL).returncode
+    return call(command, root, env)
+
+
+# A run that has not ended by then hangs (it is killed, and fails the point).
+HANG_SECONDS = 120
+HUNG = -1000
+
+
+def call(command, root, env):
+    try:
+        return subprocess.run(command, cwd=root, env=env, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=HANG_SECONDS).returncode
+    except subprocess.TimeoutExpired:
+        return HUNG
 
 
 class Corpus:
@@ -103,6 +115,8 @@ class Corpus:
         counts_file = os.path.join(base, 'counts')
         env = dict(os.environ, QUILLON_FAULT_COUNTS=counts_file)
         self.fresh(clean)
+        if self.status == HUNG:
+            raise SystemExit(self.name + ': the clean run hung')
         if run(args.faults, clean, self.options, env) != self.status or \
                 Tree(clean).files != self.result.files:
             raise SystemExit(self.name + ': the test build does not convert as the release build')
@@ -206,7 +220,8 @@ def compare(corpus, status, tree):
     clean = corpus.result
     problems = []
     if status != corpus.status:
-        problems.append(('status', 'status %d, clean %d' % (status, corpus.status)))
+        problems.append(('hang' if status == HUNG else 'status',
+                         'status %d, clean %d' % (status, corpus.status)))
     others = {p for p in tree.files if not p.endswith('.csv') or os.path.basename(p)[0] == '.'}
     clean_others = {p for p in clean.files if not p.endswith('.csv')}
     for p in sorted(others - clean_others):
@@ -412,8 +427,9 @@ def run_point(args, corpus, work, spec):
     spec, _, interrupt = spec.partition('+')
     if spec.startswith('stop='):
         env['QUILLON_FAULT_STOP'] = spec[5:]
-        status = subprocess.run(EMULATOR + command, cwd=root, env=env, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL).returncode
+        status = call(EMULATOR + command, root, env)
+        if status == HUNG:
+            return False, [('hang', 'the stopped run hung')]
         stopped = status == 137
     else:
         process = subprocess.Popen(command, cwd=root, stdout=subprocess.DEVNULL,
@@ -429,7 +445,13 @@ def run_point(args, corpus, work, spec):
                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         time.sleep(float(interrupt))
         process.send_signal(signal.SIGINT)
-        if process.wait() != 0:
+        try:
+            interrupted = process.wait(HANG_SECONDS)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            return stopped, [('hang', 'the interrupted run hung')]
+        if interrupted != 0:
             problems = compare_interrupted(corpus, Tree(root))
             if problems:
                 return stopped, problems
