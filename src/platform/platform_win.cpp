@@ -1164,8 +1164,8 @@ bool file_stamp(const std::string& path, FileStamp& out) {
   CloseHandle(h);
   if (!ok) return false;
   out.id = id_of(info);
-  out.size =
-      static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+  out.size = static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) |
+                                  info.nFileSizeLow);
   out.modified_ns = file_time_ns(info.ftLastWriteTime);
   return true;
 }
