@@ -1,6 +1,8 @@
 // POSIX implementation of the platform services.
 #include "platform/platform.h"
 
+#include "platform/fault_points.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -56,6 +58,7 @@ std::string error_text(int code) {
 }
 
 bool list_folder(const std::string& path, std::vector<std::string>& names) {
+  QUILLON_FAULT_POINT(fault::kOpen, path);
   DIR* dir = ::opendir(path.c_str());
   if (dir == nullptr) return false;
   errno = 0;
@@ -75,10 +78,12 @@ bool list_folder(const std::string& path, std::vector<std::string>& names) {
 }
 
 bool make_folder(const std::string& path) {
+  QUILLON_FAULT_POINT(fault::kMakeFolder, path);
   return ::mkdir(path.c_str(), 0777) == 0;
 }
 
 bool remove_file(const std::string& path) {
+  QUILLON_FAULT_POINT(fault::kRemoveFile, path);
   return ::unlink(path.c_str()) == 0;
 }
 
@@ -90,20 +95,24 @@ bool current_folder(std::string& out) {
 }
 
 File* File::open(const std::string& path, Mode mode) {
+  QUILLON_FAULT_POINT(mode == kRead ? fault::kOpen : fault::kCreate, path);
   FILE* f = std::fopen(path.c_str(), mode == kRead ? "rb" : mode == kAppend ? "ab" : "wb");
   if (f == nullptr) return nullptr;
   return new File(f);
 }
 
 File::~File() {
+  QUILLON_FAULT_POINT(fault::kFlush, handle_);
   if (handle_ != nullptr) std::fclose(static_cast<FILE*>(handle_));
 }
 
 size_t File::read(void* buffer, size_t n) {
+  QUILLON_FAULT_POINT(fault::kRead, handle_);
   return std::fread(buffer, 1, n, static_cast<FILE*>(handle_));
 }
 
 size_t File::write(const void* buffer, size_t n) {
+  QUILLON_FAULT_POINT(fault::kWrite, handle_);
   size_t put = std::fwrite(buffer, 1, n, static_cast<FILE*>(handle_));
   if (put < n) error_ = errno != 0 ? errno : EIO;
   return put;
@@ -127,12 +136,14 @@ void File::unbuffered() {
 }
 
 bool File::flush() {
+  QUILLON_FAULT_POINT(fault::kFlush, handle_);
   if (std::fflush(static_cast<FILE*>(handle_)) == 0) return true;
   error_ = errno != 0 ? errno : EIO;
   return false;
 }
 
 bool File::sync() {
+  QUILLON_FAULT_POINT(fault::kSyncFile, handle_);
   FILE* f = static_cast<FILE*>(handle_);
   if (std::fflush(f) != 0 || ::fsync(::fileno(f)) != 0) {
     error_ = errno != 0 ? errno : EIO;
@@ -142,6 +153,7 @@ bool File::sync() {
 }
 
 bool File::truncate(int64_t size) {
+  QUILLON_FAULT_POINT(fault::kTruncate, handle_);
   FILE* f = static_cast<FILE*>(handle_);
   ::__fpurge(f);
   if (::ftruncate(::fileno(f), static_cast<off_t>(size)) != 0 ||
@@ -179,6 +191,7 @@ void File::abandon() {
 }
 
 int File::close() {
+  QUILLON_FAULT_POINT(fault::kFlush, handle_);
   if (handle_ == nullptr) return 0;
   // fclose releases the stream even when it reports an error; keep the
   // "stays open" contract by flushing first and closing only when that worked.
@@ -216,6 +229,7 @@ void set_failure(int dir, const std::string& name, Outcome& outcome) {
 }  // namespace
 
 Folder* Folder::open(const std::string& path, int& error) {
+  QUILLON_FAULT_POINT(fault::kOpen, path);
   int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     error = errno;
@@ -229,6 +243,7 @@ Folder::~Folder() {
 }
 
 Folder* Folder::open_folder(const std::string& name, bool create, Outcome& outcome) {
+  QUILLON_FAULT_POINT(create ? fault::kMakeFolder : fault::kOpenFolder, handle_, name);
   outcome = Outcome{};
   const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   int fd = ::openat(descriptor(handle_), name.c_str(), flags);
@@ -249,6 +264,7 @@ Folder* Folder::open_folder(const std::string& name, bool create, Outcome& outco
 }
 
 File* Folder::open_file(const std::string& name, bool append, Outcome& outcome) {
+  QUILLON_FAULT_POINT(fault::kCreate, handle_, name);
   outcome = Outcome{};
   int flags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC;
   flags |= append ? O_APPEND : O_CREAT | O_TRUNC;
@@ -277,6 +293,7 @@ File* Folder::open_file(const std::string& name, bool append, Outcome& outcome) 
 }
 
 File* Folder::create_file(const std::string& name, const std::string& aside, Outcome& outcome) {
+  QUILLON_FAULT_POINT(fault::kCreate, handle_, name);
   outcome = Outcome{};
   const int dir = descriptor(handle_);
   // Exclusive: an entry of that name, a link included, is never opened.
@@ -295,6 +312,7 @@ File* Folder::create_file(const std::string& name, const std::string& aside, Out
       outcome.error = S_ISLNK(st.st_mode) ? ELOOP : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
       return nullptr;
     }
+    QUILLON_FAULT_POINT(fault::kRename, handle_, name);  // the move aside is a step of its own
     if (::renameat(dir, name.c_str(), dir, aside.c_str()) != 0) {
       outcome.kind = Outcome::kFailed;
       outcome.error = errno;
@@ -322,6 +340,7 @@ File* Folder::create_file(const std::string& name, const std::string& aside, Out
 }
 
 bool Folder::rename_entry(const std::string& from, const std::string& to, int& error) {
+  QUILLON_FAULT_POINT(fault::kRename, handle_, from);
   if (::renameat(descriptor(handle_), from.c_str(), descriptor(handle_), to.c_str()) == 0) {
     return true;
   }
@@ -337,18 +356,21 @@ bool Folder::entry_id(const std::string& name, FileId& out) {
 }
 
 bool Folder::remove_file(const std::string& name, int& error) {
+  QUILLON_FAULT_POINT(fault::kRemoveFile, handle_, name);
   if (::unlinkat(descriptor(handle_), name.c_str(), 0) == 0) return true;
   error = errno;
   return false;
 }
 
 bool Folder::remove_folder(const std::string& name, int& error) {
+  QUILLON_FAULT_POINT(fault::kRemoveFolder, handle_, name);
   if (::unlinkat(descriptor(handle_), name.c_str(), AT_REMOVEDIR) == 0) return true;
   error = errno;
   return false;
 }
 
 bool Folder::sync(int& error) {
+  QUILLON_FAULT_POINT(fault::kSyncFolder, handle_);
   if (::fsync(descriptor(handle_)) == 0) return true;
   error = errno;
   return false;
@@ -583,6 +605,7 @@ bool file_stamp(const std::string& path, FileStamp& out) {
 }
 
 LockResult lock_file(const std::string& path, intptr_t& handle, FileId& id, int& error) {
+  QUILLON_FAULT_POINT(fault::kCreate, path);
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) {
     error = errno;

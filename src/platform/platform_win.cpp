@@ -2,6 +2,8 @@
 // with "/" (or "\\") separators and go to the wide-character API.
 #include "platform/platform.h"
 
+#include "platform/fault_points.h"
+
 #include <windows.h>
 // windows.h first: the headers below rely on its types.
 #include <fcntl.h>
@@ -353,6 +355,7 @@ std::string error_text(int code) {
 }
 
 bool list_folder(const std::string& path, std::vector<std::string>& names) {
+  QUILLON_FAULT_POINT(fault::kOpen, path);
   std::string pattern = path;
   if (pattern.empty() || (pattern.back() != '/' && pattern.back() != '\\')) pattern += '\\';
   pattern += '*';
@@ -380,11 +383,13 @@ bool list_folder(const std::string& path, std::vector<std::string>& names) {
 }
 
 bool make_folder(const std::string& path) {
+  QUILLON_FAULT_POINT(fault::kMakeFolder, path);
   std::wstring w;
   return native_path(path, w) && CreateDirectoryW(w.c_str(), nullptr);
 }
 
 bool remove_file(const std::string& path) {
+  QUILLON_FAULT_POINT(fault::kRemoveFile, path);
   std::wstring w;
   return native_path(path, w) && DeleteFileW(w.c_str());
 }
@@ -420,6 +425,7 @@ std::FILE* stream_from_handle(HANDLE h, File::Mode mode) {
 }  // namespace
 
 File* File::open(const std::string& path, Mode mode) {
+  QUILLON_FAULT_POINT(mode == kRead ? fault::kOpen : fault::kCreate, path);
   std::wstring w;
   if (!native_path(path, w)) return nullptr;
   // Opened by hand rather than with _wfopen so that others may delete or
@@ -436,6 +442,7 @@ File* File::open(const std::string& path, Mode mode) {
 }
 
 File::~File() {
+  QUILLON_FAULT_POINT(fault::kFlush, handle_);
   if (handle_ != nullptr) std::fclose(static_cast<FILE*>(handle_));
 }
 
@@ -461,10 +468,12 @@ void drop_buffered(FILE* f) {
 }  // namespace
 
 size_t File::read(void* buffer, size_t n) {
+  QUILLON_FAULT_POINT(fault::kRead, handle_);
   return std::fread(buffer, 1, n, static_cast<FILE*>(handle_));
 }
 
 size_t File::write(const void* buffer, size_t n) {
+  QUILLON_FAULT_POINT(fault::kWrite, handle_);
   errno = 0;
   size_t put = std::fwrite(buffer, 1, n, static_cast<FILE*>(handle_));
   if (put < n) error_ = stream_errno();
@@ -489,6 +498,7 @@ void File::unbuffered() {
 }
 
 bool File::flush() {
+  QUILLON_FAULT_POINT(fault::kFlush, handle_);
   errno = 0;
   if (std::fflush(static_cast<FILE*>(handle_)) == 0) return true;
   error_ = stream_errno();
@@ -496,6 +506,7 @@ bool File::flush() {
 }
 
 bool File::sync() {
+  QUILLON_FAULT_POINT(fault::kSyncFile, handle_);
   // The run-time's buffer to the system, then the system's cache to the disk.
   if (!flush()) return false;
   if (!FlushFileBuffers(os_handle(handle_))) {
@@ -506,6 +517,7 @@ bool File::sync() {
 }
 
 bool File::truncate(int64_t size) {
+  QUILLON_FAULT_POINT(fault::kTruncate, handle_);
   FILE* f = static_cast<FILE*>(handle_);
   drop_buffered(f);
   errno = 0;
@@ -557,6 +569,7 @@ void File::abandon() {
 }
 
 int File::close() {
+  QUILLON_FAULT_POINT(fault::kFlush, handle_);
   if (handle_ == nullptr) return 0;
   // fclose releases the stream even when it reports an error; flush first
   // so that a failure leaves the file open.
@@ -834,6 +847,7 @@ bool full_native_path(const std::string& path, std::wstring& out) {
 }  // namespace
 
 Folder* Folder::open(const std::string& path, int& error) {
+  QUILLON_FAULT_POINT(fault::kOpen, path);
   std::wstring w;
   if (!full_native_path(path, w)) {
     error = EINVAL;
@@ -864,6 +878,7 @@ Folder::~Folder() {
 }
 
 Folder* Folder::open_folder(const std::string& name, bool create, Outcome& outcome) {
+  QUILLON_FAULT_POINT(create ? fault::kMakeFolder : fault::kOpenFolder, handle_, name);
   outcome = Outcome{};
   std::wstring path;
   if (!entry_path(held(handle_), name, path)) {
@@ -898,6 +913,7 @@ Folder* Folder::open_folder(const std::string& name, bool create, Outcome& outco
 }
 
 File* Folder::open_file(const std::string& name, bool append, Outcome& outcome) {
+  QUILLON_FAULT_POINT(fault::kCreate, handle_, name);
   outcome = Outcome{};
   std::wstring path;
   if (!entry_path(held(handle_), name, path)) {
@@ -943,6 +959,7 @@ File* Folder::open_file(const std::string& name, bool append, Outcome& outcome) 
 }
 
 File* Folder::create_file(const std::string& name, const std::string& aside, Outcome& outcome) {
+  QUILLON_FAULT_POINT(fault::kCreate, handle_, name);
   outcome = Outcome{};
   std::wstring path;
   if (!entry_path(held(handle_), name, path)) {
@@ -1004,6 +1021,7 @@ File* Folder::create_file(const std::string& name, const std::string& aside, Out
 }
 
 bool Folder::rename_entry(const std::string& from, const std::string& to, int& error) {
+  QUILLON_FAULT_POINT(fault::kRename, handle_, from);
   std::wstring a, b;
   if (!entry_path(held(handle_), from, a) || !entry_path(held(handle_), to, b)) {
     error = EINVAL;
@@ -1047,15 +1065,18 @@ bool remove_entry(const HeldFolder& folder, const std::string& name, BOOL(WINAPI
 }  // namespace
 
 bool Folder::remove_file(const std::string& name, int& error) {
+  QUILLON_FAULT_POINT(fault::kRemoveFile, handle_, name);
   // A link is removed itself, never what it names.
   return remove_entry(held(handle_), name, DeleteFileW, error);
 }
 
 bool Folder::remove_folder(const std::string& name, int& error) {
+  QUILLON_FAULT_POINT(fault::kRemoveFolder, handle_, name);
   return remove_entry(held(handle_), name, RemoveDirectoryW, error);
 }
 
 bool Folder::sync(int& error) {
+  QUILLON_FAULT_POINT(fault::kSyncFolder, handle_);
   // A folder's entries reach the disk through a handle to the folder that
   // may write; the held one only reads attributes.
   HANDLE h = CreateFileW(held(handle_).path.c_str(), GENERIC_WRITE, kShareAll, nullptr,
@@ -1150,6 +1171,7 @@ bool file_stamp(const std::string& path, FileStamp& out) {
 }
 
 LockResult lock_file(const std::string& path, intptr_t& handle, FileId& id, int& error) {
+  QUILLON_FAULT_POINT(fault::kCreate, path);
   std::wstring w;
   if (!native_path(path, w)) {
     error = EINVAL;
