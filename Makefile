@@ -13,6 +13,10 @@
 # make build-matrix: plain builds as users and distributions make them
 #            (no preset, warnings not errors) with GCC and clang in every
 #            build type; prints each one's warnings. Long: not part of test.
+# make test-crash: the crash tests: the program killed at random moments
+#            and at the n-th platform call of each kind, or its power cut
+#            with -d, then run again and held against a clean run. Not
+#            part of test yet: they still find failing points.
 # make test-tsan: the tests of the conversion threads (the fleet against
 #            the serial run, the golden cases on threads) under
 #            ThreadSanitizer.
@@ -21,7 +25,7 @@
 # make package: the Debian package build/package/quillon_<version>_<arch>.deb.
 # make package-check: builds it and checks its contents, its dependencies,
 #                     that the program runs from an unpacked copy, and lintian.
-.PHONY: demo test setup build test-release test-slurm test-asan test-tsan test-clang build-matrix fuzz-smoke \
+.PHONY: demo test setup build test-crash test-release test-slurm test-asan test-tsan test-clang build-matrix fuzz-smoke \
         format-check layer-check clean setup-windows test-windows windows-exe package package-check
 
 JOBS ?= $(shell nproc)
@@ -46,6 +50,11 @@ test-release:
 # Needs the release build: the example job array over a generated fleet.
 test-slurm: test-release
 	tools/test_slurm.sh build/release/quillon
+
+test-crash:
+	cmake --preset release >/dev/null
+	cmake --build --preset release -j $(JOBS)
+	ctest --preset crash
 
 test-asan:
 	cmake --preset asan >/dev/null

@@ -16,6 +16,7 @@
 #include "output/naming.h"
 #include "output/shared_outputs.h"
 #include "platform/platform.h"
+#include "support/shard.h"
 
 namespace quillon {
 
@@ -152,6 +153,22 @@ bool make_workers(const ConverterState& state, const DecoderPart& decoder,
 
 }  // namespace
 
+void recover_left_behind(const ConverterState& state, SharedOutputs& shared) {
+  // Also where no log of this run goes (the logger's logs were all
+  // converted and deleted before the kill).
+  shared.recover_left_behind(
+      *state.output_folder(), state.delete_converted != 0, [&state](const std::string& name) {
+        constexpr std::string_view kSuffix = "_out";
+        if (name.size() <= kSuffix.size() ||
+            name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0) {
+          return false;
+        }
+        if (state.shard_count == 0) return true;
+        const std::string_view logger(name.data(), name.size() - kSuffix.size());
+        return shard_of_logger_folder(logger, state.shard_count) == state.shard_index;
+      });
+}
+
 int run_parallel(const ConverterState& state, const DecoderPart& decoder,
                  const FrameHandlerOptions& options, unsigned threads, ProgressListener* progress,
                  RunCounters& counters, bool& started) {
@@ -169,6 +186,10 @@ int run_parallel(const ConverterState& state, const DecoderPart& decoder,
 
   platform::catch_interrupts();
   const int64_t started_ms = platform::clock_ms();
+  // Before the walk: finishing an interrupted run may delete logs it had
+  // converted.
+  SharedOutputs shared;
+  recover_left_behind(state, shared);
   std::vector<PlannedLog> logs;
   bool stopped = false;
   int status = walk->plan(state.input_paths, logs, stopped);
@@ -177,7 +198,6 @@ int run_parallel(const ConverterState& state, const DecoderPart& decoder,
   const std::vector<size_t> order = largest_first(tasks);
 
   threads = std::max(1u, std::min<unsigned>(threads, static_cast<unsigned>(tasks.size())));
-  SharedOutputs shared;
   FrameHandlerOptions handler_options = options;
   handler_options.shared = &shared;
   std::vector<Worker> workers;

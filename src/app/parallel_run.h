@@ -29,6 +29,11 @@ size_t open_files_per_thread(int64_t limit, unsigned& threads);
 // The same for the limit raised as far as the system lets the run.
 size_t open_files_bound(unsigned& threads);
 
+// Rolls back what a killed run left in the logger folders of the output
+// folder (those of this shard only), before the walk lists the logs: the
+// logs it had converted may be deleted.
+void recover_left_behind(const ConverterState& state, SharedOutputs& shared);
+
 // Walks and converts the state's inputs on up to threads threads,
 // reporting to progress (null: nowhere) from every thread. Fills the
 // counters; gives the run's status; started stays false when the run could

@@ -89,6 +89,9 @@ int run_serial(const ConverterState& state, const DecoderPart& decoder,
   started = false;
   Worker worker;
   FrameHandlerOptions bounded = options;
+  SharedOutputs shared;
+  recover_left_behind(state, shared);
+  bounded.shared = &shared;
   unsigned one = 1;
   bounded.open_files = open_files_bound(one);
   if (!make_worker(state, decoder, bounded, nullptr, progress, worker)) return kResultOk;

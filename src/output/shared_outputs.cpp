@@ -94,7 +94,7 @@ SharedOutputs::Entry SharedOutputs::lock(const RootedFolder& root, const std::st
     platform::FileId id, now;
     const platform::LockResult result = platform::lock_file(path, handle, id, error);
     if (result == platform::LockResult::kBusy) {
-      if (first_report("busy", full)) {
+      if (!sweeping_ && first_report("busy", full)) {
         QLOG(LOG_ERROR, "Output folder is in use by another conversion: %s", full.c_str());
       }
       return Entry::kBusy;
@@ -124,6 +124,25 @@ void SharedOutputs::leave(const std::string& logger) {
   if (made != made_folders_.end() && root_folder_->remove_folder(logger, error)) {
     made_folders_.erase(made);
   }
+}
+
+void SharedOutputs::recover_left_behind(const RootedFolder& root, bool durable,
+                                        const std::function<bool(const std::string&)>& mine) {
+  std::vector<std::string> names;
+  // No output folder yet: nothing was left in it.
+  if (!platform::list_folder(root.root(), names)) return;
+  std::lock_guard<std::mutex> lock(tree_mutex_);
+  sweeping_ = true;
+  for (const std::string& name : names) {
+    platform::StatResult lock_file;
+    if (!platform::stat_path(root.full_path(name + "/" + kLockName), lock_file) ||
+        lock_file.kind != platform::kFile || !mine(name)) {
+      continue;
+    }
+    platform::Folder* folder = nullptr;
+    if (enter(root, name, durable, folder) == Entry::kEntered) leave(name);
+  }
+  sweeping_ = false;
 }
 
 }  // namespace quillon

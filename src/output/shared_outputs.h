@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -57,6 +58,13 @@ class SharedOutputs {
   // lock, removes the lock file and, when the run made it and it is empty,
   // the folder. Call with tree_mutex() held.
   void leave(const std::string& logger);
+  // Rolls back what an interrupted run left in the logger folders below
+  // root that this run may not enter (every log of the logger was done
+  // with before the kill): each folder that holds a lock file and that
+  // mine takes is entered and left again, quietly passed over when
+  // another process holds it. Call before the handlers start.
+  void recover_left_behind(const RootedFolder& root, bool durable,
+                           const std::function<bool(const std::string&)>& mine);
   // Tells the handlers' journals apart in a logger folder.
   unsigned next_journal_number() { return journals_++; }
 
@@ -79,6 +87,7 @@ class SharedOutputs {
   std::unique_ptr<platform::Folder> root_folder_;
   std::map<std::string, Held> held_;
   std::atomic<unsigned> journals_{0};
+  bool sweeping_ = false;  // in recover_left_behind: busy folders untold
 };
 
 }  // namespace quillon
