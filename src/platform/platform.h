@@ -106,7 +106,7 @@ class Folder {
   Folder(const Folder&) = delete;
   Folder& operator=(const Folder&) = delete;
 
-  // The sub-folder name; with create set it is made first when absent
+  // The sub-folder name ("." opens this folder again); with create set it is made first when absent
   // (kCreated). Null unless kOpened or kCreated.
   Folder* open_folder(const std::string& name, bool create, Outcome& outcome);
   // The file name for writing: created or emptied (kCreated), or with

@@ -881,7 +881,10 @@ Folder* Folder::open_folder(const std::string& name, bool create, Outcome& outco
   QUILLON_FAULT_POINT(create ? fault::kMakeFolder : fault::kOpenFolder, handle_, name);
   outcome = Outcome{};
   std::wstring path;
-  if (!entry_path(held(handle_), name, path)) {
+  // "." opens the folder itself again, as it does on POSIX.
+  if (name == ".") {
+    path = held(handle_).path;
+  } else if (!entry_path(held(handle_), name, path)) {
     outcome = Outcome{Outcome::kFailed, EINVAL};
     return nullptr;
   }

@@ -425,6 +425,10 @@ TEST_F(JournalRecoveryTest, ALockedLoggerFolderFailsTheLogAndAStaleLockFileDoesN
 }
 
 TEST_F(JournalRecoveryTest, AFailedLogIsUndoneInsideATreeRenamedWhileItWasConverted) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows refuses to rename a folder below which files are open, and a "
+                  "folder there is held by its path";
+#endif
   put(out() / "L_out/a/x.csv", kOldX);
   put(out() / "L_out/b/y.csv", "an earlier run's y\n");
   Outputs run(root.get());
