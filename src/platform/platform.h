@@ -106,8 +106,9 @@ class Folder {
   Folder(const Folder&) = delete;
   Folder& operator=(const Folder&) = delete;
 
-  // The sub-folder name ("." opens this folder again); with create set it is made first when absent
-  // (kCreated). Null unless kOpened or kCreated.
+  // The sub-folder name ("." without create: this folder again); with
+  // create set it is made first when absent (kCreated). Null unless
+  // kOpened or kCreated.
   Folder* open_folder(const std::string& name, bool create, Outcome& outcome);
   // The file name for writing: created or emptied (kCreated), or with
   // append set opened at its end, never created (kOpened). Null unless

@@ -881,8 +881,9 @@ Folder* Folder::open_folder(const std::string& name, bool create, Outcome& outco
   QUILLON_FAULT_POINT(create ? fault::kMakeFolder : fault::kOpenFolder, handle_, name);
   outcome = Outcome{};
   std::wstring path;
-  // "." opens the folder itself again, as it does on POSIX.
-  if (name == ".") {
+  // "." opens the folder itself again, as it does on POSIX (never made:
+  // it is there).
+  if (name == "." && !create) {
     path = held(handle_).path;
   } else if (!entry_path(held(handle_), name, path)) {
     outcome = Outcome{Outcome::kFailed, EINVAL};
