@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <random>
 #include <string>
 
@@ -17,6 +19,29 @@ inline std::filesystem::path utf8_path(const std::string& s) {
 inline std::string utf8_string(const std::filesystem::path& p) {
   std::u8string u = p.generic_u8string();
   return std::string(u.begin(), u.end());
+}
+
+// Every file and folder below root ("/" after a folder's name), with the
+// content of files; empty when root is missing.
+inline std::map<std::string, std::string> file_tree(const std::filesystem::path& root) {
+  std::map<std::string, std::string> out;
+  if (!std::filesystem::exists(root)) return out;
+  for (auto& e : std::filesystem::recursive_directory_iterator(root)) {
+    std::string name = std::filesystem::relative(e.path(), root).generic_string();
+    if (e.is_regular_file()) {
+      std::ifstream in(e.path(), std::ios::binary);
+      out[name] = std::string(std::istreambuf_iterator<char>(in), {});
+    } else {
+      out[name + "/"] = "";
+    }
+  }
+  return out;
+}
+
+// Writes text to path, making its folders.
+inline void put_file(const std::filesystem::path& path, const std::string& text) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << text;
 }
 
 // A fresh folder under the system's temporary folder, removed with its

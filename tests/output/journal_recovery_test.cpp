@@ -33,25 +33,9 @@ namespace fs = std::filesystem;
 using testing_support::LogCapture;
 using Tree = std::map<std::string, std::string>;
 
-Tree tree(const fs::path& root) {
-  Tree out;
-  if (!fs::exists(root)) return out;
-  for (auto& e : fs::recursive_directory_iterator(root)) {
-    std::string name = fs::relative(e.path(), root).generic_string();
-    if (e.is_regular_file()) {
-      std::ifstream in(e.path(), std::ios::binary);
-      out[name] = std::string(std::istreambuf_iterator<char>(in), {});
-    } else {
-      out[name + "/"] = "";
-    }
-  }
-  return out;
-}
+constexpr auto tree = test::file_tree;
 
-void put(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
+constexpr auto put = test::put_file;
 
 OutputIdentity output(std::string_view message) {
   OutputIdentity id;
