@@ -87,6 +87,10 @@ int run_serial(const ConverterState& state, const DecoderPart& decoder,
                const FrameHandlerOptions& options, ProgressListener* progress,
                RunCounters& counters, bool& started) {
   started = false;
+  // An interrupt stops after the current frame and undoes that file; one
+  // that comes while an interrupted run's outputs are recovered lets the
+  // recovery end first.
+  platform::catch_interrupts();
   Worker worker;
   FrameHandlerOptions bounded = options;
   SharedOutputs shared;
@@ -96,8 +100,6 @@ int run_serial(const ConverterState& state, const DecoderPart& decoder,
   bounded.open_files = open_files_bound(one);
   if (!make_worker(state, decoder, bounded, nullptr, progress, worker)) return kResultOk;
   started = true;
-  // An interrupt stops after the current frame and undoes that file.
-  platform::catch_interrupts();
   int status = run_conversion(*worker.loop, state.input_paths, counters);
   status |= finish_worker(worker, counters);
   counters.tp_unfinished = worker.chain->manager->counters().unfinished;
