@@ -365,6 +365,7 @@ int ConversionLoop::convert_series(FileRecord& file, bool continuation, OpenedLo
     QLOG(LOG_ERROR, "Error on new file");
   }
   file.failed = !ok;
+  file.open_transfers = file.held = false;
   if (!first_sink_->on_file_end(file)) {
     QLOG(LOG_ERROR, "Error during end file callback");
     ok = false;
@@ -377,7 +378,10 @@ int ConversionLoop::convert_series(FileRecord& file, bool continuation, OpenedLo
     return kResultFailed;
   }
   if (!ok) return kResultFailed;
-  if (options_.delete_converted) log_deleted_ = delete_input(input, opened);
+  if (options_.delete_converted) {
+    // A held log goes once the log that finishes its transfers stands.
+    log_deleted_ = file.held ? note_deleted(input) : delete_input(input, opened);
+  }
   return kResultOk;
 }
 
@@ -527,6 +531,10 @@ bool ConversionLoop::delete_input(const std::string& input, const OpenedLog& ope
          input.c_str());
     return false;
   }
+  return note_deleted(input);
+}
+
+bool ConversionLoop::note_deleted(const std::string& input) {
   try {
     deleted_.emplace(input, deleted_.size() + 1);
   } catch (const std::bad_alloc&) {

@@ -212,6 +212,8 @@ class ConversionLoop {
   bool explains_drops(const LogReader& reader, const std::string& input) const;
   // True when the log was deleted.
   bool delete_input(const std::string& input, const OpenedLog& opened);
+  // The log counts as deleted by now (true).
+  bool note_deleted(const std::string& input);
   void stamp_opened(const std::string& input, OpenedLog& opened) const;
   void report(const std::string& input, int result, bool repeated, bool skipped = false);
 

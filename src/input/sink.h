@@ -32,6 +32,14 @@ struct FileRecord {
   std::string input_full_path;
   platform::FileStamp input_stamp;
   bool stamped = false;
+  // Noted by the sinks in on_file_end for the loop (the record is theirs
+  // only then). open_transfers: transfers the log began are still open, so
+  // a log that continues it would finish them. held (with durable): the
+  // log's output stands but waits for the log that finishes them, and the
+  // output journal deletes the input once that one stands (a kill before
+  // rolls both back, and the next run converts both again).
+  mutable bool open_transfers = false;
+  mutable bool held = false;
 };
 
 // Contract: the conversion loop calls on_file_start once per file, then

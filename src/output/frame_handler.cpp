@@ -61,7 +61,8 @@ std::unique_ptr<FrameHandler> FrameHandler::create(const RootedFolder* output_fo
 FrameHandler::~FrameHandler() = default;
 
 bool FrameHandler::close_all() {
-  const bool ok = outputs_.close_all();
+  bool ok = outputs_.close_all();
+  ok = journal_.release() && ok;
   // The run's end: the journal on disk goes, and the lock.
   journal_.leave();
   return ok;
@@ -73,6 +74,10 @@ bool FrameHandler::on_file_start(const FileRecord& file, bool continuation) {
   // outputs at its end.
   outputs_.close_all();
   journal_.commit();
+  // A log that does not continue the one before finishes none of its
+  // transfers: logs held for them stand now (a failure is told, and they
+  // stay for the next run to roll back).
+  if (!continuation) journal_.release();
   journal_.begin(file.durable);
   const bool keeps_paths = continuation && options_.concat;
   if (!keeps_paths) {
@@ -99,16 +104,26 @@ bool FrameHandler::on_file_end(const FileRecord& file) {
   bool ok = !outputs_.lost();
   if (ok && !file.failed) ok = outputs_.close_all();
   if (ok && !file.failed && journal_.durable()) ok = journal_.sync_folders();
-  // Once the outputs are on the device: the record that lets the log go.
-  if (ok && !file.failed) ok = journal_.seal();
+  // Once the outputs are on the device: the record that lets the log go,
+  // or holds it for the log that finishes its transfers.
+  const bool hold = file.open_transfers && journal_.can_hold();
+  if (ok && !file.failed) ok = hold ? journal_.hold() : journal_.seal();
   if (!ok || file.failed) {
     outputs_.abandon_all();
     std::vector<std::string> removed;
     journal_.undo(removed);
     outputs_.forget_created(removed);
+    // Converted again, the failed log starts with no transfer open: the
+    // logs held for it stand as they are.
+    journal_.release();
   } else {
     for (const auto& touched : journal_.touched()) appended_ += touched.second.created ? 0 : 1;
-    journal_.commit();
+    if (hold) {
+      journal_.commit_held();
+      file.held = true;
+    } else {
+      journal_.commit();
+    }
   }
   journal_.begin(false);
   return ok;

@@ -40,7 +40,7 @@ bool read_number(const std::string& text, size_t& at, int64_t& out) {
 
 bool known_kind(char c) {
   return c == 'J' || c == 'B' || c == 'A' || c == 'C' || c == 'R' || c == 'M' || c == 'K' ||
-         c == 'U';
+         c == 'H' || c == 'U';
 }
 
 // One line from at; false when it is torn or damaged.
@@ -198,18 +198,25 @@ class Replay {
       fail(named, EINVAL);
       return;
     }
-    bool committed = false, undone = false;
+    bool committed = false, undone = false, held = false;
     for (size_t i = begin; i < end; ++i) {
       committed |= entries[i].kind == JournalEntry::kCommit;
       undone |= entries[i].kind == JournalEntry::kUndone;
+      held |= entries[i].kind == JournalEntry::kHeld;
     }
     if (undone) return;  // undone by the run itself
-    if (committed) {
+    // Logs come newest first: a held log stands if one after it does.
+    later_committed_ |= committed;
+    if (committed || (held && later_committed_)) {
       for (size_t i = begin; i < end; ++i) finish(entries[i]);
       return;
     }
     for (size_t i = end; i-- > begin;) roll_back(entries[i]);
   }
+
+  // A journal is one handler's logs: only its own later logs commit the
+  // held ones.
+  void new_journal() { later_committed_ = false; }
 
   // The empty folders the rolled back logs made, deepest first, then with
   // durable every folder whose entries changed.
@@ -313,22 +320,12 @@ class Replay {
       int error = 0;
       platform::Folder* at = reach(folder_, parent, holder, error);
       if (at && at->remove_file(name + extension_ + kAsideSuffix, error)) changed_.insert(parent);
-    } else if (e.kind == JournalEntry::kCommit && !e.path.empty()) {
-      finish_delete(e);
-    }
-  }
-
-  // The committed log's input goes if it still is the very file that was
-  // read: another file at its path is never deleted.
-  void finish_delete(const JournalEntry& e) {
-    platform::FileStamp now;
-    if (!platform::file_stamp(e.path, now) || !(now == e.stamp)) return;
-    std::string parent, name;
-    split_path(e.path, parent, name);
-    int error = 0;
-    std::unique_ptr<platform::Folder> input(platform::Folder::open(parent + "/", error));
-    if (!input || !input->remove_file(name, error) || (durable_ && !input->sync(error))) {
-      fail(e.path, error);
+    } else if ((e.kind == JournalEntry::kCommit || e.kind == JournalEntry::kHeld) &&
+               !e.path.empty()) {
+      // Another file at its path is never deleted.
+      bool changed = false;
+      int error = 0;
+      if (!delete_unchanged_input(e.path, e.stamp, durable_, changed, error)) fail(e.path, error);
     }
   }
 
@@ -336,11 +333,27 @@ class Replay {
   bool durable_;
   std::set<std::string> made_;
   std::string extension_ = ".csv";  // of the log being replayed
+  bool later_committed_ = false;    // a log after the one replayed committed
   std::set<std::string> changed_;
   bool ok_ = true;
   std::string failed_path_;
   int error_ = 0;
 };
+
+}  // namespace
+
+bool delete_unchanged_input(const std::string& full_path, const platform::FileStamp& stamp,
+                            bool durable, bool& changed, int& error) {
+  platform::FileStamp now;
+  changed = !platform::file_stamp(full_path, now) || !(now == stamp);
+  if (changed) return true;
+  std::string parent, name;
+  split_path(full_path, parent, name);
+  std::unique_ptr<platform::Folder> input(platform::Folder::open(parent + "/", error));
+  return input && input->remove_file(name, error) && (!durable || input->sync(error));
+}
+
+namespace {
 
 bool read_file(const std::string& path, std::string& out) {
   std::unique_ptr<platform::File> file(platform::File::open(path, platform::File::kRead));
@@ -381,6 +394,7 @@ Recovery recover_journals(const std::string& full_path, platform::Folder& folder
       return result;
     }
     const std::vector<JournalEntry> entries = decode_journal(text);
+    replay.new_journal();
     // Each log from its "B" line to the next one; the newest first.
     std::vector<size_t> starts;
     for (size_t i = 0; i < entries.size(); ++i) {

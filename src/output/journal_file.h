@@ -28,7 +28,10 @@ struct JournalEntry {
     kReplace = 'R',  // the log moves the file path aside and creates it anew
     kFolder = 'M',   // the log may make the folders along path
     kCommit = 'K',   // the log's outputs stand; path: the input to delete, or ""
-    kUndone = 'U',   // the log failed and was undone
+    // The log's outputs stand once a later log of the journal commits (it
+    // finishes the transfers this one left open); path as kCommit.
+    kHeld = 'H',
+    kUndone = 'U',  // the log failed and was undone
   };
   Kind kind = kBegin;
   int64_t length = 0;
@@ -43,6 +46,13 @@ void encode_entry(const JournalEntry& entry, std::string& out);
 // The entries of a journal's text, up to the first line that is torn or
 // damaged (a line cut by a crash is one never relied on).
 std::vector<JournalEntry> decode_journal(const std::string& text);
+
+// Deletes the input at full_path (absolute) if it still is the very file
+// stamp describes; changed is set when it is not (nothing deleted). False
+// (error set) when it could not be removed, or with durable its folder
+// not synced.
+bool delete_unchanged_input(const std::string& full_path, const platform::FileStamp& stamp,
+                            bool durable, bool& changed, int& error);
 
 // A journal being written.
 class JournalFile {
@@ -87,6 +97,7 @@ struct Recovery {
 // length, files it made removed, files it moved aside put back, the empty
 // folders it made removed), a committed one finished (its aside files
 // removed, its input deleted if it still is the very file that was read).
+// A held log counts as committed when a later log of its journal did.
 // With durable what changed is synced before the journals are removed.
 Recovery recover_journals(const std::string& full_path, platform::Folder& folder, bool durable);
 

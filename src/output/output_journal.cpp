@@ -152,22 +152,26 @@ void OutputJournal::undo(std::vector<std::string>& removed) {
   logged_ = false;
 }
 
+bool OutputJournal::remove_aside(const std::string& path) {
+  std::string folder_path, name;
+  split_path(path, folder_path, name);
+  name += extension_;
+  name += kAsideSuffix;
+  int error = 0;
+  std::unique_ptr<platform::Folder> folder = open_folder(folder_path, error);
+  // Left behind, it costs space but loses nothing: a warning.
+  if (!folder || !folder->remove_file(name, error)) {
+    QLOG(LOG_WARN, "Could not remove replaced output file: %s (%s)",
+         root_->full_path(folder_path + "/" + name).c_str(), platform::error_text(error).c_str());
+    return false;
+  }
+  if (durable_ && file_) aside_folders_.insert(folder_path);
+  return true;
+}
+
 void OutputJournal::commit() {
   for (const auto& [path, touched] : touched_) {
-    if (!touched.replaced) continue;
-    std::string folder_path, name;
-    split_path(path, folder_path, name);
-    name += extension_;
-    name += kAsideSuffix;
-    int error = 0;
-    std::unique_ptr<platform::Folder> folder = open_folder(folder_path, error);
-    // Left behind, it costs space but loses nothing: a warning.
-    if (!folder || !folder->remove_file(name, error)) {
-      QLOG(LOG_WARN, "Could not remove replaced output file: %s (%s)",
-           root_->full_path(folder_path + "/" + name).c_str(), platform::error_text(error).c_str());
-    } else if (durable_ && file_) {
-      aside_folders_.insert(folder_path);
-    }
+    if (touched.replaced) remove_aside(path);
   }
   // Deleted by the loop after this; synced before the journal forgets the
   // log, so that a power cut cannot bring back a log whose rows stand.
@@ -178,6 +182,71 @@ void OutputJournal::commit() {
   }
   logged_ = false;
   clear();
+}
+
+bool OutputJournal::hold() {
+  if (!logged_ || !file_) return true;
+  JournalEntry held = seal_;
+  held.kind = JournalEntry::kHeld;
+  if (file_->append(held, true)) {
+    ++held_;
+    return true;
+  }
+  shared_->report_once("Could not write output journal",
+                       root_->full_path(entered_ + "/" + kJournalPrefix + std::to_string(number_)),
+                       file_->error());
+  return false;
+}
+
+void OutputJournal::commit_held() {
+  for (const auto& [path, touched] : touched_) {
+    if (touched.replaced) held_asides_.push_back(path);
+  }
+  if (!seal_.path.empty()) held_inputs_.push_back(seal_);
+  logged_ = false;
+  clear();
+}
+
+bool OutputJournal::release() {
+  if (held_ == 0 || !file_) {
+    finish_held();  // nothing on disk waits for them
+    return true;
+  }
+  JournalEntry stands;
+  stands.kind = JournalEntry::kCommit;
+  if (!note(JournalEntry::kBegin, std::string(), 0, false)) return false;
+  if (!file_->append(stands, true)) {
+    shared_->report_once(
+        "Could not write output journal",
+        root_->full_path(entered_ + "/" + kJournalPrefix + std::to_string(number_)),
+        file_->error());
+    return false;
+  }
+  finish_held();
+  return true;
+}
+
+// Once a record after them says they stand.
+void OutputJournal::finish_held() {
+  for (const std::string& path : held_asides_) remove_aside(path);
+  for (const JournalEntry& input : held_inputs_) {
+    bool changed = false;
+    int error = 0;
+    if (!delete_unchanged_input(input.path, input.stamp, false, changed, error)) {
+      QLOG(LOG_ERROR, "Could not remove input file after conversion: %s (%s)", input.path.c_str(),
+           platform::error_text(error).c_str());
+    } else if (changed) {
+      // Deleting it would lose what was added after it was read.
+      QLOG(LOG_WARN, "Input file changed during conversion: %s", input.path.c_str());
+    } else {
+      std::string folder, name;
+      split_path(input.path, folder, name);
+      input_folders_.insert(folder + "/");
+    }
+  }
+  held_ = 0;
+  held_asides_.clear();
+  held_inputs_.clear();
 }
 
 std::unique_ptr<platform::Folder> OutputJournal::open_folder(const std::string& relative,
@@ -228,7 +297,8 @@ bool OutputJournal::prepare() {
   // Past its size the journal starts again; with durable the folders of
   // the files replaced so far are synced first, as the journal no longer
   // says where their aside files were.
-  if (file_->size() > kJournalRestart && (!sync_aside_folders() || !file_->restart())) {
+  if (held_ == 0 && file_->size() > kJournalRestart &&
+      (!sync_aside_folders() || !file_->restart())) {
     shared_->report_once("Could not write output journal",
                          root_->full_path(entered_ + "/" + kJournalPrefix), file_->error());
     failed_entry_ = true;
@@ -307,7 +377,11 @@ bool OutputJournal::note_folder(const std::string& relative) {
 
 bool OutputJournal::seal() {
   if (!logged_ || !file_) return true;
-  if (file_->append(seal_, durable_)) return true;
+  if (file_->append(seal_, durable_)) {
+    // The logs held before it stand with it.
+    finish_held();
+    return true;
+  }
   shared_->report_once("Could not write output journal",
                        root_->full_path(entered_ + "/" + kJournalPrefix + std::to_string(number_)),
                        file_->error());
@@ -350,7 +424,8 @@ void OutputJournal::leave_folder(bool quiet) {
     // synced or closed stays for the next run to replay.
     const bool synced =
         quiet ? aside_folders_.empty() && input_folders_.empty() : sync_aside_folders();
-    const bool done = synced && file_->close() == 0;
+    // Held logs never released stay for the next run to roll back.
+    const bool done = synced && file_->close() == 0 && held_ == 0;
     file_.reset();
     int error = 0;
     const std::string name = kJournalPrefix + std::to_string(number_);
@@ -359,6 +434,9 @@ void OutputJournal::leave_folder(bool quiet) {
                            root_->full_path(entered_ + "/" + name), error);
     }
   }
+  held_ = 0;
+  held_asides_.clear();
+  held_inputs_.clear();
   shared_->leave(entered_);
   entered_.clear();
   folder_ = nullptr;

@@ -105,6 +105,26 @@ class OutputJournal {
   // The log's output stands: the files it replaced go (a warning when one
   // cannot), and the journal is empty.
   void commit();
+
+  // With durable, a log that leaves transfers open for the log that
+  // continues it is held rather than sealed: its output stands, but a kill
+  // before a later log of the journal stands rolls it back with that log,
+  // so that the next run converts both again and finishes the transfers
+  // as a run that was never killed does. Held logs' replaced files and
+  // inputs go once a later log is sealed, or at release.
+  // A log that wrote nothing here has nothing to roll back: it is only
+  // deleted later (converted again, it writes nothing either).
+  bool can_hold() const { return durable_ && !seal_.path.empty(); }
+  // The record that holds the log (synced); false (told) when it could not
+  // be written, and the log is then to be undone.
+  bool hold();
+  // The held log's output stands until released; the journal is empty.
+  void commit_held();
+  // The held logs stand: nothing will finish their transfers (the series
+  // ends, or the log that continues them failed). A record says so, then
+  // their inputs are deleted. False (told) when the record could not be
+  // written: they stay held, and the next run rolls them back.
+  bool release();
   // Done with the logger folder: the journal on disk is removed and the
   // folder left to the other handlers (the run ends, or the next log
   // writes elsewhere).
@@ -130,6 +150,8 @@ class OutputJournal {
   bool note(JournalEntry::Kind kind, const std::string& path, int64_t length, bool sync);
   bool open_journal();
   bool sync_aside_folders();
+  bool remove_aside(const std::string& path);  // false when it could not be
+  void finish_held();
   void leave_folder(bool quiet);  // leave with the shared tree lock held
 
   const RootedFolder* root_;
@@ -161,6 +183,11 @@ class OutputJournal {
   // (full paths), synced before it is.
   std::set<std::string> aside_folders_;
   std::set<std::string> input_folders_;
+  // Held logs: how many have a record in the journal, the files they
+  // replaced (relative, without the extension) and the inputs they name.
+  unsigned held_ = 0;
+  std::vector<std::string> held_asides_;
+  std::vector<JournalEntry> held_inputs_;
 };
 
 }  // namespace quillon

@@ -148,6 +148,7 @@ bool TransportManager::on_file_start(const FileRecord& file, bool continuation) 
 }
 
 bool TransportManager::on_file_end(const FileRecord& file) {
+  if (!sessions_.empty()) file.open_transfers = true;
   return next_->on_file_end(file);
 }
 

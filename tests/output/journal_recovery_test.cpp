@@ -79,11 +79,19 @@ struct Outputs {
     if (ok) journal.commit();
     return ok;
   }
+  // As the frame handler ends a log that converted but left transfers
+  // open for the log that continues it.
+  bool end_held() {
+    bool ok = set.close_all() && journal.sync_folders() && journal.hold();
+    if (ok) journal.commit_held();
+    return ok;
+  }
   void end_failed() {
     set.abandon_all();
     std::vector<std::string> removed;
     journal.undo(removed);
     set.forget_created(removed);
+    journal.release();
   }
   // Enters the logger folder as a log's first output does.
   bool enter() {
@@ -213,6 +221,101 @@ TEST_F(JournalRecoveryTest, AKilledLogIsRolledBackOrFinishedAfterEveryStep) {
   }
 }
 
+// Two logs on the device, each with its stamp as it was read.
+struct Inputs {
+  explicit Inputs(const std::string& folder) {
+    for (int k = 0; k < 3; ++k) {
+      paths[k] = folder + "log" + std::to_string(k + 1) + ".txt";
+      test::put_file(paths[k], "log " + std::to_string(k + 1) + "\n");
+      EXPECT_TRUE(platform::file_stamp(paths[k], stamps[k]));
+    }
+  }
+  std::string paths[3];
+  platform::FileStamp stamps[3];
+};
+
+TEST_F(JournalRecoveryTest, AHeldLogStandsOrFallsWithTheLogThatFinishesItsTransfers) {
+  SKIP_WITHOUT_FORK();
+  const OutputIdentity y = output("y"), w = output("w");
+  // Log 1 leaves a transfer open: held. Log 2 continues it into y and
+  // makes w. Killed before log 2 is sealed, both are rolled back and
+  // both inputs stay (the next run converts both again, as one series);
+  // after, both stand and both inputs go.
+  constexpr int kSteps = 6;
+  for (int kill_after = 0; kill_after < kSteps; ++kill_after) {
+    SCOPED_TRACE("killed after step " + std::to_string(kill_after));
+    fs::remove_all(out());
+    fs::remove_all(dir.path() / "in");
+    fs::create_directories(out());
+    const Inputs in(dir.root() + "in/");
+    killed_run([&](Outputs& run) {
+      run.start(true, false, &in.paths[0], &in.stamps[0]);
+      run.write(y, "L_out/y", 1);
+      const std::function<void()> steps[kSteps] = {
+          [&] { ASSERT_TRUE(run.end_held()); },
+          [&] {
+            run.start(true, true, &in.paths[1], &in.stamps[1]);
+            run.write(y, "L_out/y", 2);
+            run.write(w, "L_out/w", 3);
+          },
+          [&] { ASSERT_TRUE(run.set.close_all() && run.journal.sync_folders()); },
+          [&] { ASSERT_TRUE(run.journal.seal()); },
+          [&] { run.journal.commit(); },
+          [&] { ASSERT_TRUE(platform::remove_file(in.paths[1])); },
+      };
+      for (int step = 0; step <= kill_after; ++step) steps[step]();
+    });
+    recover(true);
+    const bool committed = kill_after >= 3;
+    Tree expected = {{"L_out/", ""}};
+    if (committed) {
+      expected["L_out/y.csv"] = kHeader + row(1) + row(2);
+      expected["L_out/w.csv"] = kHeader + row(3);
+    }
+    EXPECT_EQ(tree(out()), expected);
+    EXPECT_EQ(fs::exists(in.paths[0]), !committed);
+    EXPECT_EQ(fs::exists(in.paths[1]), !committed);
+  }
+}
+
+TEST_F(JournalRecoveryTest, HeldLogsGoWhenTheirContinuationFailsOrTheSeriesEnds) {
+  const OutputIdentity y = output("y"), w = output("w");
+  const Inputs in(dir.root() + "in/");
+  put(out() / "L_out/y.csv", kOldX);
+  {
+    Outputs run(root.get());
+    // Log 1 replaces an earlier run's y and is held: the earlier file
+    // waits aside, the input stays.
+    run.start(true, false, &in.paths[0], &in.stamps[0]);
+    run.write(y, "L_out/y", 1);
+    ASSERT_TRUE(run.end_held());
+    EXPECT_TRUE(fs::exists(out() / "L_out/y.csv.replaced"));
+    EXPECT_TRUE(fs::exists(in.paths[0]));
+    // Log 2 continues it and fails: undone, kept; converted again it
+    // starts with no transfer open, so log 1 stands as it is and goes.
+    run.start(true, true, &in.paths[1], &in.stamps[1]);
+    run.write(y, "L_out/y", 2);
+    run.end_failed();
+    EXPECT_FALSE(fs::exists(in.paths[0]));
+    EXPECT_TRUE(fs::exists(in.paths[1]));
+    EXPECT_FALSE(fs::exists(out() / "L_out/y.csv.replaced"));
+    // Log 3 starts another series and is held too; the series ends
+    // (another log starts, or the run): released, it goes.
+    run.start(true, false, &in.paths[2], &in.stamps[2]);
+    run.write(w, "L_out/w", 3);
+    ASSERT_TRUE(run.end_held());
+    EXPECT_TRUE(fs::exists(in.paths[2]));
+    ASSERT_TRUE(run.journal.release());
+    EXPECT_FALSE(fs::exists(in.paths[2]));
+    run.journal.leave();
+  }
+  // Nothing of the journal is left, and nothing to recover.
+  EXPECT_EQ(
+      tree(out()),
+      (Tree{{"L_out/", ""}, {"L_out/y.csv", kHeader + row(1)}, {"L_out/w.csv", kHeader + row(3)}}));
+  recover(true, false);
+}
+
 TEST_F(JournalRecoveryTest, AnInputReplacedAfterItWasReadIsNotDeleted) {
   SKIP_WITHOUT_FORK();
   const std::string input = dir.root() + "in/log.txt";
@@ -308,6 +411,24 @@ TEST_F(JournalRecoveryTest, EveryRecordIsRolledBackWhereverTheKillCameBetweenItA
        {begin, entry(K::kCommit), begin, entry(K::kAppend, "c", 4)},
        0,
        {{"L_out/c.csv", "t,v\n"}}},
+      {"a held log is rolled back with the later log that was not committed",
+       {{"L_out/c.csv", "t,v\n1,2\n3,4\n"}},
+       {begin, entry(K::kAppend, "c", 4), entry(K::kHeld), begin, entry(K::kAppend, "c", 8)},
+       0,
+       {{"L_out/c.csv", "t,v\n"}}},
+      {"held logs stand once a later log committed, even one whose own record is torn",
+       {{"L_out/c.csv", "t,v\n1,2\n3,4\n5,"}},
+       {begin, entry(K::kAppend, "c", 4), entry(K::kHeld), begin, entry(K::kAppend, "c", 8),
+        entry(K::kHeld), begin, entry(K::kCommit), begin, entry(K::kAppend, "c", 12),
+        entry(K::kCommit)},
+       5,
+       {{"L_out/c.csv", "t,v\n1,2\n3,4\n"}}},
+      {"a held log stands when the log after it failed and released it",
+       {{"L_out/c.csv", "t,v\n1,2\n"}},
+       {begin, entry(K::kAppend, "c", 4), entry(K::kHeld), begin, entry(K::kAppend, "c", 8),
+        entry(K::kUndone), begin, entry(K::kCommit)},
+       0,
+       {{"L_out/c.csv", "t,v\n1,2\n"}}},
   };
   for (const HandMade& c : cases) {
     SCOPED_TRACE(c.what);
