@@ -13,10 +13,10 @@
 # make build-matrix: plain builds as users and distributions make them
 #            (no preset, warnings not errors) with GCC and clang in every
 #            build type; prints each one's warnings. Long: not part of test.
-# make test-crash: the crash tests: the program killed at random moments
-#            and at the n-th platform call of each kind, or its power cut
-#            with -d, then run again and held against a clean run. Not
-#            part of test yet: they still find failing points.
+# make test-crash: only the crash tests (part of the release suite): the
+#            program killed at random moments and at the n-th platform
+#            call of each kind, or its power cut with -d, then run again
+#            and held against a clean run.
 # make test-tsan: the tests of the conversion threads (the fleet against
 #            the serial run, the golden cases on threads) under
 #            ThreadSanitizer.
