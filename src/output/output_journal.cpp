@@ -188,14 +188,9 @@ bool OutputJournal::hold() {
   if (!logged_ || !file_) return true;
   JournalEntry held = seal_;
   held.kind = JournalEntry::kHeld;
-  if (file_->append(held, true)) {
-    ++held_;
-    return true;
-  }
-  shared_->report_once("Could not write output journal",
-                       root_->full_path(entered_ + "/" + kJournalPrefix + std::to_string(number_)),
-                       file_->error());
-  return false;
+  if (!append(held, true)) return false;
+  ++held_;
+  return true;
 }
 
 void OutputJournal::commit_held() {
@@ -215,13 +210,7 @@ bool OutputJournal::release() {
   JournalEntry stands;
   stands.kind = JournalEntry::kCommit;
   if (!note(JournalEntry::kBegin, std::string(), 0, false)) return false;
-  if (!file_->append(stands, true)) {
-    shared_->report_once(
-        "Could not write output journal",
-        root_->full_path(entered_ + "/" + kJournalPrefix + std::to_string(number_)),
-        file_->error());
-    return false;
-  }
+  if (!append(stands, true)) return false;
   finish_held();
   return true;
 }
@@ -299,8 +288,7 @@ bool OutputJournal::prepare() {
   // says where their aside files were.
   if (held_ == 0 && file_->size() > kJournalRestart &&
       (!sync_aside_folders() || !file_->restart())) {
-    shared_->report_once("Could not write output journal",
-                         root_->full_path(entered_ + "/" + kJournalPrefix), file_->error());
+    shared_->report_once("Could not write output journal", journal_path(), file_->error());
     failed_entry_ = true;
     return false;
   }
@@ -329,6 +317,16 @@ bool OutputJournal::open_journal() {
   return true;
 }
 
+std::string OutputJournal::journal_path() const {
+  return root_->full_path(entered_ + "/" + kJournalPrefix + std::to_string(number_));
+}
+
+bool OutputJournal::append(const JournalEntry& entry, bool sync) {
+  if (file_->append(entry, sync)) return true;
+  shared_->report_once("Could not write output journal", journal_path(), file_->error());
+  return false;
+}
+
 bool OutputJournal::note(JournalEntry::Kind kind, const std::string& path, int64_t length,
                          bool sync) {
   if (!file_) return true;  // no journal on disk: no logger folder given
@@ -343,11 +341,7 @@ bool OutputJournal::note(JournalEntry::Kind kind, const std::string& path, int64
   } else if (path.size() > entered_.size()) {
     entry.path = path.substr(entered_.size() + 1);
   }
-  if (file_->append(entry, sync && durable_)) return true;
-  shared_->report_once("Could not write output journal",
-                       root_->full_path(entered_ + "/" + kJournalPrefix + std::to_string(number_)),
-                       file_->error());
-  return false;
+  return append(entry, sync && durable_);
 }
 
 bool OutputJournal::note_append(const std::string& path, int64_t length, bool sync) {
@@ -358,9 +352,7 @@ bool OutputJournal::note_append(const std::string& path, int64_t length, bool sy
 bool OutputJournal::sync_notes() {
   if (!file_ || !durable_ || file_->sync()) return true;
   failed_entry_ = true;  // the log writes nothing more
-  shared_->report_once("Could not sync output journal",
-                       root_->full_path(entered_ + "/" + kJournalPrefix + std::to_string(number_)),
-                       file_->error());
+  shared_->report_once("Could not sync output journal", journal_path(), file_->error());
   return false;
 }
 
@@ -377,15 +369,10 @@ bool OutputJournal::note_folder(const std::string& relative) {
 
 bool OutputJournal::seal() {
   if (!logged_ || !file_) return true;
-  if (file_->append(seal_, durable_)) {
-    // The logs held before it stand with it.
-    finish_held();
-    return true;
-  }
-  shared_->report_once("Could not write output journal",
-                       root_->full_path(entered_ + "/" + kJournalPrefix + std::to_string(number_)),
-                       file_->error());
-  return false;
+  if (!append(seal_, durable_)) return false;
+  // The logs held before it stand with it.
+  finish_held();
+  return true;
 }
 
 bool OutputJournal::sync_aside_folders() {

@@ -148,6 +148,9 @@ class OutputJournal {
   // entered it (a renamed tree is still found), else by its path.
   std::unique_ptr<platform::Folder> open_folder(const std::string& relative, int& error) const;
   bool note(JournalEntry::Kind kind, const std::string& path, int64_t length, bool sync);
+  // The entry written (synced with sync); false (told) when it could not be.
+  bool append(const JournalEntry& entry, bool sync);
+  std::string journal_path() const;
   bool open_journal();
   bool sync_aside_folders();
   bool remove_aside(const std::string& path);  // false when it could not be
