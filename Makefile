@@ -1,7 +1,8 @@
 # make demo: set up, build and convert the bundled example.
 # make test: set up, check the include layers and the format, then build
-#            and run every test, normally and under AddressSanitizer +
-#            UndefinedBehaviorSanitizer, the thread tests under
+#            and run every test (the crash tests too), normally and under
+#            AddressSanitizer + UndefinedBehaviorSanitizer (not the crash
+#            tests, which run the release build), the thread tests under
 #            ThreadSanitizer, plus a short fuzzing run of every fuzz target,
 #            the program and the tests built with clang at -O3, and the
 #            Debian package built and checked (lintian included),
