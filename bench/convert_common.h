@@ -13,6 +13,11 @@
 
 #include <stb/stb_sprintf.h>
 
+#if defined(__unix__)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#endif
+
 #include "input/conversion_loop.h"
 #include "input/folder.h"
 #include "input/sink.h"
@@ -132,5 +137,21 @@ inline std::filesystem::path unique_folder(const char* prefix) {
     if (fs::create_directory(dir)) return dir;
   }
 }
+
+#if defined(__unix__)
+// Waits for a child run of the program; false (nothing set) when it cannot.
+// status: its exit status, -1 when a signal ended it; peak_kb: its peak
+// resident size; cpu: its user and system seconds.
+inline bool wait_child(pid_t child, int& status, long& peak_kb, double& cpu) {
+  int how = 0;
+  rusage usage{};
+  if (child <= 0 || wait4(child, &how, 0, &usage) != child) return false;
+  status = WIFEXITED(how) ? WEXITSTATUS(how) : -1;
+  peak_kb = usage.ru_maxrss;
+  cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+  return true;
+}
+#endif
 
 }  // namespace bench

@@ -82,14 +82,7 @@ Run convert(const std::string& binary, const fs::path& dir, int jobs) {
           "--dbc-can1=can.dbc", "-O", "out", "fleet", static_cast<char*>(nullptr));
     _exit(127);
   }
-  int status = 0;
-  rusage usage{};
-  if (child > 0 && wait4(child, &status, 0, &usage) == child) {
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.peak_kb = usage.ru_maxrss;
-    run.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-              static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-  }
+  bench::wait_child(child, run.status, run.peak_kb, run.cpu);
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 #else
   const std::string command = "cd \"" + dir.string() + "\" && \"" + binary + "\" -j " + jobs_arg +

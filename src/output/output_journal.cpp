@@ -203,7 +203,7 @@ void OutputJournal::commit_held() {
 }
 
 bool OutputJournal::release() {
-  if (held_ == 0 || !file_) {
+  if (held_ == 0) {
     finish_held();  // nothing on disk waits for them
     return true;
   }

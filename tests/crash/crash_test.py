@@ -287,19 +287,24 @@ class Durable:
                 os.link(path, self.links[key])
         self.take(root)
 
-    def take(self, folder):
+    def take(self, folder, contents=True):
+        """The folder's entries as they are now (each file as the generation
+        of its inode the trace last named), and with contents every file's
+        data too."""
         entries = {}
         for e in os.scandir(folder):
             st = e.stat(follow_symlinks=False)
             kind = 'd' if e.is_dir(follow_symlinks=False) else 'f' if e.is_file(
                 follow_symlinks=False) else 'o'
-            entries[e.name] = (kind, st.st_ino, 0)
+            key = (st.st_ino, self.generation.get(st.st_ino, 0))
+            entries[e.name] = (kind, *key)
             if kind == 'd':
-                self.take(e.path)
-            elif kind == 'f':
+                self.take(e.path, contents)
+            elif kind == 'f' and contents:
                 with open(e.path, 'rb') as f:
-                    self.contents[(st.st_ino, 0)] = f.read()
-        self.folders[(os.lstat(folder).st_ino, 0)] = entries
+                    self.contents[key] = f.read()
+        st = os.lstat(folder)
+        self.folders[(st.st_ino, self.generation.get(st.st_ino, 0))] = entries
 
     def replay(self, trace_folder):
         path = os.path.join(trace_folder, 'trace')
@@ -333,22 +338,10 @@ class Durable:
         left it (a file system that wrote every change of a folder out,
         but no file's data the run did not sync)."""
         if model == 'entries':
-            self.take_entries(self.root)
+            self.take(self.root, contents=False)
         shutil.rmtree(self.root)
         self.build(self.root, self.key)
         shutil.rmtree(self.inputs)
-
-    def take_entries(self, folder):
-        entries = {}
-        for e in os.scandir(folder):
-            st = e.stat(follow_symlinks=False)
-            kind = 'd' if e.is_dir(follow_symlinks=False) else 'f' if e.is_file(
-                follow_symlinks=False) else 'o'
-            entries[e.name] = (kind, st.st_ino, self.generation.get(st.st_ino, 0))
-            if kind == 'd':
-                self.take_entries(e.path)
-        st = os.lstat(folder)
-        self.folders[(st.st_ino, self.generation.get(st.st_ino, 0))] = entries
 
     def build(self, folder, key):
         os.mkdir(folder)
